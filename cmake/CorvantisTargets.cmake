@@ -1,0 +1,24 @@
+# Warnings and sanitizers live on INTERFACE targets so that only our own code gets them.
+add_library(corvantis_warnings INTERFACE)
+target_compile_options(corvantis_warnings INTERFACE
+  -Wall -Wextra -Werror -Wold-style-cast -Wnon-virtual-dtor)
+
+add_library(corvantis_sanitize INTERFACE)
+if(CORVANTIS_SANITIZE STREQUAL "address")
+  target_compile_options(corvantis_sanitize INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(corvantis_sanitize INTERFACE -fsanitize=address,undefined)
+elseif(CORVANTIS_SANITIZE STREQUAL "thread")
+  target_compile_options(corvantis_sanitize INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(corvantis_sanitize INTERFACE -fsanitize=thread)
+elseif(NOT CORVANTIS_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "CORVANTIS_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# corvantis_layer(NAME) builds one static library from every .cpp in the calling folder.
+function(corvantis_layer name)
+  file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+  target_link_libraries(${name} PRIVATE corvantis_warnings PUBLIC corvantis_sanitize)
+endfunction()
