@@ -108,8 +108,10 @@ TEST(DataCryptTest, StringsMadeWithOpensslDecryptHere)
         const auto cipher
             = test::runOpensslEnc("-e -aes-256-cbc -nopad -K " + kHex(crypt) + " -iv " + std::string(32, '0'), plain);
 
-        std::vector<uint8_t> bytes = { 0, 2, static_cast<uint8_t>(sample.blocks) };
-        bytes.insert(bytes.end(), cipher.begin(), cipher.end());
+        std::vector<uint8_t> bytes(3 + cipher.size());
+        bytes[1] = 2;
+        bytes[2] = static_cast<uint8_t>(sample.blocks);
+        std::copy(cipher.begin(), cipher.end(), bytes.begin() + 3);
         std::string text = "untouched", error;
         ASSERT_EQ(crypt.DecryptString(encode(bytes), text, error), 1) << error;
         EXPECT_EQ(text, sample.text);
@@ -206,8 +208,10 @@ std::vector<uint8_t> craft(
 {
     std::vector<uint8_t> plain(16 * static_cast<size_t>(blocks), 0);
     std::copy(plainPrefix.begin(), plainPrefix.end(), plain.begin());
-    std::vector<uint8_t> bytes = { format, mode, blocks };
-    bytes.resize(3 + plain.size());
+    std::vector<uint8_t> bytes(3 + plain.size());
+    bytes[0] = format;
+    bytes[1] = mode;
+    bytes[2] = blocks;
     AesCipher aes;
     aes.Init(256, 128);
     aes.KeyExpansion(key.data());
@@ -234,8 +238,9 @@ TEST(DataCryptTest, DecryptionReportsEachFaultWithItsMessage)
     std::vector<uint8_t> manyBlocks = craft(0, 1, 70, mode1.key(), marker);
     manyBlocks[2] = 71;
     const std::vector<uint8_t> loneSurrogate = craft(0, 1, 2, mode1.key(), fromHex("ffffffff00d80000"));
-    std::vector<uint8_t> truncated = decode(fromMode1);
-    truncated.resize(truncated.size() - 16);
+    const std::vector<uint8_t> whole = decode(fromMode1);
+    ASSERT_EQ(whole.size(), 3u + 32u);
+    const std::vector<uint8_t> truncated(whole.begin(), whole.begin() + 3 + 16);
     std::vector<uint8_t> trailingExtra = decode(fromMode1);
     trailingExtra.push_back(0x55);
 
