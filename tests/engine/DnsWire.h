@@ -1,0 +1,52 @@
+#pragma once
+
+// Builds DNS messages byte by byte for the codec tests.
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace corvantis::test {
+
+class DnsWire {
+public:
+    DnsWire& header(uint16_t id, uint16_t flags, uint16_t qd, uint16_t an, uint16_t ns, uint16_t ar)
+    {
+        return u16(id).u16(flags).u16(qd).u16(an).u16(ns).u16(ar);
+    }
+    // Labels followed by the root byte.
+    DnsWire& name(std::initializer_list<std::string> labels)
+    {
+        for (const std::string& text : labels) {
+            label(text);
+        }
+        return u8(0);
+    }
+    DnsWire& label(const std::string& text)
+    {
+        u8(static_cast<uint8_t>(text.size()));
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        return *this;
+    }
+    DnsWire& pointer(uint16_t offset) { return u16(static_cast<uint16_t>(0xC000 | offset)); }
+    DnsWire& u8(uint8_t v)
+    {
+        bytes.push_back(v);
+        return *this;
+    }
+    DnsWire& u16(uint16_t v) { return u8(static_cast<uint8_t>(v >> 8)).u8(static_cast<uint8_t>(v)); }
+    DnsWire& u32(uint32_t v) { return u16(static_cast<uint16_t>(v >> 16)).u16(static_cast<uint16_t>(v)); }
+    DnsWire& raw(std::initializer_list<uint8_t> data)
+    {
+        bytes.insert(bytes.end(), data);
+        return *this;
+    }
+    // An EDNS option record (root name, type OPT, 4096-byte payload, no options).
+    DnsWire& opt() { return u8(0).u16(41).u16(4096).u32(0).u16(0); }
+    size_t size() const { return bytes.size(); }
+
+    std::vector<uint8_t> bytes;
+};
+
+} // namespace corvantis::test
