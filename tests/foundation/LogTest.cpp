@@ -29,6 +29,17 @@ TEST(LogTest, ErrorLineReachesTheScreenQueue)
     EXPECT_EQ(Drain(log), std::vector<std::string> { "Cannot connect, error 61" });
 }
 
+TEST(LogTest, NewLogShowsErrorsAndWritesNoFile)
+{
+    test::TempDir dir;
+    CLog log;
+    log.SetLogFolder(dir.str());
+    CLogMessage(log, kLogInfo) << "info";
+    CLogMessage(log, kLogError) << "error";
+    EXPECT_EQ(Drain(log), std::vector<std::string> { "error" });
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 // Length of a file line: time stamp, blank, text, line break.
 constexpr uint64_t kStampLength = 19 + 1;
 
