@@ -283,7 +283,7 @@ TEST(LogTransferTest, TextFromOneLogReadsBackInAnother)
     sender.Write(ScreenRecord(true, 1700000000, "SOCKS5 proxy refused, error 5"));
     sender.Write(ScreenRecord(false, 0, "time zero"));
     sender.Write(ScreenRecord(false, 4102444800, "commas, in , the line,"));
-    sender.Write(ScreenRecord(true, 1700000001, "host\r\n1,1,forged record\rand\0nul"));
+    sender.Write(ScreenRecord(true, 1700000001, std::string("host\r\n1,1,forged record\rand\0nul", 31)));
     CLogMessage(sender, kLogInfo, CLogContext { "", "org.example", "curl", "", "", "", 1 }) << "via message";
 
     std::string text;
@@ -302,7 +302,7 @@ TEST(LogTransferTest, TextFromOneLogReadsBackInAnother)
     EXPECT_EQ(received[0], (PoppedRecord { true, 1700000000, "SOCKS5 proxy refused, error 5" }));
     EXPECT_EQ(received[1], (PoppedRecord { false, 0, "time zero" }));
     EXPECT_EQ(received[2], (PoppedRecord { false, 4102444800, "commas, in , the line," }));
-    EXPECT_EQ(received[3], (PoppedRecord { true, 1700000001, "host  1,1,forged record and" }));
+    EXPECT_EQ(received[3], (PoppedRecord { true, 1700000001, "host  1,1,forged record and nul" }));
     EXPECT_EQ(received[4].line, "curl (org.example) - via message");
     EXPECT_FALSE(received[4].isError);
     // Received lines go to the queue only, never into the receiver's file.
