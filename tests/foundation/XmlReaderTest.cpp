@@ -120,6 +120,28 @@ TEST_F(XmlReaderCursorTest, FindNextSiblingAndUp)
     EXPECT_EQ(reader.GetText(), "\n    one\n    two <b> & c\n  ");
 }
 
+TEST(XmlReaderDocumentLevelTest, AboveTheRootIsTheDocument)
+{
+    CXmlReader reader;
+    ASSERT_FALSE(reader.OpenString("<!-- before --><Root a=\"1\">text</Root><!-- after -->"));
+    ASSERT_TRUE(reader.FindElement("Root"));
+    std::string name = "stale";
+    ASSERT_TRUE(reader.NextSibling(name));
+    EXPECT_EQ(name, "");
+    EXPECT_EQ(reader.GetText(), " after ");
+    // Past the root's last sibling the reader stands on the document, which holds the root as a child.
+    EXPECT_FALSE(reader.NextSibling(name));
+    EXPECT_EQ(reader.GetAttribute("a"), "");
+    EXPECT_EQ(reader.GetText(), "text");
+    EXPECT_TRUE(reader.HasChildren());
+    ASSERT_TRUE(reader.FindElement("Root"));
+    EXPECT_EQ(reader.GetAttribute("a"), "1");
+    reader.Up();
+    reader.Up();
+    EXPECT_FALSE(reader.HasChildren());
+    EXPECT_TRUE(reader.FindElement("Root"));
+}
+
 TEST_F(XmlReaderCursorTest, ElementTextJoinsItsDescendants)
 {
     ASSERT_TRUE(reader.FindElement("Root"));
