@@ -7,9 +7,9 @@ namespace corvantis {
 // The error domain of failures that this program reports itself (as opposed to errno values or parser errors).
 inline constexpr const char* kXmlOwnErrorDomain = "org.corvantis.Corvantis";
 // Failures of the operating system (the code is an errno value).
-inline constexpr const char* kXmlPosixErrorDomain = "NSPOSIXErrorDomain";
+inline constexpr const char* kXmlPosixErrorDomain = "POSIX";
 // Failures reported by the XML parser (the code is the parser's error number).
-inline constexpr const char* kXmlParserErrorDomain = "NSXMLParserErrorDomain";
+inline constexpr const char* kXmlParserErrorDomain = "XML";
 
 // An error object: where a failure comes from, its code and a text for the user. Plain value; copy freely.
 struct XmlError {
