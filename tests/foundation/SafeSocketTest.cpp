@@ -124,6 +124,24 @@ TEST(SafeSocketTest, CloseTwiceClosesOnceAndNeverTouchesAReusedNumber)
     close(fresh[1]);
 }
 
+// A plain close acts on this descriptor only: a copy handed elsewhere (another process, a passed descriptor)
+// keeps its connection.
+TEST(SafeSocketTest, CloseLeavesOtherCopiesOfTheDescriptorWorking)
+{
+    SocketPair pair = makePair();
+    ASSERT_TRUE(pair.a && pair.b);
+    int copy = fcntl(pair.a->GetSocket(), F_DUPFD_CLOEXEC, 0);
+    ASSERT_GE(copy, 0);
+    EXPECT_EQ(pair.a->Close(), 0);
+
+    ASSERT_EQ(send(copy, "alive", 5, MSG_NOSIGNAL), 5);
+    char buffer[5];
+    int error = 0;
+    EXPECT_EQ(pair.b->Recv(buffer, sizeof buffer, MSG_WAITALL, error), 5);
+    EXPECT_EQ(std::string(buffer, 5), "alive");
+    close(copy);
+}
+
 TEST(SafeSocketTest, EveryOperationOnAClosedWrapperFailsWithEbadf)
 {
     uint16_t port = 0;
