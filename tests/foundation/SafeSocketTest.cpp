@@ -227,6 +227,32 @@ TEST(SafeSocketTest, CountersAddOnlySuccessfulTransfers)
     EXPECT_EQ(pair.a->GetBytesSent(), 15u);
 }
 
+TEST(SafeSocketTest, DatagramsAreCountedAndCarryTheSendersAddress)
+{
+    CSafeSocketPtr receiver = CSafeSocket::Create(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    CSafeSocketPtr sender = CSafeSocket::Create(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_TRUE(receiver && sender);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(receiver->Bind(asAddress(address), sizeof address), 0);
+    ASSERT_EQ(receiver->GetSockName(reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    int error = 0;
+    EXPECT_EQ(sender->SendTo("datagram", 8, 0, asAddress(address), sizeof address, error), 8);
+    EXPECT_EQ(sender->GetBytesSent(), 8u);
+    char buffer[16];
+    sockaddr_in from {};
+    socklen_t fromLength = sizeof from;
+    EXPECT_EQ(receiver->RecvFrom(buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength), 8);
+    EXPECT_EQ(std::string(buffer, 8), "datagram");
+    EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(receiver->GetBytesReceived(), 8u);
+
+    // Nothing waiting: a failed receive counts nothing.
+    EXPECT_EQ(receiver->RecvFrom(buffer, sizeof buffer, MSG_DONTWAIT, nullptr, nullptr), -1);
+    EXPECT_EQ(receiver->GetBytesReceived(), 8u);
+}
+
 TEST(SafeSocketTest, SendAllOfNothingSendsOnceAndSucceeds)
 {
     SocketPair pair = makePair(SOCK_DGRAM);
