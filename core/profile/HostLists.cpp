@@ -353,10 +353,12 @@ bool ParsePortList(CRule& rule, const std::string& input, std::string& message)
 
 bool ParseAppList(CRule& rule, const std::string& input, std::string& message)
 {
-    std::string text = PrepareListText(input, true, { ';', '"' });
+    // Blanks next to a quote are only dropped inside the quotes: collapsing them on the outside as well would
+    // silently join `"my app" other` into one name instead of reporting the missing separator.
+    std::string text = PrepareListText(input, true, { ';' });
     if (text.find_first_of("\\:<>|,") != std::string::npos)
         return Fail(message, kIncorrectSymbols);
-    if (text.find("\"\"") != std::string::npos)
+    if (CollapseBlanksAround(text, '"').find("\"\"") != std::string::npos)
         return Fail(message, kAppDoubleQuotes);
     bool quoted = false;
     for (char c : text) {
@@ -370,9 +372,12 @@ bool ParseAppList(CRule& rule, const std::string& input, std::string& message)
     std::erase(text, '"');
     std::vector<std::string> apps;
     std::vector<std::string> appsLower;
-    for (const std::string& entry : SplitEntries(text)) {
-        apps.push_back(entry);
+    for (std::string entry : SplitEntries(text)) {
+        StrTrimChar(entry, ' ');
+        if (entry.empty())
+            continue;
         appsLower.push_back(profile_text::ToLower(entry));
+        apps.push_back(std::move(entry));
     }
     rule.m_Apps = std::move(apps);
     rule.m_AppsLower = std::move(appsLower);
