@@ -204,9 +204,10 @@ bool ParsePortEntry(const std::string& entry, std::vector<PortRange>& ports, std
         case PortRead::kTooBig:
             return Fail(message, kPortTooBig);
         case PortRead::kNumber:
-            ports.emplace_back(first, first);
-            return true;
+            break;
         }
+        ports.emplace_back(first, first);
+        return true;
     }
     if (hyphen == 0)
         return Fail(message, kPortFirstMissing);
