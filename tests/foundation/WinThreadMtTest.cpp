@@ -1,5 +1,7 @@
 #include "WinThread.h"
 
+#include "Log.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <gtest/gtest.h>
@@ -106,6 +108,18 @@ TEST(WinThreadMtTest, AFunctionThatReturnsAtOnceOrIsNullOrThrowsEndsItsThreadQui
         },
         &thrown);
     EXPECT_TRUE(thrown.waitFor(&Probe::finished));
+    bool logged = false;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!logged && std::chrono::steady_clock::now() < deadline) {
+        bool isError = false;
+        uint64_t time = 0;
+        std::string line;
+        if (PopLogRecord(false, isError, time, line))
+            logged = isError && line == "Thread function ended by an exception: escaped";
+        else
+            std::this_thread::yield();
+    }
+    EXPECT_TRUE(logged);
     EXPECT_EQ(nothing->InitInstance(), 0);
     EXPECT_EQ(nothing->ExitInstance(), 0);
 }
