@@ -1,12 +1,14 @@
 #include "DispatchQueue.h"
 #include "DispatchSemaphore.h"
 #include "DispatchSource.h"
+#include "DispatchThreads.h"
 #include "Once.h"
 #include "UniqueFd.h"
 
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -104,6 +106,31 @@ TEST(DispatchQueueTest, DelayedCallsKeepTheirDeadlineOrder)
     std::vector<int> copy;
     q->sync([&] { copy = seen; });
     EXPECT_EQ(copy, (std::vector<int> { 1, 2, 3 }));
+}
+
+TEST(DispatchThreadsTest, ThreadNamesAreCutToWhatTheKernelKeeps)
+{
+    struct Case {
+        const char* name;
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        { "short", "Corvantis pool", "Corvantis pool" },
+        { "exactly 15", "123456789012345", "123456789012345" },
+        { "long", "Corvantis connect thread (10.0.0.1)", "Corvantis conne" },
+        { "two-byte character across the cut", "12345678901234\xC3\xA9", "12345678901234" },
+        { "three-byte character across the cut", "1234567890123\xE2\x82\xAC", "1234567890123" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(dispatch_detail::cutThreadName(c.in), c.out);
+    }
+
+    auto q = DispatchQueue::create("a queue label far longer than fifteen bytes");
+    char name[32] = {};
+    q->sync([&] { pthread_getname_np(pthread_self(), name, sizeof name); });
+    EXPECT_STREQ(name, "Corvantis pool");
 }
 
 TEST(DispatchSemaphoreTest, DeadlineWaits)

@@ -1,8 +1,12 @@
 #include "EventQueue.h"
 
+#include <arpa/inet.h>
 #include <array>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -219,6 +223,71 @@ TEST(EventQueueTest, ClosedAndReusedDescriptorNumberStartsAFreshRegistration)
     EXPECT_EQ(q->removeFd(number, EventFilter::Write).errnum(), ENOENT);
     writeBytes(second.b.get(), 1);
     EXPECT_EQ(drain(*q).size(), 1u);
+}
+
+TEST(EventQueueTest, SocketErrorIsAPlainReadEventSoTheOwnersRecvSeesIt)
+{
+    auto q = makeQueue();
+    auto udp = [] {
+        UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        return fd;
+    };
+    UniqueFd client = udp();
+    sockaddr_in closedPort {};
+    {
+        UniqueFd gone = udp(); // a port that was just in use and is now closed
+        socklen_t len = sizeof closedPort;
+        ASSERT_EQ(::getsockname(gone.get(), reinterpret_cast<sockaddr*>(&closedPort), &len), 0);
+    }
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&closedPort), sizeof closedPort), 0);
+    ASSERT_TRUE(q->addFd(client.get(), EventFilter::Read, 5).ok());
+    ASSERT_EQ(::send(client.get(), "q", 1, MSG_NOSIGNAL), 1); // answered by ICMP port unreachable
+
+    auto events = drain(*q, 200ms);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].filter, EventFilter::Read);
+    EXPECT_FALSE(events[0].eof) << "an error is not an end of file";
+    char buf[8];
+    EXPECT_EQ(::recv(client.get(), buf, sizeof buf, 0), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+}
+
+std::map<int, int> openDescriptorFlags()
+{
+    std::map<int, int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags != -1)
+            fds[fd] = flags;
+    }
+    return fds;
+}
+
+TEST(EventQueueTest, OwnDescriptorsAreCloseOnExecAndClosedWithTheQueue)
+{
+    const auto before = openDescriptorFlags();
+    {
+        auto q = makeQueue();
+        ASSERT_TRUE(q->addTimer(1, 1s, 1).ok());
+        ASSERT_TRUE(q->addTimer(2, 1s, 2).ok());
+        const auto during = openDescriptorFlags();
+        int added = 0;
+        for (const auto& [fd, flags] : during) {
+            if (before.count(fd))
+                continue;
+            ++added;
+            EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd;
+        }
+        EXPECT_GE(added, 4) << "epoll, eventfd and two timerfds";
+    }
+    const auto after = openDescriptorFlags();
+    for (const auto& [fd, flags] : after)
+        EXPECT_TRUE(before.count(fd)) << "descriptor " << fd << " left open";
 }
 
 TEST(EventQueueTest, ErrorsAreReturnedWithTheirErrno)
