@@ -41,7 +41,9 @@ struct KernelEvent {
 // objects and drops events whose udata it no longer knows.
 //
 // Read and Write are edge-triggered: an event is reported once per change of readiness (and once at once when
-// the descriptor is already ready when registered), so the owner reads or writes until it would block.
+// the descriptor is already ready when registered), so the owner reads or writes until it would block. With
+// both filters on one descriptor, a change of either readiness reports every filter that is ready at that
+// moment (epoll reports the whole state), so a writable socket that receives data gives a Write event too.
 //
 // Closing a registered descriptor ends its registrations (as long as no dup() of it survives), as with kqueue.
 // The queue keeps no state that could confuse a later descriptor with the same number.
