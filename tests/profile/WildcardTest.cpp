@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace corvantis {
 namespace {
@@ -42,10 +45,52 @@ TEST(WildcardMatch, MatchesWholeTextByTable)
         { "*ab*ab", "xabyabab", true },
         { "mis*is*ip*i", "mississippi", true },
         { "mis*is*ip*x", "mississippi", false },
+        { "*a*", "a", true },
+        { "a*a", "a", false }, // the head and the tail may not share a character
+        { "a*a", "aa", true },
+        { "*b*b", "bb", true },
+        { "a*b*", "ab", true },
+        { "?*?", "a", false },
+        { "*x*", "aaa", false },
+        { "*.*", "a.b", true },
+        { "*?b", "ab", true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.pattern) + " / " + c.text);
         EXPECT_EQ(WildcardMatch(c.pattern, c.text), c.match);
+    }
+}
+
+// The plain definition, by dynamic programming over (pattern position, text position).
+bool ReferenceMatch(const std::string& pattern, const std::string& text)
+{
+    std::vector<std::vector<char>> match(pattern.size() + 1, std::vector<char>(text.size() + 1, 0));
+    match[pattern.size()][text.size()] = 1;
+    for (size_t p = pattern.size(); p-- > 0;) {
+        for (size_t t = text.size() + 1; t-- > 0;) {
+            if (pattern[p] == '*')
+                match[p][t] = match[p + 1][t] || (t < text.size() && match[p][t + 1]);
+            else
+                match[p][t] = t < text.size() && (pattern[p] == '?' || pattern[p] == text[t]) && match[p + 1][t + 1];
+        }
+    }
+    return match[0][0];
+}
+
+TEST(WildcardMatch, AgreesWithThePlainDefinition)
+{
+    // Short texts over a small alphabet hit every overlap of head, tail and middle.
+    std::mt19937 random(12345);
+    const auto make = [&](const char* alphabet, size_t maxLength) {
+        std::string text(random() % (maxLength + 1), ' ');
+        for (char& c : text)
+            c = alphabet[random() % std::strlen(alphabet)];
+        return text;
+    };
+    for (int i = 0; i < 20000; ++i) {
+        const std::string pattern = make("ab*?", 6);
+        const std::string text = make("ab", 7);
+        ASSERT_EQ(WildcardMatch(pattern, text), ReferenceMatch(pattern, text)) << pattern << " / " << text;
     }
 }
 
