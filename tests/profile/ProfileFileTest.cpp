@@ -6,6 +6,7 @@
 #include "ProfileTestSupport.h"
 #include "XmlReader.h"
 #include "XmlWriter.h"
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -451,6 +452,54 @@ TEST_F(ProfileFileTest, SavedFileReadsBack)
     CProfileData read;
     EXPECT_EQ(ReadProfileXml(read, reader).code, ProfileLoadStatus::kSuccess);
     EXPECT_TRUE(g_shown.empty());
+}
+
+TEST_F(ProfileFileTest, SavedFileHasTheTreeAnotherParserSees)
+{
+    test::TempDir dir;
+    const fs::path path = dir / "office.ppx";
+    CProfileData profile = FullProfile(kEncryptionMaster, true);
+    profile.m_Proxies[0].m_Options = kNtlmNoCredentials;
+    CXmlWriter writer;
+    ASSERT_EQ(writer.OpenFile(path.string()), 0);
+    ASSERT_TRUE(WriteProfileXml(profile, writer, 0));
+    struct Case {
+        const char* xpath;
+        const char* value;
+    };
+    const Case cases[] = {
+        { "string(/CorvantisProfile/@version)", "102" },
+        { "string(/CorvantisProfile/@product_minver)", "212" },
+        { "string(/CorvantisProfile/Options/Resolve/ViaProxy/TryLocalDnsFirst/@enabled)", "true" },
+        { "string(/CorvantisProfile/Options/Resolve/ExclusionList/@OnlyFromListMode)", "true" },
+        { "string(/CorvantisProfile/Options/Encryption/@mode)", "master" },
+        { "count(/CorvantisProfile/Options/Encryption/Hash)", "1" },
+        { "string(/CorvantisProfile/Options/*[last()]/@enabled)", "true" }, // BlockUDP443
+        { "name(/CorvantisProfile/Options/*[last()])", "BlockUDP443" },
+        { "count(/CorvantisProfile/ProxyList/Proxy)", "6" },
+        { "string(/CorvantisProfile/ProxyList/Proxy[4]/Address)", "2001:db8::7" },
+        { "string(/CorvantisProfile/ProxyList/Proxy[4]/@type)", "HTTPS" },
+        { "count(/CorvantisProfile/ProxyList/Proxy[1]/Authentication/*)", "0" },
+        { "count(/CorvantisProfile/ProxyList/Proxy[4]/Authentication)", "0" },
+        { "string(/CorvantisProfile/ChainList/Chain[1]/Name)", "Office & <lab>" },
+        { "string(/CorvantisProfile/ChainList/Chain[1]/Proxy[2]/@enabled)", "false" },
+        { "count(/CorvantisProfile/ChainList/Chain[2]/Proxy)", "0" },
+        { "count(/CorvantisProfile/RuleList/Rule)", "6" },
+        { "count(/CorvantisProfile/RuleList/Rule/@id)", "0" },
+        { "string(/CorvantisProfile/RuleList/Rule[2]/Action/@type)", "Block" },
+        { "string(/CorvantisProfile/RuleList/Rule[2]/Action)", "" },
+        { "count(/CorvantisProfile/RuleList/Rule[4]/Targets)", "0" },
+        { "string(/CorvantisProfile/RuleList/Rule[5]/Action)", "200" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.xpath);
+        const test::CommandResult lint = test::runCommand({ "xmllint", "--xpath", c.xpath, path.string() });
+        EXPECT_EQ(lint.exitCode, 0) << lint.err;
+        std::string value = lint.out;
+        if (value.ends_with('\n'))
+            value.pop_back();
+        EXPECT_EQ(value, c.value);
+    }
 }
 
 TEST_F(ProfileFileTest, SaveIntoAMissingFolderIsReported)
