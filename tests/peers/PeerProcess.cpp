@@ -71,6 +71,11 @@ void terminateGroup(pid_t pid)
     kill(-pid, SIGKILL);
     int status = 0;
     retryOnEintr([&] { return waitpid(pid, &status, 0); });
+    // Killed members linger for a moment until their new parent reaps them; callers expect them gone. The group
+    // id cannot be reused while any of them exists, so probing it is safe.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (kill(-pid, 0) == 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(kPollInterval);
 }
 
 pid_t spawn(const PeerSpec& spec, const std::filesystem::path& outFile)

@@ -33,8 +33,10 @@ TEST(PeerHarness, StartsListensAndStopsEachServer)
         EXPECT_TRUE(canConnect("127.0.0.1", peer->port()));
         const pid_t pid = peer->pid();
         peer->stop();
-        EXPECT_EQ(kill(-pid, 0), -1);
-        EXPECT_EQ(errno, ESRCH);
+        const int rc = kill(-pid, 0);
+        const int err = errno;
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(err, ESRCH);
     }
 }
 
