@@ -10,8 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "ConnectTiming.h"
 #include "Host.h"
-#include "LogMessage.h"
+#include "LogTrace.h"
 #include "Proxy.h"
 #include "SafeSocket.h"
 #include "Socks4Codec.h"
@@ -46,11 +47,6 @@ TargetFacts FactsOf(const CHost& host)
     facts.ipv6 = host.m_AddressFamily == AF_INET6;
     facts.address = host.m_Ip;
     return facts;
-}
-
-bool ConnectTimingOn()
-{
-    return false;
 }
 
 } // namespace
@@ -302,10 +298,8 @@ bool CProxyConnection::Socks4()
 
 void CProxyConnection::TimingLine(const char* routine, int line, const char* suffix) const
 {
-    if (!ConnectTimingOn())
-        return;
-    CLogMessage(kLogVerbose) << routine << ":" << line << " T=" << GetTickCountMs()
-                             << " S=" << static_cast<int64_t>(gettid()) << suffix;
+    if (IsConnectTimingOn())
+        LogTimingLine(routine, line, suffix);
 }
 
 } // namespace corvantis

@@ -4,9 +4,12 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "ConnectTiming.h"
+#include "Log.h"
 #include "ProxyTestSupport.h"
 #include "peers/ScriptedProxy.h"
 
@@ -428,6 +431,46 @@ TEST(ProxyConnection, SocketFailuresCarryTheErrorCode)
         EXPECT_EQ(
             result.error, "Reading proxy reply on a connection request failed with error " + std::to_string(EAGAIN));
     }
+}
+
+// With the "connect" timing item on, each step of a handshake leaves a verbose line "<routine>:<place> T=<ms>
+// S=<thread>"; with it off, none.
+TEST(ProxyConnection, TimingLinesOnlyWhenSwitchedOn)
+{
+    CLog& log = GetLog();
+    const int screenLevel = log.GetScreenLevel();
+    log.SetScreenLevel(kLogVerbose);
+    const auto drain = [&log] {
+        std::vector<std::string> lines;
+        bool isError = false;
+        uint64_t time = 0;
+        std::string line;
+        while (log.PopLogRecord(false, isError, time, line))
+            lines.push_back(line);
+        return lines;
+    };
+    const std::vector<Step> script { Step::read(3), Step::write({ 5, 0 }), Step::read(10), Step::write(kOkReplyIPv4) };
+    drain();
+
+    SetConnectTimingOn(true);
+    EXPECT_TRUE(Handshake(script, kSocks5, RealTarget()).result.ok);
+    SetConnectTimingOn(false);
+    const auto timed = drain();
+    EXPECT_TRUE(Handshake(script, kSocks5, RealTarget()).result.ok);
+    const auto untimed = drain();
+    log.SetScreenLevel(screenLevel);
+
+    std::vector<std::string> routines;
+    const std::regex shape(R"(^(Connect|Socks5):\d+ T=\d+ S=\d+$)");
+    for (const auto& line : timed) {
+        std::smatch match;
+        if (std::regex_search(line, match, shape))
+            routines.push_back(match[1]);
+    }
+    // Start of Connect; in Socks5 the start, the method reply, the target's form, the connect reply, success.
+    EXPECT_EQ(routines, (std::vector<std::string> { "Connect", "Socks5", "Socks5", "Socks5", "Socks5", "Socks5" }))
+        << ::testing::PrintToString(timed);
+    EXPECT_TRUE(untimed.empty()) << ::testing::PrintToString(untimed);
 }
 
 } // namespace
