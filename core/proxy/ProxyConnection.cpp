@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "ConnectTiming.h"
+#include "CoreHooks.h"
 #include "Host.h"
 #include "LogTrace.h"
 #include "Proxy.h"
@@ -298,7 +298,7 @@ bool CProxyConnection::Socks4()
 
 void CProxyConnection::TimingLine(const char* routine, int line, const char* suffix) const
 {
-    if (IsConnectTimingOn())
+    if (IsTimingOn(TimingItem::Connect))
         LogTimingLine(routine, line, suffix);
 }
 

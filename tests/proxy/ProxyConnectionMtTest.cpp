@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "ConnectTiming.h"
+#include "CoreHooks.h"
 #include "ProxyTestSupport.h"
 #include "peers/EchoServer.h"
 #include "peers/ProxyPeers.h"
@@ -35,8 +35,8 @@ TEST(ProxyConnectionMt, ParallelHandshakesThroughOneServer)
     }
     std::thread toggler([] {
         for (int i = 0; i < 100; ++i)
-            SetConnectTimingOn(i % 2 == 0);
-        SetConnectTimingOn(false);
+            SetTimingOn(TimingItem::Connect, i % 2 == 0);
+        SetTimingOn(TimingItem::Connect, false);
     });
     for (auto& thread : threads)
         thread.join();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ConnectTiming.h"
+#include "CoreHooks.h"
 #include "Log.h"
 #include "ProxyTestSupport.h"
 #include "peers/ScriptedProxy.h"
@@ -452,9 +452,9 @@ TEST(ProxyConnection, TimingLinesOnlyWhenSwitchedOn)
     const std::vector<Step> script { Step::read(3), Step::write({ 5, 0 }), Step::read(10), Step::write(kOkReplyIPv4) };
     drain();
 
-    SetConnectTimingOn(true);
+    SetTimingOn(TimingItem::Connect, true);
     EXPECT_TRUE(Handshake(script, kSocks5, RealTarget()).result.ok);
-    SetConnectTimingOn(false);
+    SetTimingOn(TimingItem::Connect, false);
     const auto timed = drain();
     EXPECT_TRUE(Handshake(script, kSocks5, RealTarget()).result.ok);
     const auto untimed = drain();
