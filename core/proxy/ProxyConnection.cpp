@@ -1,7 +1,6 @@
 #include "ProxyConnection.h"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
