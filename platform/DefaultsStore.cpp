@@ -1,5 +1,6 @@
 #include "DefaultsStore.h"
 
+#include "AtomicFile.h"
 #include "PlistXml.h"
 #include "UniqueFd.h"
 
@@ -7,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -17,11 +17,6 @@ namespace corvantis {
 namespace {
 
 constexpr off_t kMaxFileSize = 64 * 1024 * 1024;
-
-Status errnoStatus(int err, const std::string& what)
-{
-    return Status::error(err, what + ": " + std::generic_category().message(err));
-}
 
 enum class ReadOutcome { Missing, Read, Unusable };
 
@@ -78,18 +73,6 @@ void applyChanges(PlistDict& dict, const std::map<std::string, std::optional<Pli
         else
             dict.erase(key);
     }
-}
-
-Status writeAll(int fd, const std::string& data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = retryOnEintr([&] { return ::write(fd, data.data() + done, data.size() - done); });
-        if (n < 0)
-            return errnoStatus(errno, "write");
-        done += static_cast<size_t>(n);
-    }
-    return {};
 }
 
 } // namespace
@@ -295,12 +278,9 @@ Status DefaultsStore::writeLocked()
     if (ec)
         return Status::error(ec.value(), "cannot create " + dir.string() + ": " + ec.message());
 
-    // The lock is on the folder, not the file: the file is replaced by every write, a lock on it would be lost.
-    UniqueFd dirFd(retryOnEintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!dirFd)
-        return errnoStatus(errno, "open " + dir.string());
-    if (retryOnEintr([&] { return ::flock(dirFd.get(), LOCK_EX); }) != 0)
-        return errnoStatus(errno, "lock " + dir.string());
+    AtomicFile::FolderLock folderLock(dir);
+    if (!folderLock.ok())
+        return folderLock.status();
 
     FileRead current = readDefaultsFile(m_file);
     if (current.outcome == ReadOutcome::Unusable) {
@@ -317,25 +297,9 @@ Status DefaultsStore::writeLocked()
     if (!xml)
         return xml.status();
 
-    std::string tmpl = m_file.string() + ".XXXXXX";
-    UniqueFd tmp(::mkostemp(tmpl.data(), O_CLOEXEC));
-    if (!tmp)
-        return errnoStatus(errno, "create a temporary file in " + dir.string());
-    Status st = writeAll(tmp.get(), *xml);
-    if (st.ok() && ::fchmod(tmp.get(), 0600) != 0)
-        st = errnoStatus(errno, "chmod");
-    if (st.ok() && ::fsync(tmp.get()) != 0)
-        st = errnoStatus(errno, "fsync");
     struct stat written { };
-    if (st.ok() && ::fstat(tmp.get(), &written) != 0)
-        st = errnoStatus(errno, "fstat");
-    if (st.ok() && ::rename(tmpl.c_str(), m_file.c_str()) != 0)
-        st = errnoStatus(errno, "rename to " + m_file.string());
-    if (!st.ok()) {
-        ::unlink(tmpl.c_str());
+    if (Status st = AtomicFile::replace(m_file, *xml, 0600, &written); !st.ok())
         return st;
-    }
-    ::fsync(dirFd.get());
 
     m_persistent = std::move(merged);
     m_stamp = FileStamp { written.st_dev, written.st_ino, written.st_size, written.st_mtim };

@@ -8,10 +8,9 @@ namespace corvantis {
 
 namespace {
 
-// Releases a waiting poster once: when the task has run, or when the executor destroys it unrun.
+// Where a waiting poster sleeps until its task has run.
 class DoneSignal final {
 public:
-    ~DoneSignal() { fire(); }
     void fire()
     {
         std::lock_guard lock(m_mutex);
@@ -28,6 +27,22 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cond;
     bool m_done = false;
+};
+
+// Travels with the posted task only: fires when the task is destroyed, whether it ran or the executor
+// dropped it, so the poster never waits for a task that will not run.
+class DoneTicket final {
+public:
+    explicit DoneTicket(std::shared_ptr<DoneSignal> signal)
+        : m_signal(std::move(signal))
+    {
+    }
+    ~DoneTicket() { m_signal->fire(); }
+    DoneTicket(const DoneTicket&) = delete;
+    DoneTicket& operator=(const DoneTicket&) = delete;
+
+private:
+    std::shared_ptr<DoneSignal> m_signal;
 };
 
 bool coalesces(const Notification& queued, const Notification& n, unsigned mask)
@@ -112,11 +127,12 @@ void NotificationCenter::postNotificationOnMainThread(Notification n, bool waitU
         return;
     }
     auto done = std::make_shared<DoneSignal>();
-    executor->post([this, n = std::move(n), done] {
+    auto ticket = std::make_shared<DoneTicket>(done);
+    executor->post([this, n = std::move(n), ticket]() mutable {
         post(n);
-        done->fire();
+        ticket.reset(); // releases the poster now, not when the executor gets round to destroying the task
     });
-    // The executor now holds (or has already dropped) the only other reference.
+    ticket.reset();
     done->wait();
 }
 
