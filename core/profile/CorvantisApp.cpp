@@ -1,5 +1,6 @@
 #include "CorvantisApp.h"
 
+
 #include "Host.h"
 #include "LogMessage.h"
 #include "NotificationCenter.h"
@@ -116,6 +117,20 @@ int32_t CCorvantisApp::FindFreeIdLocked(int64_t after) const
     }
     // Two thousand million proxies and chains do not fit in memory; this is not reached.
     return kFirstAllocatedId;
+}
+
+// ---- Settings ----
+
+CAppSettings CCorvantisApp::GetSettings() const
+{
+    std::lock_guard<std::mutex> lock(settingsLock);
+    return settings;
+}
+
+void CCorvantisApp::SetSettings(const CAppSettings& newSettings)
+{
+    std::lock_guard<std::mutex> lock(settingsLock);
+    settings = newSettings;
 }
 
 // ---- This machine's names and addresses ----

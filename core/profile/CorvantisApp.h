@@ -1,9 +1,11 @@
 #pragma once
 
 #include "AddressUtils.h"
+#include "AppSettings.h"
 #include "ConnectThrottle.h"
 #include "Log.h"
 #include "ProfileData.h"
+#include "TrafficStatistics.h"
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +13,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -20,15 +24,16 @@
 
 namespace corvantis {
 
+class CConnRecord;
 class CHost;
 class CRule;
 
 // The one core application object of a process; the whole core reaches it through `theApp`. It owns the
 // running state: the active profile (handed out as copies), rules held outside the profile, the ids of new
-// proxies and chains, this machine's own names and addresses, the connection throttle, the queue of
-// applications caught in a connection loop, and the object's own log. The application's object
-// (CCorvantisAppUI) answers the password query by asking the user, the extension's (CCorvantisAppProxy) with
-// an empty text.
+// proxies and chains, the settings record, the traffic statistics, this machine's own names and addresses, the
+// connection throttle, the queue of applications caught in a connection loop, and the object's own log. The
+// application's object (CCorvantisAppUI) answers the password query by asking the user, the extension's
+// (CCorvantisAppProxy) with an empty text.
 //
 // Lifetime: the programs never destroy their object (threads of its may still run at exit); tests build their
 // own, stop its background threads and destroy it.
@@ -36,7 +41,7 @@ class CRule;
 // Thread-safety: every public member may be called from any thread. `profileLock` guards the profile, the extra
 // rules and the id counter; `networkLock` the own-identity lists and the state of the name-resolution mode
 // detection. A thread may take `networkLock` while it holds `profileLock`, never the other way round. The
-// throttle and the loop queue have leaf locks of their own.
+// settings, the throttle and the loop queue have leaf locks of their own; the statistics guard themselves.
 class CCorvantisApp {
 public:
     static constexpr const char* kVersion = "3.12.2";
@@ -91,6 +96,15 @@ public:
     // Set by the extension's object when it starts; the profile reader consults it.
     bool GetExtensionMode() const { return extensionMode.load(std::memory_order_relaxed); }
     void SetExtensionMode(bool on) { extensionMode.store(on, std::memory_order_relaxed); }
+
+    // ---- Settings and statistics ----
+
+    // A copy of the settings record; the record as a whole replaced (after LoadSettings, or when the user
+    // changed it).
+    CAppSettings GetSettings() const;
+    void SetSettings(const CAppSettings& newSettings);
+    // The traffic statistics of this process (thread-safe on their own).
+    CTrafficStatistics& GetStatistics() { return statistics; }
 
     // ---- This machine's names and addresses ----
 
@@ -177,6 +191,10 @@ protected:
     bool detectionStarted = false; // GUARDED_BY(networkLock)
     bool stopRequested = false; // GUARDED_BY(networkLock)
 
+    // The connections the extension's engine keeps, newest last; its object fills and walks the list.
+    std::mutex connListLock;
+    std::list<std::shared_ptr<CConnRecord>> connList; // GUARDED_BY(connListLock)
+
 private:
     void PublishOptionsLocked();
     int32_t FindFreeIdLocked(int64_t after) const;
@@ -194,6 +212,10 @@ private:
 
     std::atomic<bool> loopBlockFlag { false };
     std::atomic<bool> extensionMode { false };
+
+    mutable std::mutex settingsLock; // guards settings; taken alone
+    CAppSettings settings; // GUARDED_BY(settingsLock)
+    CTrafficStatistics statistics;
 
     // Taken by StartAutoDnsModeDetection around the whole start, after profileLock and before networkLock.
     std::mutex detectionStartLock;

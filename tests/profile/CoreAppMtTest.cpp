@@ -124,6 +124,37 @@ TEST(CoreAppMt, ProfileCopiesAreNeverTornWhileWritersAndTheDetectionRun)
     EXPECT_FALSE(last.m_DnsChanged);
 }
 
+// The settings record is replaced as a whole: a reader never sees the name of one write with the number of
+// another.
+TEST(CoreAppMt, SettingsCopiesAreWhole)
+{
+    CoreTestApp app;
+    std::atomic<bool> stop { false };
+    std::atomic<int> mixed { 0 };
+    std::thread reader([&] {
+        while (!stop.load()) {
+            const CAppSettings s = app.GetSettings();
+            if (s.MaxConnCount != 1500 && s.ActiveProfile != "p" + std::to_string(s.MaxConnCount))
+                ++mixed;
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 2; ++w)
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < 2000; ++i) {
+                CAppSettings s;
+                s.MaxConnCount = 2 * i + w;
+                s.ActiveProfile = "p" + std::to_string(s.MaxConnCount);
+                app.SetSettings(s);
+            }
+        });
+    for (std::thread& writer : writers)
+        writer.join();
+    stop = true;
+    reader.join();
+    EXPECT_EQ(mixed.load(), 0);
+}
+
 TEST(CoreAppMt, IdsFromManyThreadsAreDistinctAndDense)
 {
     CoreTestApp app;

@@ -262,6 +262,22 @@ TEST(CoreApp, ProfileUpdatedIsPostedOnTheMainThread)
     center.setMainThreadExecutor(nullptr);
 }
 
+TEST(CoreApp, SettingsStartAtTheRecordDefaultsAndAreReplacedWhole)
+{
+    CoreTestApp app;
+    CAppSettings settings = app.GetSettings();
+    EXPECT_EQ(settings.ActiveProfile, "");
+    EXPECT_EQ(settings.MaxConnCount, 1500);
+    EXPECT_TRUE(settings.ShowMainWindow);
+    settings.ActiveProfile = "Office";
+    settings.ProfileAutoUpdate = true;
+    app.SetSettings(settings);
+    settings.ActiveProfile = "changed in the caller's copy only";
+    const CAppSettings stored = app.GetSettings();
+    EXPECT_EQ(stored.ActiveProfile, "Office");
+    EXPECT_TRUE(stored.ProfileAutoUpdate);
+}
+
 TEST(CoreApp, LoopQueueHoldsEachNameOnceInOrder)
 {
     CoreTestApp app;
