@@ -166,8 +166,9 @@ protected:
     // SetProfile without any lock held. This object has no profile store: it saves nothing and answers true.
     virtual bool SaveActiveProfile();
     // Starts the network watcher and the DNS mode detection thread; returns whether they run. Called without
-    // `networkLock` (the threads may take it at once). This object has no detection: it starts nothing and
-    // answers false, so a later profile change tries again.
+    // `networkLock` (the threads may take it at once) but usually with `profileLock` held (from SetProfile), so
+    // it must not read or write the profile on the calling thread; the started thread may. This object has no
+    // detection: it starts nothing and answers false, so a later profile change tries again.
     virtual bool LaunchAutoDnsModeDetection();
 
     // Runs `body` on a new background thread named `name`, which StopBackgroundThreads waits for. Returns false
