@@ -1,14 +1,139 @@
 #include "CorvantisApp.h"
 
+
+#include "Host.h"
+#include "LogMessage.h"
+#include "NotificationCenter.h"
 #include "ProfileText.h"
+#include "ThreadName.h"
 
 #include <algorithm>
+#include <exception>
+#include <limits>
+#include <system_error>
 
 namespace corvantis {
 
 CCorvantisApp* theApp = nullptr;
 
-CCorvantisApp::~CCorvantisApp() = default;
+CCorvantisApp::CCorvantisApp(CConnectThrottle::Timing throttleTiming)
+    : resolveThroughProxy(profile.m_ViaProxy)
+    , profileLoopOption(profile.m_ConnectionLoopDetection)
+    , throttle(throttleTiming)
+{
+    objectLog.SetMaxFileSize(CLog::kDefaultMaxFileSize);
+}
+
+CCorvantisApp::~CCorvantisApp()
+{
+    StopBackgroundThreads();
+}
+
+// ---- The active profile ----
+
+void CCorvantisApp::GetProfile(CProfileData& out, bool withExtraRules) const
+{
+    std::lock_guard<std::mutex> lock(profileLock);
+    out = profile;
+    if (withExtraRules)
+        for (const CRule& rule : extraRules)
+            out.m_Rules.insert(out.m_Rules.begin(), rule);
+}
+
+bool CCorvantisApp::SetProfile(CProfileData incoming, bool saveToFile)
+{
+    incoming.m_DnsChanged = false;
+    {
+        std::lock_guard<std::mutex> lock(profileLock);
+        nextId = std::max<int64_t>(incoming.GetHighestId(), kFirstAllocatedId - 1) + 1;
+        wrappedId = kFirstAllocatedId - 1;
+        const int64_t oldStamp = profile.m_ChangeStamp;
+        const bool oldAutoDetection = profile.m_AutoModeDetection;
+        profile = std::move(incoming);
+        PublishOptionsLocked();
+        if (profile.m_ChangeStamp != oldStamp || profile.m_AutoModeDetection != oldAutoDetection)
+            StartAutoDnsModeDetection();
+    }
+    bool saved = true;
+    if (saveToFile) {
+        saved = SaveActiveProfile();
+        if (!saved)
+            CLogMessage(kLogError) << "The active profile cannot be saved to its file.";
+    }
+    NotificationCenter::defaultCenter().postNotificationOnMainThread(
+        Notification { "ProfileUpdated", this, {} }, false);
+    return saved;
+}
+
+void CCorvantisApp::PublishOptionsLocked()
+{
+    resolveThroughProxy.store(profile.m_ViaProxy, std::memory_order_relaxed);
+    profileLoopOption.store(profile.m_ConnectionLoopDetection, std::memory_order_relaxed);
+}
+
+void CCorvantisApp::SetExtraRules(std::vector<CRule> rules)
+{
+    std::lock_guard<std::mutex> lock(profileLock);
+    extraRules = std::move(rules);
+}
+
+void CCorvantisApp::AddExtraRule(const CRule& rule)
+{
+    std::lock_guard<std::mutex> lock(profileLock);
+    extraRules.push_back(rule);
+}
+
+std::vector<CRule> CCorvantisApp::GetExtraRules() const
+{
+    std::lock_guard<std::mutex> lock(profileLock);
+    return extraRules;
+}
+
+int32_t CCorvantisApp::AllocateId()
+{
+    std::lock_guard<std::mutex> lock(profileLock);
+    if (nextId <= std::numeric_limits<int32_t>::max())
+        return static_cast<int32_t>(nextId++);
+    // The counter has run past the largest id (a profile holds one near it): hand out free ids from the bottom
+    // instead, in rising order so that none is given twice before the next SetProfile.
+    wrappedId = FindFreeIdLocked(wrappedId);
+    return static_cast<int32_t>(wrappedId);
+}
+
+int32_t CCorvantisApp::FindFreeIdLocked(int64_t after) const
+{
+    std::set<int64_t> used;
+    for (const CProxy& proxy : profile.m_Proxies)
+        used.insert(proxy.m_Id);
+    for (const CChain& chain : profile.m_Chains)
+        used.insert(chain.m_Id);
+    int64_t id = std::max<int64_t>(after + 1, kFirstAllocatedId);
+    for (int round = 0; round < 2; ++round) {
+        while (used.contains(id))
+            ++id;
+        if (id <= std::numeric_limits<int32_t>::max())
+            return static_cast<int32_t>(id);
+        id = kFirstAllocatedId; // every id above `after` is taken: start again from the bottom
+    }
+    // Two thousand million proxies and chains do not fit in memory; this is not reached.
+    return kFirstAllocatedId;
+}
+
+// ---- Settings ----
+
+CAppSettings CCorvantisApp::GetSettings() const
+{
+    std::lock_guard<std::mutex> lock(settingsLock);
+    return settings;
+}
+
+void CCorvantisApp::SetSettings(const CAppSettings& newSettings)
+{
+    std::lock_guard<std::mutex> lock(settingsLock);
+    settings = newSettings;
+}
+
+// ---- This machine's names and addresses ----
 
 bool CCorvantisApp::IsOwnHostName(const std::string& name) const
 {
@@ -47,6 +172,142 @@ void CCorvantisApp::SetOwnIdentity(
     ownNames = std::move(names);
     ownIPv4 = std::move(ipv4);
     ownIPv6 = std::move(ipv6);
+}
+
+// ---- Name-resolution mode detection ----
+
+void CCorvantisApp::StartAutoDnsModeDetection()
+{
+    std::lock_guard<std::mutex> starting(detectionStartLock);
+    {
+        std::lock_guard<std::mutex> lock(networkLock);
+        if (detectionStarted) {
+            networkChanged = true;
+            networkCond.notify_all();
+            return;
+        }
+        if (stopRequested)
+            return;
+        networkChanged = false;
+    }
+    const bool launched = LaunchAutoDnsModeDetection();
+    std::lock_guard<std::mutex> lock(networkLock);
+    detectionStarted = launched;
+}
+
+void CCorvantisApp::SetNetworkChanged()
+{
+    std::lock_guard<std::mutex> lock(networkLock);
+    networkChanged = true;
+    networkCond.notify_all();
+}
+
+bool CCorvantisApp::IsDetectionStarted() const
+{
+    std::lock_guard<std::mutex> lock(networkLock);
+    return detectionStarted;
+}
+
+bool CCorvantisApp::SaveActiveProfile()
+{
+    return true;
+}
+
+bool CCorvantisApp::LaunchAutoDnsModeDetection()
+{
+    return false;
+}
+
+CCorvantisApp::WaitResult CCorvantisApp::WaitForNetworkChange(
+    std::optional<std::chrono::steady_clock::duration> timeout)
+{
+    std::unique_lock<std::mutex> lock(networkLock);
+    const auto ready = [this] { return networkChanged || stopRequested; };
+    if (timeout) {
+        if (!networkCond.wait_for(lock, *timeout, ready))
+            return WaitResult::TimedOut;
+    } else {
+        networkCond.wait(lock, ready);
+    }
+    if (stopRequested)
+        return WaitResult::Stopping;
+    networkChanged = false;
+    return WaitResult::Changed;
+}
+
+// ---- Engine support ----
+
+std::chrono::steady_clock::duration CCorvantisApp::ThrottleConnect(const CHost& target)
+{
+    return throttle.Throttle(target.GetHostName());
+}
+
+void CCorvantisApp::QueueLoopApp(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(loopLock);
+    if (loopQueued.insert(name).second)
+        loopQueue.push_back(name);
+}
+
+std::optional<std::string> CCorvantisApp::PopLoopApp()
+{
+    std::lock_guard<std::mutex> lock(loopLock);
+    if (loopQueue.empty())
+        return std::nullopt;
+    std::string name = std::move(loopQueue.front());
+    loopQueue.pop_front();
+    loopQueued.erase(name);
+    return name;
+}
+
+// ---- Background threads ----
+
+bool CCorvantisApp::StartBackgroundThread(const std::string& name, std::function<void()> body)
+{
+    std::lock_guard<std::mutex> guard(threadsLock);
+    if (IsStopRequested())
+        return false;
+    try {
+        threads.emplace_back([name, body = std::move(body)] {
+            setCurrentThreadName(name);
+            try {
+                body();
+            } catch (const std::exception& e) {
+                CLogMessage(kLogError) << "Thread " << name << " ended by an exception: " << e.what();
+            } catch (...) {
+                CLogMessage(kLogError) << "Thread " << name << " ended by an exception.";
+            }
+        });
+    } catch (const std::system_error& e) {
+        CLogMessage(kLogError) << "Thread " << name << " cannot be started: " << e.what();
+        return false;
+    }
+    return true;
+}
+
+bool CCorvantisApp::IsStopRequested() const
+{
+    std::lock_guard<std::mutex> lock(networkLock);
+    return stopRequested;
+}
+
+void CCorvantisApp::StopBackgroundThreads()
+{
+    {
+        std::lock_guard<std::mutex> lock(networkLock);
+        stopRequested = true;
+        networkCond.notify_all();
+    }
+    std::vector<std::thread> running;
+    {
+        std::lock_guard<std::mutex> guard(threadsLock);
+        running.swap(threads);
+    }
+    for (std::thread& thread : running)
+        if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
+            thread.join();
+        else if (thread.joinable())
+            thread.detach(); // a background thread that stops the others cannot wait for itself
 }
 
 } // namespace corvantis

@@ -1,40 +1,112 @@
 #pragma once
 
 #include "AddressUtils.h"
+#include "AppSettings.h"
+#include "ConnectThrottle.h"
+#include "Log.h"
+#include "ProfileData.h"
+#include "TrafficStatistics.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace corvantis {
 
-// The one core application object of a process; the whole core reaches it through `theApp`. This base holds
-// what the profile model and the rule lookup need: the extension-mode flag, the profile password query, and
-// this machine's own names and addresses with the tests on them. The object that runs the process (active
-// profile, settings, throttle, loop queue, network watcher) builds on it. The application's object
-// (CCorvantisAppUI) answers the password query by asking the user, the extension's (CCorvantisAppProxy) with
-// an empty text.
+class CConnRecord;
+class CHost;
+class CRule;
+
+// The one core application object of a process; the whole core reaches it through `theApp`. It owns the
+// running state: the active profile (handed out as copies), rules held outside the profile, the ids of new
+// proxies and chains, the settings record, the traffic statistics, this machine's own names and addresses, the
+// connection throttle, the queue of applications caught in a connection loop, and the object's own log. The
+// application's object (CCorvantisAppUI) answers the password query by asking the user, the extension's
+// (CCorvantisAppProxy) with an empty text.
 //
-// Thread-safety: the own-identity tests may run on any thread at any time; the lists are replaced as a whole
-// under `networkLock`. The extension-mode flag is set once at the extension's start.
+// Lifetime: the programs never destroy their object (threads of its may still run at exit); tests build their
+// own, stop its background threads and destroy it.
+//
+// Thread-safety: every public member may be called from any thread. `profileLock` guards the profile, the extra
+// rules and the id counter; `networkLock` the own-identity lists and the state of the name-resolution mode
+// detection. A thread may take `networkLock` while it holds `profileLock`, never the other way round. The
+// settings, the throttle and the loop queue have leaf locks of their own; the statistics guard themselves.
 class CCorvantisApp {
 public:
-    CCorvantisApp() = default;
+    static constexpr const char* kVersion = "3.12.2";
+    static constexpr const char* kShortVersion = "3.12";
+    // Ids below this are never handed out for new proxies and chains.
+    static constexpr int32_t kFirstAllocatedId = 100;
+
+    // An empty profile stamped now, nothing read from disk. `throttleTiming` sets the connection throttle's
+    // waits (tests shorten them).
+    explicit CCorvantisApp(CConnectThrottle::Timing throttleTiming = {});
     CCorvantisApp(const CCorvantisApp&) = delete;
     CCorvantisApp& operator=(const CCorvantisApp&) = delete;
-    // Never run in the programs (the object lives until the process ends while threads of its may still run);
-    // test objects are destroyed normally.
+    // Never run in the programs. Stops the background threads that still run; a subclass whose threads call its
+    // own members must stop them in its own destructor.
     virtual ~CCorvantisApp();
 
     // The password of a profile, empty when there is none: from the password cache when `fromCache` is set,
     // else by asking; `key` is the text the password will be checked against.
     virtual std::string GetProfilePassword(const std::string& profileName, bool fromCache, const std::string& key) = 0;
 
+    // ---- The active profile ----
+
+    // Copies the active profile, change stamp included, into `out`. With `withExtraRules` the extra rules are
+    // put in front of the copy's rules, the last extra rule first.
+    void GetProfile(CProfileData& out, bool withExtraRules) const;
+    // Makes `profile` the active profile: clears its DNS-changed mark, moves the id counter past its highest
+    // proxy or chain id (to at least kFirstAllocatedId), and, when its change stamp or its automatic DNS mode
+    // option differs from the active profile's, starts or wakes the DNS mode detection. Then, without the lock,
+    // saves it to its file when `saveToFile` is set, and posts "ProfileUpdated" on the main thread. Returns false
+    // only when the save was asked for and failed (logged; the profile is installed all the same).
+    bool SetProfile(CProfileData profile, bool saveToFile);
+
+    // Rules held outside the profile (loop-prevention rules of this run): replace, append, copy.
+    void SetExtraRules(std::vector<CRule> rules);
+    void AddExtraRule(const CRule& rule);
+    std::vector<CRule> GetExtraRules() const;
+
+    // A new id for a proxy or chain, never handed out before since the last SetProfile and never used by the
+    // active profile. Ids stay positive 32-bit numbers: once the counter has passed the largest one, the
+    // smallest free id from kFirstAllocatedId up is taken.
+    int32_t AllocateId();
+
+    // Options of the active profile read without copying it: resolve host names through the proxy; detect
+    // connection loops.
+    bool IsResolveThroughProxy() const { return resolveThroughProxy.load(std::memory_order_relaxed); }
+    bool GetProfileLoopOption() const { return profileLoopOption.load(std::memory_order_relaxed); }
+
+    // Set while connections flagged by the extension's loop check are blocked.
+    bool GetLoopDetectFlag() const { return loopBlockFlag.load(std::memory_order_relaxed); }
+    void SetLoopDetectFlag(bool on) { loopBlockFlag.store(on, std::memory_order_relaxed); }
+
     // Set by the extension's object when it starts; the profile reader consults it.
     bool GetExtensionMode() const { return extensionMode.load(std::memory_order_relaxed); }
     void SetExtensionMode(bool on) { extensionMode.store(on, std::memory_order_relaxed); }
+
+    // ---- Settings and statistics ----
+
+    // A copy of the settings record; the record as a whole replaced (after LoadSettings, or when the user
+    // changed it).
+    CAppSettings GetSettings() const;
+    void SetSettings(const CAppSettings& newSettings);
+    // The traffic statistics of this process (thread-safe on their own).
+    CTrafficStatistics& GetStatistics() { return statistics; }
+
+    // ---- This machine's names and addresses ----
 
     // Whether `name` is one of this machine's names, in any letter case and with or without one trailing dot.
     // False for an empty name and before the lists are first filled.
@@ -49,15 +121,116 @@ public:
     // case; IPv4 addresses are in network order.
     void SetOwnIdentity(std::vector<std::string> names, std::vector<uint32_t> ipv4, std::vector<IPv6Addr> ipv6);
 
+    // ---- Name-resolution mode detection ----
+
+    // Starts the DNS mode detection when it does not run yet, else tells it that something changed. SetProfile
+    // calls it (holding `profileLock`); the extension's object may call it once at its start.
+    void StartAutoDnsModeDetection();
+    // Tells the detection that the network changed (the network watcher, and StartAutoDnsModeDetection).
+    void SetNetworkChanged();
+    // Whether the detection has been started.
+    bool IsDetectionStarted() const;
+
+    // ---- Engine support ----
+
+    // Counts a connection attempt to `target` (by its host name as given) and, when the host was tried before,
+    // waits on the calling thread: (host count + overall count) × 10 ms, at most 1 s. Never call it on an event
+    // loop thread. Returns the time waited.
+    std::chrono::steady_clock::duration ThrottleConnect(const CHost& target);
+    // The throttle's decay step, when its lock is free at once (the statistics thread, every 250 ms). Returns
+    // whether it ran.
+    bool TryDecayConnectThrottle() { return throttle.TryDecay(); }
+
+    // Queues an application caught in a connection loop for the user's prompt; a name already waiting is not
+    // queued twice.
+    void QueueLoopApp(const std::string& name);
+    // The oldest queued name, removed from the queue; nothing when the queue is empty.
+    std::optional<std::string> PopLoopApp();
+
+    // ---- Identity and the object's log ----
+
+    std::string GetVersion() const { return kVersion; }
+    std::string GetShortVersion() const { return kShortVersion; }
+    // A log of its own, apart from the process log; its file is rotated beyond 1 MiB.
+    CLog& GetObjectLog() { return objectLog; }
+
+    // ---- Background threads ----
+
+    // Asks every background thread of this object to end, wakes those that wait, and waits until they have
+    // ended. Afterwards no new background thread starts. For tests and orderly shutdowns; the programs may as
+    // well leave them running until the process ends.
+    void StopBackgroundThreads();
+
 protected:
-    // Guards the own-identity lists (and, in the full object, the network watcher's detection state).
+    // Writes the active profile to its file in the profiles folder; returns false when that failed. Called by
+    // SetProfile without any lock held. This object has no profile store: it saves nothing and answers true.
+    virtual bool SaveActiveProfile();
+    // Starts the network watcher and the DNS mode detection thread; returns whether they run. Called without
+    // `networkLock` (the threads may take it at once) but usually with `profileLock` held (from SetProfile), so
+    // it must not read or write the profile on the calling thread; the started thread may. This object has no
+    // detection: it starts nothing and answers false, so a later profile change tries again.
+    virtual bool LaunchAutoDnsModeDetection();
+
+    // Runs `body` on a new background thread named `name`, which StopBackgroundThreads waits for. Returns false
+    // (and runs nothing) once a stop has been asked for or when no thread can be started. `body` should return
+    // soon after IsStopRequested turns true; WaitForNetworkChange returns then.
+    bool StartBackgroundThread(const std::string& name, std::function<void()> body);
+    bool IsStopRequested() const;
+
+    enum class WaitResult { Changed, TimedOut, Stopping };
+    // Waits until the network changes (`networkChanged`, which it clears), a stop is asked for, or `timeout`
+    // passes (no limit when empty). A change that came before the call returns at once.
+    WaitResult WaitForNetworkChange(std::optional<std::chrono::steady_clock::duration> timeout);
+
+    // Guards the own-identity lists and the detection state below.
     mutable std::mutex networkLock;
+    std::condition_variable networkCond; // signalled with networkLock on changes and on a stop
     std::vector<std::string> ownNames; // GUARDED_BY(networkLock), lower case
     std::vector<uint32_t> ownIPv4; // GUARDED_BY(networkLock)
     std::vector<IPv6Addr> ownIPv6; // GUARDED_BY(networkLock)
+    bool networkChanged = false; // GUARDED_BY(networkLock); set by changes, taken by the detection
+    bool detectionStarted = false; // GUARDED_BY(networkLock)
+    bool stopRequested = false; // GUARDED_BY(networkLock)
+
+    // The connections the extension's engine keeps, newest last; its object fills and walks the list.
+    std::mutex connListLock;
+    std::list<std::shared_ptr<CConnRecord>> connList; // GUARDED_BY(connListLock)
 
 private:
+    void PublishOptionsLocked();
+    int32_t FindFreeIdLocked(int64_t after) const;
+
+    // Guards profile, extraRules, nextId and wrappedId.
+    mutable std::mutex profileLock;
+    CProfileData profile; // GUARDED_BY(profileLock)
+    std::vector<CRule> extraRules; // GUARDED_BY(profileLock)
+    int64_t nextId = kFirstAllocatedId; // GUARDED_BY(profileLock)
+    int64_t wrappedId = kFirstAllocatedId - 1; // GUARDED_BY(profileLock); the last id found after the wrap
+
+    // Copies of profile options for readers that take no copy; written under profileLock.
+    std::atomic<bool> resolveThroughProxy;
+    std::atomic<bool> profileLoopOption;
+
+    std::atomic<bool> loopBlockFlag { false };
     std::atomic<bool> extensionMode { false };
+
+    mutable std::mutex settingsLock; // guards settings; taken alone
+    CAppSettings settings; // GUARDED_BY(settingsLock)
+    CTrafficStatistics statistics;
+
+    // Taken by StartAutoDnsModeDetection around the whole start, after profileLock and before networkLock.
+    std::mutex detectionStartLock;
+
+    CConnectThrottle throttle;
+
+    std::mutex loopLock; // guards the loop queue and set
+    std::deque<std::string> loopQueue; // GUARDED_BY(loopLock)
+    std::set<std::string> loopQueued; // GUARDED_BY(loopLock)
+
+    CLog objectLog;
+
+    std::mutex threadsLock; // guards threads; may be held while taking networkLock
+    std::vector<std::thread> threads; // GUARDED_BY(threadsLock)
 };
 
 // The process's core application object. Each program stores its object here once, at load time, before any
