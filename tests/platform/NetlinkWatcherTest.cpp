@@ -34,7 +34,7 @@ public:
     {
         if (!ns.valid())
             return;
-        ready = ns.run("ip link add va type veth peer name vb") && ns.run("ip link set va up")
+        ready = ns.run("ip link add name va type veth peer name vb") && ns.run("ip link set va up")
             && ns.run("ip link set vb up") && ns.run("ip addr add 10.71.0.1/24 dev va")
             && ns.run("ip addr add 10.72.0.1/24 dev vb") && ns.run("ip -6 addr add fd71::1/64 dev va nodad")
             && ns.run("ip -6 addr add fd72::1/64 dev vb nodad");

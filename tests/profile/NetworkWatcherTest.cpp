@@ -112,7 +112,7 @@ protected:
     void SetUp() override
     {
         ns = std::make_unique<test::NetNamespace>("netw");
-        if (!ns->valid() || !ns->run("ip link add wa type veth peer name wb") || !ns->run("ip link set wa up")
+        if (!ns->valid() || !ns->run("ip link add name wa type veth peer name wb") || !ns->run("ip link set wa up")
             || !ns->run("ip link set wb up"))
             GTEST_SKIP() << "needs root and iproute2 network namespaces";
         std::ofstream(resolv) << "nameserver 10.60.0.53\n";
