@@ -310,12 +310,10 @@ bool NetlinkWatcher::drainNetlink()
         const ssize_t got = ::recvfrom(m_netlink.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
             reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            // The kernel dropped messages when our queue overflowed: something changed that we did not read.
+            // ENOBUFS: the kernel dropped messages when our queue overflowed, so something changed unread.
             if (errno == ENOBUFS)
                 changed = true;
-            if (errno == ENOBUFS || errno == EINTR)
+            if (errno == EINTR || errno == ENOBUFS)
                 continue;
             return changed;
         }

@@ -28,7 +28,8 @@ Result<std::optional<DefaultRoute>> findDefaultRoute(int family);
 std::optional<DefaultRoute> findBaseInterface();
 
 // Watches the kernel's routing messages (links, IPv4 and IPv6 addresses and routes) and a few files whose
-// change matters to name resolution and the host name (by default "/etc/resolv.conf" and "/etc/hostname").
+// change matters to name resolution and the host name (by default "/etc/resolv.conf", "/etc/hostname" and
+// "/etc/machine-info").
 // Files are watched through their folder, so a file that is replaced by a rename, created or deleted is seen;
 // when a watched file is a symbolic link, the folder of its target is watched as well.
 //
@@ -41,7 +42,7 @@ std::optional<DefaultRoute> findBaseInterface();
 class NetlinkWatcher final {
 public:
     struct Config {
-        std::vector<std::string> watchedFiles { "/etc/resolv.conf", "/etc/hostname" };
+        std::vector<std::string> watchedFiles { "/etc/resolv.conf", "/etc/hostname", "/etc/machine-info" };
     };
     // How open() or start() failed.
     enum class Failure {
