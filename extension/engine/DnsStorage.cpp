@@ -148,34 +148,31 @@ size_t CDnsStorage::drawIndex(size_t size)
     return pick(m_random);
 }
 
-bool CDnsStorage::PickRealIPv4(CDnsRecord& record, uint32_t& address, uint64_t& ttl)
+// Draws live addresses at random, dropping expired ones as they are met, until one is live or none is left.
+template <typename Address>
+bool CDnsStorage::pickReal(std::map<Address, uint64_t>& addresses, Address& address, uint64_t& ttl)
 {
     const uint64_t now = m_clock();
-    while (!record.realIPv4.empty()) {
-        auto it = std::next(record.realIPv4.begin(), static_cast<std::ptrdiff_t>(drawIndex(record.realIPv4.size())));
+    while (!addresses.empty()) {
+        auto it = std::next(addresses.begin(), static_cast<std::ptrdiff_t>(drawIndex(addresses.size())));
         if (it->second >= now) {
             address = it->first;
             ttl = it->second - now;
             return true;
         }
-        record.realIPv4.erase(it);
+        addresses.erase(it);
     }
     return false;
 }
 
+bool CDnsStorage::PickRealIPv4(CDnsRecord& record, uint32_t& address, uint64_t& ttl)
+{
+    return pickReal(record.realIPv4, address, ttl);
+}
+
 bool CDnsStorage::PickRealIPv6(CDnsRecord& record, IPv6Bytes& address, uint64_t& ttl)
 {
-    const uint64_t now = m_clock();
-    while (!record.realIPv6.empty()) {
-        auto it = std::next(record.realIPv6.begin(), static_cast<std::ptrdiff_t>(drawIndex(record.realIPv6.size())));
-        if (it->second >= now) {
-            address = it->first;
-            ttl = it->second - now;
-            return true;
-        }
-        record.realIPv6.erase(it);
-    }
-    return false;
+    return pickReal(record.realIPv6, address, ttl);
 }
 
 void CDnsStorage::storeRequest(
