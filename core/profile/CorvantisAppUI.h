@@ -1,0 +1,31 @@
+#pragma once
+
+#include "CorvantisApp.h"
+
+#include <string>
+
+namespace corvantis {
+
+// The application's core object. It answers the profile loader's password query from the application's
+// per-profile password cache or by asking the user (through the application delegate's services, CoreHooks.h),
+// and stores the active profile in the profile files when SetProfile is asked to save.
+//
+// Thread-safety: as CCorvantisApp. GetProfilePassword may be called on any thread but the main thread, whose
+// prompt it waits for.
+class CCorvantisAppUI : public CCorvantisApp {
+public:
+    CCorvantisAppUI() = default;
+    ~CCorvantisAppUI() override;
+
+    // With `fromCache`: the cached text for the profile (empty when none), decrypted with `key` when `key` is not
+    // empty and the text decrypts, else as cached; nobody is asked. Without: the password the user types (empty
+    // when cancelled); when the user leaves the choice to remember it on and `key` is not empty, the password is
+    // cached for the profile, encrypted under `key`.
+    std::string GetProfilePassword(const std::string& profileName, bool fromCache, const std::string& key) override;
+
+protected:
+    // The active profile into its file in the Profiles folder (SaveActiveProfile of ProfileStorage.h).
+    bool SaveActiveProfile() override;
+};
+
+} // namespace corvantis
