@@ -120,13 +120,19 @@ void CLog::RotateLocked()
 {
     ::fclose(m_file);
     m_file = nullptr;
-    ::remove(LogFileName(kKeptFiles - 1).c_str());
+    ::remove(LogFileNameLocked(kKeptFiles - 1).c_str());
     for (int index = kKeptFiles - 2; index >= 0; --index)
-        ::rename(LogFileName(index).c_str(), LogFileName(index + 1).c_str());
-    m_file = OpenForAppend(LogFileName(0));
+        ::rename(LogFileNameLocked(index).c_str(), LogFileNameLocked(index + 1).c_str());
+    m_file = OpenForAppend(LogFileNameLocked(0));
 }
 
 std::string CLog::LogFileName(int index) const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return LogFileNameLocked(index);
+}
+
+std::string CLog::LogFileNameLocked(int index) const
 {
     return m_folder + "/Corvantis." + std::to_string(index) + ".log";
 }
@@ -158,7 +164,7 @@ void CLog::OpenLogFile()
         if (!error) {
             if (m_file)
                 ::fclose(m_file);
-            m_file = OpenForAppend(LogFileName(0));
+            m_file = OpenForAppend(LogFileNameLocked(0));
         }
         open = m_file != nullptr;
     }

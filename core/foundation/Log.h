@@ -87,6 +87,7 @@ public:
     size_t PutLogText(const char* text);
 
 private:
+    std::string LogFileNameLocked(int index) const;
     void WriteFileLineLocked(const CLogRecord& record);
     void RotateLocked();
 

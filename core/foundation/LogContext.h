@@ -27,6 +27,9 @@ struct CLogContext {
     bool operator==(const CLogContext&) const = default;
 };
 
+// The name the extension's engine code gives the same record.
+using AppNameInfo = CLogContext;
+
 // Whatever can name the application a line is about. The extension's flow identity implements it; the logging
 // bridge (LogEventWrap) asks it for the record when it writes a line for that application.
 class AppNameSource {

@@ -39,24 +39,27 @@ CLogMessage& CLogMessage::operator<<(const std::string& text)
 
 CLogMessage& CLogMessage::WriteAt(int itemLevel, const char* text)
 {
+    return AppendAt(itemLevel, text ? std::string_view(text) : std::string_view());
+}
+
+CLogMessage& CLogMessage::WriteAt(int itemLevel, const std::string& text)
+{
+    return AppendAt(itemLevel, text);
+}
+
+CLogMessage& CLogMessage::AppendAt(int itemLevel, std::string_view text)
+{
     const int fileLevel = GetFileLevel();
     const int screenLevel = GetScreenLevel();
     if (fileLevel < itemLevel && screenLevel < itemLevel)
         return *this;
     if (itemLevel < m_level)
         m_level = itemLevel;
-    if (!text)
-        return *this;
     if (screenLevel >= itemLevel)
         m_screenText += text;
     if (fileLevel >= itemLevel)
         m_fileText += text;
     return *this;
-}
-
-CLogMessage& CLogMessage::WriteAt(int itemLevel, const std::string& text)
-{
-    return WriteAt(itemLevel, text.c_str());
 }
 
 void CLogMessage::Commit() noexcept

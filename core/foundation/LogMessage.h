@@ -8,6 +8,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace corvantis {
@@ -59,6 +60,7 @@ private:
         else
             return std::to_string(static_cast<unsigned long long>(value));
     }
+    CLogMessage& AppendAt(int itemLevel, std::string_view text);
     void Commit() noexcept;
 
     CLog* m_log; // not owned

@@ -119,7 +119,8 @@ int CSafeSocket::Close()
     }
     // Other calls are in progress: closing now would let the number be reused under them, and close does not
     // wake a blocked call on Linux. A shutdown wakes them and makes every further call on the socket fail.
-    if ((before >> 1) > 0)
+    // Only then: a shutdown acts on the connection itself, including copies of the descriptor passed to others.
+    if ((before >> 1) > 1)
         ::shutdown(m_sock, SHUT_RDWR);
     if (m_state.fetch_sub(kOneUse, std::memory_order_acq_rel) == (kClosed | kOneUse))
         return ::close(m_sock);

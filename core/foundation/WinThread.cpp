@@ -1,6 +1,9 @@
 #include "WinThread.h"
 
+#include "LogMessage.h"
+
 #include <cxxabi.h>
+#include <exception>
 #include <system_error>
 #include <utility>
 
@@ -52,8 +55,11 @@ void WinThreadC::startWorkThread()
         m_function(m_argument);
     } catch (abi::__forced_unwind&) {
         throw; // a cancelled thread must finish unwinding
+    } catch (const std::exception& e) {
+        // Letting the exception out would end the whole process; the thread's work just ends.
+        CLogMessage(kLogError) << "Thread function ended by an exception: " << e.what();
     } catch (...) {
-        // A background thread has nobody to report to; letting the exception out would end the whole process.
+        CLogMessage(kLogError) << "Thread function ended by an exception";
     }
 }
 

@@ -42,7 +42,7 @@ public:
     static std::shared_ptr<WinThreadC> threadWithFunction(ThreadFunction function, void* argument);
 
     // The thread's entry: calls the function with the argument (nothing when the function is null). An exception
-    // the function lets out ends the function, not the process.
+    // the function lets out ends the function, not the process, and leaves an error line in the log.
     void startWorkThread();
 
 private:

@@ -124,6 +124,24 @@ TEST(SafeSocketTest, CloseTwiceClosesOnceAndNeverTouchesAReusedNumber)
     close(fresh[1]);
 }
 
+// A plain close acts on this descriptor only: a copy handed elsewhere (another process, a passed descriptor)
+// keeps its connection.
+TEST(SafeSocketTest, CloseLeavesOtherCopiesOfTheDescriptorWorking)
+{
+    SocketPair pair = makePair();
+    ASSERT_TRUE(pair.a && pair.b);
+    int copy = fcntl(pair.a->GetSocket(), F_DUPFD_CLOEXEC, 0);
+    ASSERT_GE(copy, 0);
+    EXPECT_EQ(pair.a->Close(), 0);
+
+    ASSERT_EQ(send(copy, "alive", 5, MSG_NOSIGNAL), 5);
+    char buffer[5];
+    int error = 0;
+    EXPECT_EQ(pair.b->Recv(buffer, sizeof buffer, MSG_WAITALL, error), 5);
+    EXPECT_EQ(std::string(buffer, 5), "alive");
+    close(copy);
+}
+
 TEST(SafeSocketTest, EveryOperationOnAClosedWrapperFailsWithEbadf)
 {
     uint16_t port = 0;
@@ -207,6 +225,32 @@ TEST(SafeSocketTest, CountersAddOnlySuccessfulTransfers)
     pair.b.reset();
     EXPECT_EQ(pair.a->Send("x", 1, 0, error), -1);
     EXPECT_EQ(pair.a->GetBytesSent(), 15u);
+}
+
+TEST(SafeSocketTest, DatagramsAreCountedAndCarryTheSendersAddress)
+{
+    CSafeSocketPtr receiver = CSafeSocket::Create(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    CSafeSocketPtr sender = CSafeSocket::Create(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_TRUE(receiver && sender);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(receiver->Bind(asAddress(address), sizeof address), 0);
+    ASSERT_EQ(receiver->GetSockName(reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    int error = 0;
+    EXPECT_EQ(sender->SendTo("datagram", 8, 0, asAddress(address), sizeof address, error), 8);
+    EXPECT_EQ(sender->GetBytesSent(), 8u);
+    char buffer[16];
+    sockaddr_in from {};
+    socklen_t fromLength = sizeof from;
+    EXPECT_EQ(receiver->RecvFrom(buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength), 8);
+    EXPECT_EQ(std::string(buffer, 8), "datagram");
+    EXPECT_EQ(from.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(receiver->GetBytesReceived(), 8u);
+
+    // Nothing waiting: a failed receive counts nothing.
+    EXPECT_EQ(receiver->RecvFrom(buffer, sizeof buffer, MSG_DONTWAIT, nullptr, nullptr), -1);
+    EXPECT_EQ(receiver->GetBytesReceived(), 8u);
 }
 
 TEST(SafeSocketTest, SendAllOfNothingSendsOnceAndSucceeds)

@@ -1,9 +1,13 @@
 #include "StringUtils.h"
 
+#include "support/TempDir.h"
+
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <sys/time.h>
 
@@ -53,23 +57,65 @@ TEST(StringUtilsTest, SearchFunctions)
     }
 }
 
+// Switches LC_CTYPE to a Latin-1 locale built into a temporary folder for the test, where the C library's tolower
+// rewrites bytes 0xC0-0xDE (which occur inside UTF-8 sequences); restores the previous locale afterwards.
+class Latin1Locale {
+public:
+    Latin1Locale()
+    {
+        const char* previous = std::setlocale(LC_CTYPE, nullptr);
+        m_previous = previous != nullptr ? previous : "C";
+        const std::string command
+            = "localedef -i de_DE -f ISO-8859-1 '" + (m_dir / "de_DE.ISO-8859-1").string() + "' >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) {
+            return;
+        }
+        setenv("LOCPATH", m_dir.str().c_str(), 1);
+        m_active = std::setlocale(LC_CTYPE, "de_DE.ISO-8859-1") != nullptr;
+    }
+    ~Latin1Locale()
+    {
+        std::setlocale(LC_CTYPE, m_previous.c_str());
+        unsetenv("LOCPATH");
+    }
+    bool active() const { return m_active; }
+
+private:
+    test::TempDir m_dir;
+    std::string m_previous;
+    bool m_active = false;
+};
+
 TEST(StringUtilsTest, LowerCaseFoldsAsciiOnlyWhateverTheLocale)
 {
-    // A single-byte locale would turn 0xC4 into 0xE4 and break the UTF-8 bytes of names; run under one when the
-    // machine has it, to show the locale does not matter.
-    const char* previous = std::setlocale(LC_CTYPE, nullptr);
-    const std::string saved = previous != nullptr ? previous : "C";
-    for (const char* name : { "de_DE.ISO-8859-1", "en_US.ISO-8859-1", "de_DE.UTF-8", "C.UTF-8" }) {
-        if (std::setlocale(LC_CTYPE, name) != nullptr) {
-            break;
-        }
+    Latin1Locale latin1;
+    if (!latin1.active()) {
+        GTEST_SKIP() << "no Latin-1 locale can be built here";
     }
+    // The locale would fold the lead byte of "Ä" (C3 84) and of "Ą" (C4 84). The byte is volatile so the compiler
+    // cannot fold the call as in the "C" locale.
+    volatile int leadByte = 0xC4;
+    ASSERT_EQ(std::tolower(leadByte), 0xE4);
 
-    std::string s = "Firefox.APP \xC3\x84\xC4 [Z@] \xFF";
-    StrToLower(s);
-    EXPECT_EQ(s, "firefox.app \xC3\x84\xC4 [z@] \xFF");
-
-    std::setlocale(LC_CTYPE, saved.c_str());
+    struct Case {
+        const char* input;
+        const char* lower;
+    };
+    const Case cases[] = {
+        { "Firefox.APP", "firefox.app" },
+        { "[Z@] A-Z", "[z@] a-z" },
+        { "\xC3\x84PFEL.example", "\xC3\x84pfel.example" },
+        { "\xC4\x84\xC3\x9E\xFF", "\xC4\x84\xC3\x9E\xFF" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        std::string s = c.input;
+        StrToLower(s);
+        EXPECT_EQ(s, c.lower);
+    }
+    // Upper- and lower-case non-ASCII letters stay different, as they are in the other program's locale.
+    EXPECT_NE(StrCompareNoCase("\xC3\x84", "\xC3\xA4"), 0);
+    EXPECT_EQ(StrCompareNoCase("\xC3\x84PFEL", "\xC3\x84pfel"), 0);
 }
 
 TEST(StringUtilsTest, EditingInPlace)

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "support/TempDir.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace corvantis::test {
+
+inline std::vector<uint8_t> fromHex(const std::string& hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+inline std::string toHex(const uint8_t* data, size_t count)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < count; ++i) {
+        hex += digits[data[i] >> 4];
+        hex += digits[data[i] & 0xF];
+    }
+    return hex;
+}
+
+inline std::string toHex(const std::vector<uint8_t>& bytes)
+{
+    return toHex(bytes.data(), bytes.size());
+}
+
+inline std::vector<uint8_t> randomBytes(size_t count, uint32_t seed)
+{
+    std::mt19937 gen(seed);
+    std::vector<uint8_t> bytes(count);
+    for (auto& b : bytes)
+        b = static_cast<uint8_t>(gen());
+    return bytes;
+}
+
+// Runs the openssl command line over `input` ("openssl enc <cipher> <extra> -in ... -out ...") and returns what
+// it wrote. Throws when openssl fails, so a broken oracle cannot pass for a match.
+inline std::vector<uint8_t> runOpensslEnc(const std::string& arguments, const std::vector<uint8_t>& input)
+{
+    TempDir dir;
+    const auto in = dir / "in.bin";
+    const auto out = dir / "out.bin";
+    {
+        std::ofstream file(in, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+    }
+    const std::string command = "openssl enc " + arguments + " -in '" + in.string() + "' -out '" + out.string() + "'";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("openssl failed: " + command);
+    std::ifstream file(out, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+} // namespace corvantis::test
