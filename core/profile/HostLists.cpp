@@ -57,15 +57,6 @@ constexpr const char* kExclusionBlank
     = "Unexpected blank space found. Please make sure that you use semicolon (;) to separate the hostnames.";
 constexpr const char* kExclusionDigit = "Incorrect hostname or mask. The first character cannot be a number.";
 
-// "\xE2\x80\x9C" and "\xE2\x80\x9D" are the UTF-8 forms of the typographic double quotes.
-void ReplaceTypographicQuotes(std::string& text)
-{
-    for (const char* quote : { "\xE2\x80\x9C", "\xE2\x80\x9D" }) {
-        for (size_t pos = text.find(quote); pos != std::string::npos; pos = text.find(quote, pos + 1))
-            text.replace(pos, 3, "\"");
-    }
-}
-
 // The preparation every list text gets before it is checked: tabs become blanks, line feeds separate entries
 // like ";", carriage returns go, outer blanks go, and blanks around the separators go.
 std::string PrepareListText(const std::string& input, bool typographicQuotes, std::initializer_list<char> separators)
@@ -80,12 +71,12 @@ std::string PrepareListText(const std::string& input, bool typographicQuotes, st
         else if (c != '\r')
             text += c;
     }
-    if (typographicQuotes)
-        ReplaceTypographicQuotes(text);
-    const size_t begin = text.find_first_not_of(' ');
-    if (begin == std::string::npos)
-        return {};
-    text = text.substr(begin, text.find_last_not_of(' ') + 1 - begin);
+    if (typographicQuotes) {
+        // The UTF-8 forms of the typographic double quotes.
+        StrReplaceAll(text, "\xE2\x80\x9C", "\"");
+        StrReplaceAll(text, "\xE2\x80\x9D", "\"");
+    }
+    StrTrimChar(text, ' ');
     for (char separator : separators)
         text = CollapseBlanksAround(text, separator);
     return text;
@@ -213,9 +204,10 @@ bool ParsePortEntry(const std::string& entry, std::vector<PortRange>& ports, std
         case PortRead::kTooBig:
             return Fail(message, kPortTooBig);
         case PortRead::kNumber:
-            ports.emplace_back(first, first);
-            return true;
+            break;
         }
+        ports.emplace_back(first, first);
+        return true;
     }
     if (hyphen == 0)
         return Fail(message, kPortFirstMissing);
@@ -353,10 +345,12 @@ bool ParsePortList(CRule& rule, const std::string& input, std::string& message)
 
 bool ParseAppList(CRule& rule, const std::string& input, std::string& message)
 {
-    std::string text = PrepareListText(input, true, { ';', '"' });
+    // Blanks next to a quote are only dropped inside the quotes: collapsing them on the outside as well would
+    // silently join `"my app" other` into one name instead of reporting the missing separator.
+    std::string text = PrepareListText(input, true, { ';' });
     if (text.find_first_of("\\:<>|,") != std::string::npos)
         return Fail(message, kIncorrectSymbols);
-    if (text.find("\"\"") != std::string::npos)
+    if (CollapseBlanksAround(text, '"').find("\"\"") != std::string::npos)
         return Fail(message, kAppDoubleQuotes);
     bool quoted = false;
     for (char c : text) {
@@ -370,9 +364,12 @@ bool ParseAppList(CRule& rule, const std::string& input, std::string& message)
     std::erase(text, '"');
     std::vector<std::string> apps;
     std::vector<std::string> appsLower;
-    for (const std::string& entry : SplitEntries(text)) {
-        apps.push_back(entry);
+    for (std::string entry : SplitEntries(text)) {
+        StrTrimChar(entry, ' ');
+        if (entry.empty())
+            continue;
         appsLower.push_back(profile_text::ToLower(entry));
+        apps.push_back(std::move(entry));
     }
     rule.m_Apps = std::move(apps);
     rule.m_AppsLower = std::move(appsLower);

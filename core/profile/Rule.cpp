@@ -115,13 +115,17 @@ std::string HostListToText(const CRule& rule)
     for (const CRuleTarget& target : rule.m_Targets) {
         if (target.m_Kind == kTargetIPv4Range) {
             std::string text = IPv4ToString(target.FirstIPv4());
-            if (target.FirstIPv4() != target.LastIPv4())
-                text += "-" + IPv4ToString(target.LastIPv4());
+            if (target.FirstIPv4() != target.LastIPv4()) {
+                text += '-';
+                text += IPv4ToString(target.LastIPv4());
+            }
             items.push_back(std::move(text));
         } else if (target.m_Kind == kTargetIPv6Range) {
             std::string text = IPv6ToString(target.m_First);
-            if (target.m_First != target.m_Last)
-                text += "-" + IPv6ToString(target.m_Last);
+            if (target.m_First != target.m_Last) {
+                text += '-';
+                text += IPv6ToString(target.m_Last);
+            }
             items.push_back(std::move(text));
         } else {
             items.push_back(target.m_Text);

@@ -8,11 +8,14 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
 #include <string_view>
 
 namespace corvantis {
 
 namespace {
+
+constexpr std::string_view kSimpleHostnames = "%simplehostnames%";
 
 // What the target conditions need of one target, derived once per lookup and only when a rule asks for it, so
 // that walking many rules costs no conversions and no allocations after the first rule that needs them.
@@ -47,20 +50,19 @@ public:
         if (!m_ipv4TextReady) {
             in_addr value {};
             value.s_addr = address;
-            if (inet_ntop(AF_INET, &value, m_ipv4Text, sizeof m_ipv4Text) == nullptr)
-                m_ipv4Text[0] = '\0';
+            m_ipv4TextLength = inet_ntop(AF_INET, &value, m_ipv4Text, sizeof m_ipv4Text) ? std::strlen(m_ipv4Text) : 0;
             m_ipv4TextReady = true;
         }
-        return m_ipv4Text;
+        return std::string_view(m_ipv4Text, m_ipv4TextLength);
     }
     std::string_view IPv6Text() const
     {
         if (!m_ipv6TextReady) {
-            if (inet_ntop(AF_INET6, m_host.m_Ip.data(), m_ipv6Text, sizeof m_ipv6Text) == nullptr)
-                m_ipv6Text[0] = '\0';
+            m_ipv6TextLength
+                = inet_ntop(AF_INET6, m_host.m_Ip.data(), m_ipv6Text, sizeof m_ipv6Text) ? std::strlen(m_ipv6Text) : 0;
             m_ipv6TextReady = true;
         }
-        return m_ipv6Text;
+        return std::string_view(m_ipv6Text, m_ipv6TextLength);
     }
 
 private:
@@ -83,8 +85,10 @@ private:
     mutable std::string m_dotStripped;
     mutable bool m_ipv4TextReady = false;
     mutable char m_ipv4Text[INET_ADDRSTRLEN] = {};
+    mutable size_t m_ipv4TextLength = 0;
     mutable bool m_ipv6TextReady = false;
     mutable char m_ipv6Text[INET6_ADDRSTRLEN] = {};
+    mutable size_t m_ipv6TextLength = 0;
 };
 
 bool MatchesIPv4(const CRuleTarget& entry, uint32_t address, const TargetView& target)
@@ -124,7 +128,7 @@ bool EntryMatches(const CRuleTarget& entry, const TargetView& target, const CCor
             || WildcardMatch(entry.m_TextLower, target.DotName(keepDots));
     }
     case kTargetMacro:
-        if (entry.m_TextLower == "%simplehostnames%")
+        if (entry.m_TextLower == kSimpleHostnames)
             return host.m_HasDnsName && host.m_NameLow.find('.') == std::string::npos;
         return MatchesThisMachine(target, core);
     default:

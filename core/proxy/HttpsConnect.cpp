@@ -1,14 +1,12 @@
 #include "HttpsConnect.h"
 
-#include "AddressUtils.h"
 #include "HttpReplyDecoder.h"
 #include "NtlmAuth.h"
 #include "Proxy.h"
 #include "ProxyAuthHeaders.h"
-#include "ProxyOptions.h"
+#include "ProxyConnection.h"
 #include "SafeSocket.h"
 #include "StringUtils.h"
-#include "TargetHostName.h"
 
 #include <cerrno>
 #include <optional>
@@ -126,32 +124,6 @@ bool ntlmExchange(
 
 } // namespace
 
-bool MakeHttpsTargetText(const CProxy& proxy, const CHost& target, std::string& text, std::string& error)
-{
-    const bool useHostName = target.m_FakeIp || !target.m_Resolved
-        || ((proxy.m_Options & ProxyOptionUseHostname) != 0 && target.m_HasDnsName);
-    if (useHostName) {
-        // A placeholder target always carries its name; one that lost it fails this connection only.
-        if (!target.m_HasDnsName || target.m_Name.empty()) {
-            error = "Target host has no name to send to the proxy.";
-            return false;
-        }
-        const std::string reason = CheckTargetHostName(target.m_Name);
-        if (!reason.empty()) {
-            error = reason;
-            return false;
-        }
-        text = target.m_Name;
-        return true;
-    }
-    if (target.m_AddressFamily == AF_INET6) {
-        text = "[" + IPv6ToString(target.GetIPv6()) + "]";
-    } else {
-        text = IPv4ToString(target.GetIPv4());
-    }
-    return true;
-}
-
 std::string MakeConnectRequestBase(const std::string& targetText, int port, bool asIE)
 {
     std::string request;
@@ -211,15 +183,11 @@ bool HttpRecvReply(CSafeSocket& socket, int& status, std::string& reply, bool re
     return true;
 }
 
-bool HttpsConnect(const CProxy& proxy, const CHost& target, CSafeSocket& socket, std::string& errorText)
+bool HttpsConnect(
+    const CProxy& proxy, const std::string& targetText, int port, CSafeSocket& socket, std::string& errorText)
 {
     try {
-        std::string targetText;
-        std::string reason;
-        if (!MakeHttpsTargetText(proxy, target, targetText, reason))
-            fail(errorText, reason);
-        const std::string base
-            = MakeConnectRequestBase(targetText, target.m_Port, (proxy.m_Options & ProxyOptionAsIE) != 0);
+        const std::string base = MakeConnectRequestBase(targetText, port, (proxy.m_Options & ProxyOptionAsIE) != 0);
 
         std::string request;
         if (!proxy.m_AuthEnabled) {

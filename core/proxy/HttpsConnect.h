@@ -5,7 +5,6 @@
 
 namespace corvantis {
 
-class CHost;
 class CProxy;
 class CSafeSocket;
 
@@ -13,12 +12,6 @@ class CSafeSocket;
 // proxy, authenticating with Basic, NTLM or Negotiate as the proxy record asks. All passes of an exchange use
 // the one socket, which is never closed here. Blocks the calling thread; any number may run on different
 // sockets.
-
-// How the target is named in the CONNECT and Host lines: its host name or its address ("[...]" for IPv6). A
-// placeholder or unresolved target goes by name, a resolved one by address unless the proxy asks for names
-// (ProxyOptionUseHostname) and the target has one. Fails with a reason in `error` for a target that would go by
-// name but has none, or whose name is not acceptable in a request.
-bool MakeHttpsTargetText(const CProxy& proxy, const CHost& target, std::string& text, std::string& error);
 
 // The CONNECT line, the User-Agent line when `asIE`, and the Host line, each ended by CR LF.
 std::string MakeConnectRequestBase(const std::string& targetText, int port, bool asIE);
@@ -28,8 +21,10 @@ std::string MakeConnectRequestBase(const std::string& targetText, int port, bool
 // `errorText` and returns false.
 bool HttpRecvReply(CSafeSocket& socket, int& status, std::string& reply, bool readBody, std::string& errorText);
 
-// Runs the CONNECT exchange for `target` through `proxy`. True when the tunnel stands; otherwise false with the
-// reason appended to `errorText`.
-bool HttpsConnect(const CProxy& proxy, const CHost& target, CSafeSocket& socket, std::string& errorText);
+// Runs the CONNECT exchange for the target `targetText` (a checked host name, an IPv4 address, or an IPv6 address
+// in brackets) and `port` through `proxy`. True when the tunnel stands; otherwise false with the reason appended
+// to `errorText`. CProxyConnection::Https is its caller.
+bool HttpsConnect(
+    const CProxy& proxy, const std::string& targetText, int port, CSafeSocket& socket, std::string& errorText);
 
 } // namespace corvantis

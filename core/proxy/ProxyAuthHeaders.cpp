@@ -1,7 +1,7 @@
 #include "ProxyAuthHeaders.h"
 
 #include "Base64.h"
-#include "GssTokenSource.h"
+#include "CoreHooks.h"
 
 #include <algorithm>
 #include <cstring>
@@ -24,8 +24,8 @@ bool MakeNegotiateAuthHeader(std::string& error, std::string& header, const std:
     // memory.
     std::vector<uint8_t> token(kNegotiateBufferSize, 0);
     std::vector<char> errorBuffer(kNegotiateBufferSize, 0);
-    uint32_t tokenLength = kNegotiateBufferSize;
-    uint32_t errorLength = kNegotiateBufferSize;
+    size_t tokenLength = kNegotiateBufferSize;
+    size_t errorLength = kNegotiateBufferSize;
     const bool ok
         = GssGetTokenForProxyHost(hostName.c_str(), &errorLength, errorBuffer.data(), &tokenLength, token.data());
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace corvantis {
@@ -11,7 +12,7 @@ namespace corvantis {
 std::string MakeBasicAuthHeader(const std::string& user, const std::string& password);
 
 // Capacity of the token and of the error text exchanged with the token source.
-constexpr unsigned kNegotiateBufferSize = 20480;
+constexpr size_t kNegotiateBufferSize = 20480;
 
 // Asks the token source (GssGetTokenForProxyHost) for a token for the proxy `hostName`. On success `header` is
 // "Proxy-Authorization: Negotiate ", the Base64 token and CR LF, `error` is empty, and the result is true. On

@@ -66,7 +66,7 @@ PeerProcessPtr startSquid(const SquidOptions& options)
               "acl loopback src 127.0.0.0/8\n";
         if (geteuid() == 0)
             config += "cache_effective_user proxy\n";
-        PeerSpec spec;
+        PeerCommand spec;
         spec.name = "squid";
         spec.env = options.env;
         switch (options.auth) {
@@ -123,7 +123,7 @@ PeerProcessPtr startTinyproxy(const std::string& user, const std::string& passwo
             if (const passwd* pw = getpwnam("nobody"))
                 static_cast<void>(chown(dir.c_str(), pw->pw_uid, pw->pw_gid));
         }
-        PeerSpec spec;
+        PeerCommand spec;
         spec.name = "tinyproxy";
         spec.files.emplace_back("tinyproxy.conf", config);
         spec.argv = { "/usr/bin/tinyproxy", "-d", "-c", d + "/tinyproxy.conf" };

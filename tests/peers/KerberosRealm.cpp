@@ -53,7 +53,7 @@ KerberosRealm::KerberosRealm(const std::string& serviceHost)
     m_kdc = PeerProcess::start([&](uint16_t port, const std::filesystem::path&) {
         writeFile(m_dir / "kdc.conf", kdcConf(port));
         writeFile(m_dir / "krb5.conf", krb5Conf(port));
-        PeerSpec spec;
+        PeerCommand spec;
         spec.name = "krb5kdc";
         spec.env = env();
         spec.argv = { "/usr/sbin/krb5kdc", "-n", "-r", realm, "-P", d + "/kdc.pid" };

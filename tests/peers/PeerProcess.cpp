@@ -78,10 +78,10 @@ void terminateGroup(pid_t pid)
         std::this_thread::sleep_for(kPollInterval);
 }
 
-pid_t spawn(const PeerSpec& spec, const std::filesystem::path& outFile)
+pid_t spawn(const PeerCommand& command, const std::filesystem::path& outFile)
 {
     std::vector<char*> argv;
-    for (const auto& arg : spec.argv)
+    for (const auto& arg : command.argv)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
@@ -104,18 +104,18 @@ pid_t spawn(const PeerSpec& spec, const std::filesystem::path& outFile)
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    // The test's own environment, with the spec's variables in place of any of the same name.
+    // The test's own environment, with the command's variables in place of any of the same name.
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('='));
         bool replaced = false;
-        for (const auto& [key, value] : spec.env)
+        for (const auto& [key, value] : command.env)
             replaced = replaced || key == name;
         if (!replaced)
             envStrings.push_back(entry);
     }
-    for (const auto& [key, value] : spec.env)
+    for (const auto& [key, value] : command.env)
         envStrings.push_back(key + "=" + value);
     std::vector<char*> envp;
     for (auto& entry : envStrings)
@@ -127,7 +127,7 @@ pid_t spawn(const PeerSpec& spec, const std::filesystem::path& outFile)
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
-        throw std::runtime_error("cannot start " + spec.argv[0] + ": " + std::strerror(rc));
+        throw std::runtime_error("cannot start " + command.argv[0] + ": " + std::strerror(rc));
     return pid;
 }
 
@@ -170,24 +170,24 @@ bool canConnect(const std::string& host, uint16_t port)
 }
 
 std::unique_ptr<PeerProcess> PeerProcess::start(
-    const PeerSpecBuilder& builder, int attempts, std::chrono::milliseconds readyTimeout)
+    const PeerCommandBuilder& builder, int attempts, std::chrono::milliseconds readyTimeout)
 {
     std::string failures;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         auto dir = std::make_unique<TempDir>();
         const uint16_t port = freeLoopbackPort();
-        const PeerSpec spec = builder(port, dir->path());
-        for (const auto& [fileName, text] : spec.files) {
+        const PeerCommand command = builder(port, dir->path());
+        for (const auto& [fileName, text] : command.files) {
             std::ofstream out(dir->path() / fileName, std::ios::binary);
             out << text;
         }
-        const auto outFile = dir->path() / (spec.name + ".out");
-        const pid_t pid = spawn(spec, outFile);
-        std::unique_ptr<PeerProcess> peer(new PeerProcess(std::move(dir), spec.name, pid, port));
+        const auto outFile = dir->path() / (command.name + ".out");
+        const pid_t pid = spawn(command, outFile);
+        std::unique_ptr<PeerProcess> peer(new PeerProcess(std::move(dir), command.name, pid, port));
 
         const auto deadline = Clock::now() + readyTimeout;
         for (;;) {
-            if (canConnect(spec.listenHost, port))
+            if (canConnect(command.listenHost, port))
                 return peer;
             if (hasExited(pid) || Clock::now() >= deadline)
                 break;

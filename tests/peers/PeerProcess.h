@@ -24,7 +24,7 @@ bool canConnect(const std::string& host, uint16_t port);
 
 // How to run one server: everything a start attempt needs, given the port it is to listen on and the
 // temporary folder that belongs to the peer.
-struct PeerSpec {
+struct PeerCommand {
     std::string name; // for messages and the output file name
     std::vector<std::string> argv; // argv[0] is the program's path
     std::vector<std::pair<std::string, std::string>> files; // (file name in the folder, text) written first
@@ -32,8 +32,8 @@ struct PeerSpec {
     std::vector<std::pair<std::string, std::string>> env; // variables set (or replaced) for the server
 };
 
-// Builds the spec of one attempt for a port and the peer's folder.
-using PeerSpecBuilder = std::function<PeerSpec(uint16_t port, const std::filesystem::path& dir)>;
+// Builds the command of one attempt for a port and the peer's folder.
+using PeerCommandBuilder = std::function<PeerCommand(uint16_t port, const std::filesystem::path& dir)>;
 
 // One real server process started for a test. It runs in a process group of its own; stop() (or the
 // destructor) sends SIGTERM to that group by its id, waits for the server to end and falls back to SIGKILL.
@@ -44,7 +44,7 @@ public:
     // Starts the server on a free loopback port and waits until that port accepts connections. A start that
     // fails (the process ends, or the port never opens within `readyTimeout`) is retried on another port up
     // to `attempts` times. Throws std::runtime_error with the server's output when every attempt failed.
-    static std::unique_ptr<PeerProcess> start(const PeerSpecBuilder& builder, int attempts = 5,
+    static std::unique_ptr<PeerProcess> start(const PeerCommandBuilder& builder, int attempts = 5,
         std::chrono::milliseconds readyTimeout = std::chrono::seconds(10));
 
     ~PeerProcess();

@@ -5,20 +5,20 @@ namespace corvantis::test {
 PeerProcessPtr startMicrosocks(const std::string& user, const std::string& password)
 {
     return PeerProcess::start([&](uint16_t port, const std::filesystem::path&) {
-        PeerSpec spec;
-        spec.name = "microsocks";
-        spec.argv = { "/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port) };
+        PeerCommand command;
+        command.name = "microsocks";
+        command.argv = { "/usr/bin/microsocks", "-i", "127.0.0.1", "-p", std::to_string(port) };
         if (!user.empty())
-            spec.argv.insert(spec.argv.end(), { "-u", user, "-P", password });
-        return spec;
+            command.argv.insert(command.argv.end(), { "-u", user, "-P", password });
+        return command;
     });
 }
 
 PeerProcessPtr startDante()
 {
     return PeerProcess::start([](uint16_t port, const std::filesystem::path& dir) {
-        PeerSpec spec;
-        spec.name = "danted";
+        PeerCommand command;
+        command.name = "danted";
         const std::string config = "logoutput: " + (dir / "danted.log").string()
             + "\n"
               "internal: 127.0.0.1 port = "
@@ -31,21 +31,21 @@ PeerProcessPtr startDante()
               "user.unprivileged: nobody\n"
               "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
               "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
-        spec.files = { { "danted.conf", config } };
-        spec.argv = { "/usr/sbin/danted", "-f", (dir / "danted.conf").string(), "-N", "1", "-p",
+        command.files = { { "danted.conf", config } };
+        command.argv = { "/usr/sbin/danted", "-f", (dir / "danted.conf").string(), "-N", "1", "-p",
             (dir / "danted.pid").string() };
-        return spec;
+        return command;
     });
 }
 
 PeerProcessPtr startSocks4aServer()
 {
     return PeerProcess::start([](uint16_t port, const std::filesystem::path& dir) {
-        PeerSpec spec;
-        spec.name = "socks4a";
-        spec.argv = { "/usr/bin/python3", std::string(CORVANTIS_PEERS_DIR) + "/socks4a_server.py", std::to_string(port),
-            (dir / "requests.log").string() };
-        return spec;
+        PeerCommand command;
+        command.name = "socks4a";
+        command.argv = { "/usr/bin/python3", std::string(CORVANTIS_PEERS_DIR) + "/socks4a_server.py",
+            std::to_string(port), (dir / "requests.log").string() };
+        return command;
     });
 }
 

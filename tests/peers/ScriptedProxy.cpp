@@ -21,22 +21,22 @@ constexpr auto kDrainTimeout = std::chrono::seconds(10);
 
 } // namespace
 
-ScriptedProxy::Step ScriptedProxy::read(size_t count)
+ScriptedProxy::Step ScriptedProxy::Step::read(size_t count)
 {
     return Step { Step::Kind::Read, count, {} };
 }
 
-ScriptedProxy::Step ScriptedProxy::write(std::vector<uint8_t> bytes)
+ScriptedProxy::Step ScriptedProxy::Step::write(std::vector<uint8_t> bytes)
 {
     return Step { Step::Kind::Write, 0, std::move(bytes) };
 }
 
-ScriptedProxy::Step ScriptedProxy::waitDrained()
+ScriptedProxy::Step ScriptedProxy::Step::waitDrained()
 {
     return Step { Step::Kind::WaitDrained, 0, {} };
 }
 
-ScriptedProxy::Step ScriptedProxy::closeConnection()
+ScriptedProxy::Step ScriptedProxy::Step::closeConnection()
 {
     return Step { Step::Kind::Close, 0, {} };
 }

@@ -23,15 +23,16 @@ public:
         Kind kind;
         size_t count = 0; // Read: bytes to read
         std::vector<uint8_t> bytes; // Write: bytes to write
+
+        // Reads exactly `count` bytes from the client (fewer only if the client closes first).
+        static Step read(size_t count);
+        static Step write(std::vector<uint8_t> bytes);
+        // Waits until the client has taken every byte written so far out of its socket (see watchClient), so
+        // that the next write reaches it as a separate piece.
+        static Step waitDrained();
+        // Closes the connection at once.
+        static Step closeConnection();
     };
-    // Reads exactly `count` bytes from the client (fewer only if the client closes first).
-    static Step read(size_t count);
-    static Step write(std::vector<uint8_t> bytes);
-    // Waits until the client has taken every byte written so far out of its socket (see watchClient), so that
-    // the next write reaches it as a separate piece.
-    static Step waitDrained();
-    // Closes the connection at once.
-    static Step closeConnection();
 
     explicit ScriptedProxy(std::vector<Step> script);
     ~ScriptedProxy();

@@ -9,7 +9,7 @@
 
 #include "HttpsConnect.h"
 #include "Proxy.h"
-#include "ProxyOptions.h"
+#include "ProxyConnection.h"
 #include "SafeSocket.h"
 #include "peers/EchoServer.h"
 #include "peers/HttpProxyPeers.h"
@@ -20,6 +20,7 @@ namespace {
 
 using test::EchoServer;
 using test::ScriptedProxy;
+using Step = test::ScriptedProxy::Step;
 
 std::vector<uint8_t> bytesOf(const std::string& text)
 {
@@ -73,20 +74,18 @@ struct ScriptedResult {
 ScriptedResult runScripted(
     const CProxy& proxyTemplate, const CHost& target, size_t requestLength, const std::string& reply)
 {
-    ScriptedProxy proxy(
-        { ScriptedProxy::read(requestLength), ScriptedProxy::write(bytesOf(reply)), ScriptedProxy::closeConnection() });
+    ScriptedProxy proxy({ Step::read(requestLength), Step::write(bytesOf(reply)), Step::closeConnection() });
     CProxy record = proxyTemplate;
     record.m_Port = proxy.port();
     auto socket = connectLoopback(proxy.port());
-    std::string error;
-    const bool ok = HttpsConnect(record, target, *socket, error);
+    CProxyConnection connection(record, target, socket.get());
+    const bool ok = connection.Connect();
     socket->Close();
-    return { ok, error, textOf(proxy.finish()) };
+    return { ok, connection.TakeErrorText(), textOf(proxy.finish()) };
 }
 
-TEST(HttpsConnectRequest, TargetTextAndLines)
+TEST(HttpsConnectRequest, TargetForms)
 {
-    CProxy proxy = httpsProxy(3128);
     CHost v4("10.1.2.3", 443, false);
     CHost v6("::1", 8443, false);
     CHost named("example.com", 80, false);
@@ -96,37 +95,38 @@ TEST(HttpsConnectRequest, TargetTextAndLines)
     CHost lostName = v4;
     lostName.m_FakeIp = true;
     CHost injected("evil.com\r\nX-Injected:", 80, false);
-    CProxy byName = proxy;
+    CProxy byAddress = httpsProxy(0);
+    CProxy byName = byAddress;
     byName.m_Options = ProxyOptionUseHostname;
     struct Case {
         const char* name;
         const CProxy& proxy;
         const CHost& target;
-        bool ok;
-        std::string text;
+        std::string request; // empty: nothing may be sent
+        std::string error;
     };
     const Case cases[] = {
-        { "IPv4", proxy, v4, true, "10.1.2.3" },
-        { "IPv6 in brackets", proxy, v6, true, "[::1]" },
-        { "name only", proxy, named, true, "example.com" },
-        { "resolved goes by address", proxy, both, true, "10.1.2.3" },
-        { "resolved by name on request", byName, both, true, "example.com" },
-        { "placeholder goes by name", proxy, placeholder, true, "example.com" },
-        { "placeholder without a name", proxy, lostName, false, "" },
-        { "name with line break", proxy, injected, false, "" },
+        { "IPv4", byAddress, v4, "CONNECT 10.1.2.3:443 HTTP/1.1\r\nHost: 10.1.2.3:443\r\n\r\n", "" },
+        { "IPv6 in brackets", byAddress, v6, "CONNECT [::1]:8443 HTTP/1.1\r\nHost: [::1]:8443\r\n\r\n", "" },
+        { "name only", byAddress, named, "CONNECT example.com:80 HTTP/1.1\r\nHost: example.com:80\r\n\r\n", "" },
+        { "resolved goes by address", byAddress, both, "CONNECT 10.1.2.3:443 HTTP/1.1\r\nHost: 10.1.2.3:443\r\n\r\n",
+            "" },
+        { "resolved by name on request", byName, both,
+            "CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n", "" },
+        { "placeholder goes by name", byAddress, placeholder,
+            "CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n", "" },
+        { "placeholder without a name", byAddress, lostName, "", "Target host name is not known." },
+        { "name with a line break", byAddress, injected, "",
+            "Target host name contains characters that are not allowed." },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string text;
-        std::string error;
-        EXPECT_EQ(MakeHttpsTargetText(c.proxy, c.target, text, error), c.ok);
-        if (c.ok) {
-            EXPECT_EQ(text, c.text);
-        } else {
-            EXPECT_FALSE(error.empty());
-        }
+        const std::string reply = "HTTP/1.1 200 OK\r\n\r\n";
+        const auto result = runScripted(c.proxy, c.target, c.request.empty() ? 1 : c.request.size(), reply);
+        EXPECT_EQ(result.sent, c.request);
+        EXPECT_EQ(result.ok, c.error.empty());
+        EXPECT_EQ(result.error, c.error);
     }
-    EXPECT_EQ(MakeConnectRequestBase("[::1]", 8443, false), "CONNECT [::1]:8443 HTTP/1.1\r\nHost: [::1]:8443\r\n");
     EXPECT_EQ(MakeConnectRequestBase("a.b", 1, true),
         "CONNECT a.b:1 HTTP/1.1\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)\r\nHost: a.b:1\r\n");
 }
@@ -164,11 +164,11 @@ TEST(HttpsConnectScripted, TunnelBytesAfterTheReplyStayInTheSocket)
 {
     const CHost target("10.0.0.1", 443, false);
     const std::string request = "CONNECT 10.0.0.1:443 HTTP/1.1\r\nHost: 10.0.0.1:443\r\n\r\n";
-    ScriptedProxy proxy(
-        { ScriptedProxy::read(request.size()), ScriptedProxy::write(bytesOf("HTTP/1.1 200 OK\r\n\r\nSERVER-HELLO")) });
+    ScriptedProxy proxy({ Step::read(request.size()), Step::write(bytesOf("HTTP/1.1 200 OK\r\n\r\nSERVER-HELLO")) });
     auto socket = connectLoopback(proxy.port());
-    std::string error;
-    ASSERT_TRUE(HttpsConnect(httpsProxy(proxy.port()), target, *socket, error)) << error;
+    const CProxy record = httpsProxy(proxy.port());
+    CProxyConnection connection(record, target, socket.get());
+    ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText();
     char buffer[12];
     int err = 0;
     size_t got = 0;
@@ -198,15 +198,6 @@ TEST(HttpsConnectScripted, BasicHeaderAndWrongCredentials)
     EXPECT_EQ(result.sent, request);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.error, "Authentication failed.");
-}
-
-TEST(HttpsConnectScripted, RefusedTargetSendsNothing)
-{
-    const CHost target("bad host", 443, false);
-    const auto result = runScripted(httpsProxy(0), target, 1, "HTTP/1.1 200 OK\r\n\r\n");
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.error, "Target host name contains characters that are not allowed.");
-    EXPECT_TRUE(result.sent.empty());
 }
 
 // ---- Through squid ----
@@ -243,8 +234,10 @@ TEST(HttpsConnectSquid, TunnelCarriesDataBothWays)
         proxy.m_Password = c.password;
         const CHost target("127.0.0.1", echo.port(), false);
         auto socket = connectLoopback(squid->port());
-        std::string error;
-        ASSERT_EQ(HttpsConnect(proxy, target, *socket, error), c.ok) << error << "\n" << squid->readFile("cache.log");
+        CProxyConnection connection(proxy, target, socket.get());
+        const bool ok = connection.Connect();
+        const std::string error = connection.TakeErrorText();
+        ASSERT_EQ(ok, c.ok) << error << "\n" << squid->readFile("cache.log");
         EXPECT_EQ(error, c.error);
         if (c.ok)
             expectEcho(*socket, std::string(100000, 'x') + "end");
@@ -261,8 +254,8 @@ TEST(HttpsConnectTinyproxy, BasicAuthentication)
     proxy.m_Password = "pw";
     const CHost target("127.0.0.1", echo.port(), false);
     auto socket = connectLoopback(tiny->port());
-    std::string error;
-    ASSERT_TRUE(HttpsConnect(proxy, target, *socket, error)) << error << tiny->readFile("tinyproxy.log");
+    CProxyConnection connection(proxy, target, socket.get());
+    ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText() << tiny->readFile("tinyproxy.log");
     expectEcho(*socket, "ping through tinyproxy");
 }
 

@@ -43,10 +43,10 @@ TEST(PeerHarness, StartsListensAndStopsEachServer)
 TEST(PeerHarness, FailedStartReportsTheServersOutput)
 {
     const auto builder = [](uint16_t, const std::filesystem::path&) {
-        PeerSpec spec;
-        spec.name = "broken";
-        spec.argv = { "/bin/sh", "-c", "echo cannot-start-here; exit 3" };
-        return spec;
+        PeerCommand command;
+        command.name = "broken";
+        command.argv = { "/bin/sh", "-c", "echo cannot-start-here; exit 3" };
+        return command;
     };
     try {
         PeerProcess::start(builder, 2);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Base64.h"
-#include "GssTokenSource.h"
+#include "CoreHooks.h"
 #include "NtlmAuth.h"
 #include "NtlmMessages.h"
 #include "ProxyAuthHeaders.h"
@@ -123,16 +123,16 @@ TEST(NtlmAuthState, MalformedChallengeIsALocalFailure)
 }
 
 // Token sources standing in for the two programs' answers.
-bool writesToken(const char* host, uint32_t* errorLength, char*, uint32_t* tokenLength, uint8_t* token)
+bool writesToken(const char* host, size_t* errorLength, char*, size_t* tokenLength, unsigned char* token)
 {
     const std::string value = std::string("token-for-") + host;
     std::memcpy(token, value.data(), value.size());
-    *tokenLength = static_cast<uint32_t>(value.size());
+    *tokenLength = value.size();
     *errorLength = 0;
     return true;
 }
 
-bool writesError(const char*, uint32_t* errorLength, char* error, uint32_t*, uint8_t*)
+bool writesError(const char*, size_t* errorLength, char* error, size_t*, unsigned char*)
 {
     const char text[] = "No valid token acquired for proxy.test";
     std::memcpy(error, text, sizeof text - 1);
@@ -141,13 +141,13 @@ bool writesError(const char*, uint32_t* errorLength, char* error, uint32_t*, uin
 }
 
 // Writes a short text with its zero byte but leaves the length at the buffer's capacity.
-bool writesTerminatedErrorOnly(const char*, uint32_t*, char* error, uint32_t*, uint8_t*)
+bool writesTerminatedErrorOnly(const char*, size_t*, char* error, size_t*, unsigned char*)
 {
     std::strcpy(error, "link lost");
     return false;
 }
 
-bool writesOverlongLengths(const char*, uint32_t* errorLength, char*, uint32_t* tokenLength, uint8_t* token)
+bool writesOverlongLengths(const char*, size_t* errorLength, char*, size_t* tokenLength, unsigned char* token)
 {
     std::memset(token, 'x', kNegotiateBufferSize);
     *tokenLength = kNegotiateBufferSize + 100;
@@ -155,16 +155,27 @@ bool writesOverlongLengths(const char*, uint32_t* errorLength, char*, uint32_t* 
     return true;
 }
 
+using TokenSourceFn = bool (*)(const char*, size_t*, char*, size_t*, unsigned char*);
+
+// Registers `source` as the program's token source; null leaves the hook empty (the application's answer).
+void useTokenSource(TokenSourceFn source)
+{
+    CoreHooks hooks;
+    if (source != nullptr)
+        hooks.gssGetTokenForProxyHost = source;
+    SetCoreHooks(std::move(hooks));
+}
+
 class NegotiateHeader : public ::testing::Test {
 protected:
-    void TearDown() override { SetGssTokenSource(nullptr); }
+    void TearDown() override { SetCoreHooks(CoreHooks {}); }
 };
 
 TEST_F(NegotiateHeader, TokenSourceAnswers)
 {
     struct Case {
         const char* name;
-        GssTokenSourceFn source;
+        TokenSourceFn source;
         bool ok;
         std::string header;
         std::string error;
@@ -181,7 +192,7 @@ TEST_F(NegotiateHeader, TokenSourceAnswers)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetGssTokenSource(c.source);
+        useTokenSource(c.source);
         std::string error = "old";
         std::string header;
         EXPECT_EQ(MakeNegotiateAuthHeader(error, header, "px"), c.ok);
@@ -192,7 +203,7 @@ TEST_F(NegotiateHeader, TokenSourceAnswers)
 
 TEST_F(NegotiateHeader, LengthsBeyondTheBuffersAreCut)
 {
-    SetGssTokenSource(&writesOverlongLengths);
+    useTokenSource(&writesOverlongLengths);
     std::string error;
     std::string header;
     ASSERT_TRUE(MakeNegotiateAuthHeader(error, header, "px"));
