@@ -89,7 +89,7 @@ bool GetNegotiateToken(std::string& error, std::vector<uint8_t>& token, const ch
 } // namespace corvantis
 
 extern "C" bool GssGetNegotiateToken(
-    const char* hostName, uint32_t* textLength, char* text, uint32_t* tokenLength, uint8_t* token)
+    const char* hostName, size_t* textLength, char* text, size_t* tokenLength, unsigned char* token)
 {
     std::string error;
     std::vector<uint8_t> bytes;
@@ -101,14 +101,14 @@ extern "C" bool GssGetNegotiateToken(
             std::memcpy(text, error.data(), n);
         if (n < capacity)
             text[n] = '\0';
-        *textLength = static_cast<uint32_t>(n);
+        *textLength = n;
     }
     if (tokenLength != nullptr) {
         const size_t capacity = token != nullptr ? *tokenLength : 0;
         const size_t n = ok ? std::min(capacity, bytes.size()) : 0;
         if (n > 0)
             std::memcpy(token, bytes.data(), n);
-        *tokenLength = static_cast<uint32_t>(n);
+        *tokenLength = n;
     }
     return ok;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,4 +27,4 @@ std::string GetGssStatusText(uint32_t status, bool gssCode);
 // *textLength bytes (not zero-terminated when it fills them), and *textLength set to the bytes copied. On
 // success *textLength is 0.
 extern "C" bool GssGetNegotiateToken(
-    const char* hostName, uint32_t* textLength, char* text, uint32_t* tokenLength, uint8_t* token);
+    const char* hostName, size_t* textLength, char* text, size_t* tokenLength, unsigned char* token);

@@ -37,8 +37,8 @@ KerberosRealm::KerberosRealm(const std::string& serviceHost)
             + "\n dns_lookup_kdc = false\n dns_lookup_realm = false\n dns_canonicalize_hostname = false\n"
               " rdns = false\n udp_preference_limit = 1\n ignore_acceptor_hostname = true\n"
               "[realms]\n "
-            + realm + " = {\n  kdc = tcp/127.0.0.1:" + std::to_string(port)
-            + "\n }\n[domain_realm]\n localhost = " + realm + "\n";
+            + realm + " = {\n  kdc = 127.0.0.1:" + std::to_string(port) + "\n }\n[domain_realm]\n localhost = " + realm
+            + "\n";
     };
     writeFile(m_dir / "kdc.conf", kdcConf(0));
     writeFile(m_dir / "krb5.conf", krb5Conf(0));
