@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CoreHooks.h"
+#include "CurlHttps.h"
 #include "GssNegotiate.h"
 #include "Proxy.h"
 #include "ProxyConnection.h"
@@ -151,6 +152,35 @@ TEST_F(NegotiateRealm, ConnectThroughSquidWithNegotiate)
         && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_NE(squid->readFile("access.log").find("alice@"), std::string::npos) << squid->readFile("access.log");
+}
+
+TEST_F(NegotiateRealm, LibcurlVariantThroughSquid)
+{
+    test::EchoServer echo;
+    test::SquidOptions options;
+    options.auth = test::SquidOptions::Auth::Negotiate;
+    options.keytab = s_realm->keytab();
+    options.servicePrincipal = s_realm->servicePrincipal();
+    options.env = s_realm->env();
+    auto squid = test::startSquid(options);
+
+    auto socket = connectLoopback(squid->port());
+    std::string error;
+    ASSERT_TRUE(DoCurlHttpsNegotiate(
+        "http://127.0.0.1:" + std::to_string(echo.port()) + "/", socket->GetSocket(), error, "", "", "localhost"))
+        << error << "\n"
+        << squid->readFile("cache.log");
+    const std::string text = "negotiated by libcurl";
+    ASSERT_TRUE(socket->SendAll(text.data(), text.size(), 0));
+    std::string back;
+    while (back.size() < text.size()) {
+        char buffer[256];
+        int err = 0;
+        const ssize_t n = socket->Recv(buffer, sizeof buffer, 0, err);
+        ASSERT_GT(n, 0);
+        back.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(back, text);
 }
 
 TEST_F(NegotiateRealm, NoTokenFailsBeforeSendingAnything)
