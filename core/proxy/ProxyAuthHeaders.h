@@ -14,10 +14,11 @@ std::string MakeBasicAuthHeader(const std::string& user, const std::string& pass
 // Capacity of the token and of the error text exchanged with the token source.
 constexpr size_t kNegotiateBufferSize = 20480;
 
-// Asks the token source (GssGetTokenForProxyHost) for a token for the proxy `hostName`. On success `header` is
-// "Proxy-Authorization: Negotiate ", the Base64 token and CR LF, `error` is empty, and the result is true. On
-// failure `header` is left alone and `error` holds the text the source wrote (at most the buffer, up to its
-// first zero byte), or a fixed text when the source wrote nothing.
+// Asks the token source (GssGetTokenForProxyHost, the program's hook) for a token for the proxy `hostName`. On
+// success `header` is "Proxy-Authorization: Negotiate ", the Base64 token and CR LF, and the result is true. In
+// every case `error` becomes the text the source wrote (at most the buffer, up to its first zero byte; normally
+// nothing on success); a failed request whose source wrote nothing gets a fixed text instead, never the
+// buffer's unwritten bytes. `header` is left alone on failure.
 bool MakeNegotiateAuthHeader(std::string& error, std::string& header, const std::string& hostName);
 
 } // namespace corvantis
