@@ -1,14 +1,28 @@
 #include "ProxyConnection.h"
 
-#include "StringUtils.h"
+#include "AddressUtils.h"
+#include "HttpsConnect.h"
+#include "Proxy.h"
 
 namespace corvantis {
 
-// The HTTPS CONNECT client lives in this file; until it is in, such a proxy fails its handshake plainly.
 bool CProxyConnection::Https()
 {
-    StrAppendCStr(m_ErrorText, "Unsupported proxy protocol");
-    return false;
+    bool useHostName = false;
+    if (!ChooseTargetForm(useHostName))
+        return false;
+    std::string targetText;
+    if (useHostName)
+        targetText = m_Target.m_Name;
+    else if (m_Target.m_AddressFamily == AF_INET6)
+        targetText = "[" + IPv6ToString(m_Target.GetIPv6()) + "]";
+    else
+        targetText = IPv4ToString(m_Target.GetIPv4());
+    TimingLine("Https", __LINE__, (" target=" + targetText).c_str());
+    const bool connected = HttpsConnect(m_Proxy, targetText, m_Target.m_Port, *m_Socket, m_ErrorText);
+    if (connected)
+        TimingLine("Https", __LINE__, " connected");
+    return connected;
 }
 
 } // namespace corvantis

@@ -104,8 +104,26 @@ pid_t spawn(const PeerCommand& command, const std::filesystem::path& outFile)
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
+    // The test's own environment, with the command's variables in place of any of the same name.
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& [key, value] : command.env)
+            replaced = replaced || key == name;
+        if (!replaced)
+            envStrings.push_back(entry);
+    }
+    for (const auto& [key, value] : command.env)
+        envStrings.push_back(key + "=" + value);
+    std::vector<char*> envp;
+    for (auto& entry : envStrings)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)

@@ -29,6 +29,7 @@ struct PeerCommand {
     std::vector<std::string> argv; // argv[0] is the program's path
     std::vector<std::pair<std::string, std::string>> files; // (file name in the folder, text) written first
     std::string listenHost = "127.0.0.1"; // where readiness is probed
+    std::vector<std::pair<std::string, std::string>> env; // variables set (or replaced) for the server
 };
 
 // Builds the command of one attempt for a port and the peer's folder.

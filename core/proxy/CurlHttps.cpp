@@ -1,0 +1,173 @@
+#include "CurlHttps.h"
+
+#include "StringUtils.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fcntl.h>
+
+namespace corvantis {
+
+namespace {
+
+// The descriptor the tunnel must end up on, and what libcurl did with the socket it opened itself.
+struct CurlSocketState {
+    int callerSock = -1;
+    curl_socket_t curlSock = CURL_SOCKET_BAD;
+};
+
+curl_socket_t opensocket(void* clientp, curlsocktype, curl_sockaddr* address)
+{
+    auto* state = static_cast<CurlSocketState*>(clientp);
+    // This libcurl connects every socket it is given, even one reported as connected, so it gets a fresh socket
+    // to the same proxy; the tunnel is moved onto the caller's descriptor once it stands.
+    state->curlSock = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    return state->curlSock;
+}
+
+int sockopt_callback(void*, curl_socket_t, curlsocktype)
+{
+    return CURL_SOCKOPT_OK;
+}
+
+int closesocket_callback(void* clientp, curl_socket_t item)
+{
+    auto* state = static_cast<CurlSocketState*>(clientp);
+    if (item != state->callerSock)
+        close(item);
+    if (item == state->curlSock)
+        state->curlSock = CURL_SOCKET_BAD;
+    return 0;
+}
+
+} // namespace
+
+bool DoCurlHttps(const std::string& url, int sock, std::string& errorText, const std::string& user,
+    const std::string& password, unsigned long authMask, const char* proxy)
+{
+    // libcurl reaches the proxy at the address the caller's socket is connected to, under the proxy's name.
+    sockaddr_storage peer {};
+    socklen_t peerLength = sizeof peer;
+    int blocking = 0;
+    if (ioctl(sock, FIONBIO, &blocking) != 0
+        || getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+        StrAppendInt(StrAppendCStr(errorText, "Cannot establish a connection (CL), ioctl failed with error: "), -1);
+        return false;
+    }
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6) {
+        StrAppendCStr(
+            StrAppendCStr(StrAppendInt(StrAppendCStr(errorText, "Cannot establish a connection (CL), status code "),
+                              CURLE_COULDNT_CONNECT),
+                " - "),
+            curl_easy_strerror(CURLE_COULDNT_CONNECT));
+        return false;
+    }
+    char peerText[INET6_ADDRSTRLEN] = {};
+    uint16_t peerPort = 0;
+    if (peer.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
+        inet_ntop(AF_INET6, &v6.sin6_addr, peerText, sizeof peerText);
+        peerPort = ntohs(v6.sin6_port);
+    } else {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
+        inet_ntop(AF_INET, &v4.sin_addr, peerText, sizeof peerText);
+        peerPort = ntohs(v4.sin_port);
+    }
+    const std::string proxyHost = proxy != nullptr ? proxy : "";
+    const std::string pin = proxyHost + ":" + std::to_string(peerPort) + ":"
+        + (peer.ss_family == AF_INET6 ? "[" + std::string(peerText) + "]" : std::string(peerText));
+
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        StrAppendInt(StrAppendCStr(errorText, "Cannot init a connection (CL), status code "), CURLE_FAILED_INIT);
+        return false;
+    }
+    CurlSocketState state;
+    state.callerSock = sock;
+    curl_slist* headers = curl_slist_append(nullptr, "Proxy-Connection:");
+    curl_slist* resolve = curl_slist_append(nullptr, pin.c_str());
+    const CURLcode codes[] = {
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str()),
+        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &closesocket_callback),
+        curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &state),
+        curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &opensocket),
+        curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &state),
+        curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, &sockopt_callback),
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxyHost.c_str()),
+        curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(peerPort)),
+        curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve),
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, user.c_str()),
+        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, password.c_str()),
+        curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L),
+        curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L),
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, authMask),
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers),
+    };
+    for (const CURLcode code : codes) {
+        if (code != CURLE_OK) {
+            StrAppendInt(StrAppendCStr(errorText, "Cannot init a connection (CL), status code "), code);
+            curl_easy_cleanup(curl);
+            curl_slist_free_all(headers);
+            curl_slist_free_all(resolve);
+            return false;
+        }
+    }
+
+    CURLcode result = curl_easy_perform(curl);
+    if (result == CURLE_OK) {
+        curl_socket_t active = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &active) != CURLE_OK || active == CURL_SOCKET_BAD
+            || dup3(active, sock, O_CLOEXEC) < 0)
+            result = CURLE_COULDNT_CONNECT;
+    }
+    curl_easy_cleanup(curl);
+    curl_slist_free_all(headers);
+    curl_slist_free_all(resolve);
+
+    blocking = 0;
+    const int rc = ioctl(sock, FIONBIO, &blocking);
+    if (rc != 0) {
+        StrAppendInt(StrAppendCStr(errorText, "Cannot establish a connection (CL), ioctl failed with error: "), rc);
+        return false;
+    }
+    if (result != CURLE_OK) {
+        StrAppendCStr(
+            StrAppendCStr(
+                StrAppendInt(StrAppendCStr(errorText, "Cannot establish a connection (CL), status code "), result),
+                " - "),
+            curl_easy_strerror(result));
+        return false;
+    }
+    return true;
+}
+
+bool DoCurlHttpsNtlm(
+    const std::string& url, int sock, std::string& errorText, const std::string& user, const std::string& password)
+{
+    return DoCurlHttps(url, sock, errorText, user, password, CURLAUTH_NTLM, "127.0.0.1");
+}
+
+bool DoCurlHttpsNegotiate(const std::string& url, int sock, std::string& errorText, const std::string& user,
+    const std::string& password, const char* proxy)
+{
+    return DoCurlHttps(url, sock, errorText, user, password, CURLAUTH_GSSNEGOTIATE, proxy);
+}
+
+void CurlHttpsThread(std::shared_ptr<CurlHttpsJob> job)
+{
+    std::string errorText;
+    const bool result = DoCurlHttpsNtlm(job->url, job->sock, errorText, job->user, job->password);
+    job->errorText += errorText;
+    job->result = result;
+    job->done.store(true);
+    close(job->sock);
+}
+
+} // namespace corvantis

@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+#include "HttpsConnect.h"
+#include "Proxy.h"
+#include "ProxyConnection.h"
+#include "SafeSocket.h"
+#include "peers/EchoServer.h"
+#include "peers/HttpProxyPeers.h"
+#include "peers/ScriptedProxy.h"
+
+namespace corvantis {
+namespace {
+
+using test::EchoServer;
+using test::ScriptedProxy;
+using Step = test::ScriptedProxy::Step;
+
+std::vector<uint8_t> bytesOf(const std::string& text)
+{
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::string textOf(const std::vector<uint8_t>& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+CSafeSocketPtr connectLoopback(uint16_t port)
+{
+    auto socket = CSafeSocket::Create(AF_INET, SOCK_STREAM, 0);
+    EXPECT_TRUE(socket);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(socket->Connect(reinterpret_cast<const sockaddr*>(&address), sizeof address, 10), 0);
+    return socket;
+}
+
+CProxy httpsProxy(uint16_t port, const std::string& host = "127.0.0.1")
+{
+    return CProxy(host, port, kProxyHttps, 1);
+}
+
+// Sends `text` through the tunnel and expects it back from the echo server behind it.
+void expectEcho(CSafeSocket& socket, const std::string& text)
+{
+    ASSERT_TRUE(socket.SendAll(text.data(), text.size(), 0));
+    std::string back;
+    while (back.size() < text.size()) {
+        char buffer[4096];
+        int error = 0;
+        const ssize_t n = socket.Recv(buffer, sizeof buffer, 0, error);
+        ASSERT_GT(n, 0) << "errno " << error;
+        back.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(back, text);
+}
+
+struct ScriptedResult {
+    bool ok;
+    std::string error;
+    std::string sent;
+};
+
+// Runs the client against a proxy that reads the client's bytes and answers with `reply`, then closes.
+ScriptedResult runScripted(
+    const CProxy& proxyTemplate, const CHost& target, size_t requestLength, const std::string& reply)
+{
+    ScriptedProxy proxy({ Step::read(requestLength), Step::write(bytesOf(reply)), Step::closeConnection() });
+    CProxy record = proxyTemplate;
+    record.m_Port = proxy.port();
+    auto socket = connectLoopback(proxy.port());
+    CProxyConnection connection(record, target, socket.get());
+    const bool ok = connection.Connect();
+    socket->Close();
+    return { ok, connection.TakeErrorText(), textOf(proxy.finish()) };
+}
+
+TEST(HttpsConnectRequest, TargetForms)
+{
+    CHost v4("10.1.2.3", 443, false);
+    CHost v6("::1", 8443, false);
+    CHost named("example.com", 80, false);
+    CHost both(std::optional<std::string>("example.com"), "10.1.2.3", 443, false);
+    CHost placeholder = both;
+    placeholder.m_FakeIp = true;
+    CHost lostName = v4;
+    lostName.m_FakeIp = true;
+    CHost injected("evil.com\r\nX-Injected:", 80, false);
+    CProxy byAddress = httpsProxy(0);
+    CProxy byName = byAddress;
+    byName.m_Options = ProxyOptionUseHostname;
+    struct Case {
+        const char* name;
+        const CProxy& proxy;
+        const CHost& target;
+        std::string request; // empty: nothing may be sent
+        std::string error;
+    };
+    const Case cases[] = {
+        { "IPv4", byAddress, v4, "CONNECT 10.1.2.3:443 HTTP/1.1\r\nHost: 10.1.2.3:443\r\n\r\n", "" },
+        { "IPv6 in brackets", byAddress, v6, "CONNECT [::1]:8443 HTTP/1.1\r\nHost: [::1]:8443\r\n\r\n", "" },
+        { "name only", byAddress, named, "CONNECT example.com:80 HTTP/1.1\r\nHost: example.com:80\r\n\r\n", "" },
+        { "resolved goes by address", byAddress, both, "CONNECT 10.1.2.3:443 HTTP/1.1\r\nHost: 10.1.2.3:443\r\n\r\n",
+            "" },
+        { "resolved by name on request", byName, both,
+            "CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n", "" },
+        { "placeholder goes by name", byAddress, placeholder,
+            "CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n", "" },
+        { "placeholder without a name", byAddress, lostName, "", "Target host name is not known." },
+        { "name with a line break", byAddress, injected, "",
+            "Target host name contains characters that are not allowed." },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string reply = "HTTP/1.1 200 OK\r\n\r\n";
+        const auto result = runScripted(c.proxy, c.target, c.request.empty() ? 1 : c.request.size(), reply);
+        EXPECT_EQ(result.sent, c.request);
+        EXPECT_EQ(result.ok, c.error.empty());
+        EXPECT_EQ(result.error, c.error);
+    }
+    EXPECT_EQ(MakeConnectRequestBase("a.b", 1, true),
+        "CONNECT a.b:1 HTTP/1.1\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)\r\nHost: a.b:1\r\n");
+}
+
+TEST(HttpsConnectScripted, RepliesWithoutAuthentication)
+{
+    const CHost target("10.0.0.1", 443, false);
+    const std::string request = "CONNECT 10.0.0.1:443 HTTP/1.1\r\nHost: 10.0.0.1:443\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string reply;
+        bool ok;
+        std::string error;
+    };
+    const Case cases[] = {
+        { "200", "HTTP/1.1 200 Connection established\r\n\r\n", true, "" },
+        { "407", "HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", false, "Proxy server requires authentication." },
+        { "403", "HTTP/1.1 403 Forbidden\r\n\r\n", false,
+            "Proxy server cannot establish a connection with the target, status code 403" },
+        { "not HTTP", "SSH-2.0-OpenSSH\r\n\r\n", false, "Proxy returned incorrect HTTP reply." },
+        { "closed in the header", "HTTP/1.1 200 OK\r\nServer: x", false,
+            "Proxy closed the connection unexpectedly (RR1)." },
+        { "closed in the status line", "HTTP/1.", false, "Proxy closed the connection unexpectedly." },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto result = runScripted(httpsProxy(0), target, request.size(), c.reply);
+        EXPECT_EQ(result.ok, c.ok);
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(result.sent, request);
+    }
+}
+
+TEST(HttpsConnectScripted, TunnelBytesAfterTheReplyStayInTheSocket)
+{
+    const CHost target("10.0.0.1", 443, false);
+    const std::string request = "CONNECT 10.0.0.1:443 HTTP/1.1\r\nHost: 10.0.0.1:443\r\n\r\n";
+    ScriptedProxy proxy({ Step::read(request.size()), Step::write(bytesOf("HTTP/1.1 200 OK\r\n\r\nSERVER-HELLO")) });
+    auto socket = connectLoopback(proxy.port());
+    const CProxy record = httpsProxy(proxy.port());
+    CProxyConnection connection(record, target, socket.get());
+    ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText();
+    char buffer[12];
+    int err = 0;
+    size_t got = 0;
+    while (got < sizeof buffer) {
+        const ssize_t n = socket->Recv(buffer + got, sizeof buffer - got, 0, err);
+        ASSERT_GT(n, 0);
+        got += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(std::string(buffer, sizeof buffer), "SERVER-HELLO");
+    socket->Close();
+    proxy.finish();
+}
+
+TEST(HttpsConnectScripted, BasicHeaderAndWrongCredentials)
+{
+    CProxy proxy = httpsProxy(0);
+    proxy.m_AuthEnabled = true;
+    proxy.m_UserName = "alice";
+    proxy.m_Password = "secret";
+    proxy.m_Options = ProxyOptionAsIE;
+    const CHost target("example.com", 443, false);
+    const std::string request = "CONNECT example.com:443 HTTP/1.1\r\n"
+                                "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)\r\n"
+                                "Host: example.com:443\r\n"
+                                "Proxy-Authorization: Basic YWxpY2U6c2VjcmV0\r\n\r\n";
+    const auto result = runScripted(proxy, target, request.size(), "HTTP/1.1 407 Denied\r\n\r\n");
+    EXPECT_EQ(result.sent, request);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, "Authentication failed.");
+}
+
+// ---- Through squid ----
+
+struct SquidCase {
+    const char* name;
+    test::SquidOptions options;
+    bool authEnabled;
+    std::string user;
+    std::string password;
+    bool ok;
+    std::string error;
+};
+
+TEST(HttpsConnectSquid, TunnelCarriesDataBothWays)
+{
+    EchoServer echo;
+    test::SquidOptions none;
+    test::SquidOptions basic;
+    basic.auth = test::SquidOptions::Auth::Basic;
+    basic.users = { { "alice", "s3cret:with colon" } };
+    const SquidCase cases[] = {
+        { "no authentication", none, false, "", "", true, "" },
+        { "basic", basic, true, "alice", "s3cret:with colon", true, "" },
+        { "basic, wrong password", basic, true, "alice", "wrong", false, "Authentication failed." },
+        { "basic required but not configured", basic, false, "", "", false, "Proxy server requires authentication." },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto squid = test::startSquid(c.options);
+        CProxy proxy = httpsProxy(squid->port());
+        proxy.m_AuthEnabled = c.authEnabled;
+        proxy.m_UserName = c.user;
+        proxy.m_Password = c.password;
+        const CHost target("127.0.0.1", echo.port(), false);
+        auto socket = connectLoopback(squid->port());
+        CProxyConnection connection(proxy, target, socket.get());
+        const bool ok = connection.Connect();
+        const std::string error = connection.TakeErrorText();
+        ASSERT_EQ(ok, c.ok) << error << "\n" << squid->readFile("cache.log");
+        EXPECT_EQ(error, c.error);
+        if (c.ok)
+            expectEcho(*socket, std::string(100000, 'x') + "end");
+    }
+}
+
+TEST(HttpsConnectTinyproxy, BasicAuthentication)
+{
+    EchoServer echo;
+    auto tiny = test::startTinyproxy("bob", "pw");
+    CProxy proxy = httpsProxy(tiny->port());
+    proxy.m_AuthEnabled = true;
+    proxy.m_UserName = "bob";
+    proxy.m_Password = "pw";
+    const CHost target("127.0.0.1", echo.port(), false);
+    auto socket = connectLoopback(tiny->port());
+    CProxyConnection connection(proxy, target, socket.get());
+    ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText() << tiny->readFile("tinyproxy.log");
+    expectEcho(*socket, "ping through tinyproxy");
+}
+
+} // namespace
+} // namespace corvantis

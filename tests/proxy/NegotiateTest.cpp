@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CoreHooks.h"
+#include "CurlHttps.h"
+#include "GssNegotiate.h"
+#include "Proxy.h"
+#include "ProxyConnection.h"
+#include "SafeSocket.h"
+#include "peers/EchoServer.h"
+#include "peers/HttpProxyPeers.h"
+#include "peers/KerberosRealm.h"
+
+namespace corvantis {
+namespace {
+
+// One throw-away realm for the whole suite: creating it takes a few seconds. The test process uses its
+// configuration and credential cache from the start.
+class NegotiateRealm : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_realm = std::make_unique<test::KerberosRealm>("localhost");
+        s_realm->useInThisProcess();
+        s_realm->addUser("alice", "alice-pw");
+    }
+    static void TearDownTestSuite() { s_realm.reset(); }
+    void SetUp() override { s_realm->kinit("alice", "alice-pw"); }
+    void TearDown() override { SetCoreHooks(CoreHooks {}); }
+
+    static std::unique_ptr<test::KerberosRealm> s_realm;
+};
+
+std::unique_ptr<test::KerberosRealm> NegotiateRealm::s_realm;
+
+CSafeSocketPtr connectLoopback(uint16_t port)
+{
+    auto socket = CSafeSocket::Create(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(socket->Connect(reinterpret_cast<const sockaddr*>(&address), sizeof address, 10), 0);
+    return socket;
+}
+
+TEST_F(NegotiateRealm, TokenForTheServiceOfTheHost)
+{
+    std::string error;
+    std::vector<uint8_t> token;
+    ASSERT_TRUE(GetNegotiateToken(error, token, "localhost")) << error;
+    EXPECT_TRUE(error.empty());
+    // A GSS-API initial context token: tag 0x60, then the Kerberos 5 mechanism's OID.
+    ASSERT_GT(token.size(), 20u);
+    EXPECT_EQ(token[0], 0x60);
+    const std::vector<uint8_t> krb5Oid = { 0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x12, 0x01, 0x02, 0x02 };
+    EXPECT_NE(std::search(token.begin(), token.end(), krb5Oid.begin(), krb5Oid.end()), token.end());
+}
+
+TEST_F(NegotiateRealm, FailuresNameTheirStep)
+{
+    struct Case {
+        const char* name;
+        const char* host;
+        bool dropCredentials;
+    };
+    const Case cases[] = {
+        { "service not in the realm", "unknown.example", false },
+        { "empty host name", "", false },
+        { "no credentials", "localhost", true },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.dropCredentials)
+            s_realm->kdestroy();
+        std::string error;
+        std::vector<uint8_t> token;
+        EXPECT_FALSE(GetNegotiateToken(error, token, c.host));
+        EXPECT_TRUE(token.empty());
+        EXPECT_EQ(error.rfind("No valid token acquired for Initializing context", 0), 0u) << error;
+        EXPECT_NE(error.find(" ("), std::string::npos) << error; // major text, then the minor text in brackets
+    }
+}
+
+TEST_F(NegotiateRealm, EntryCutsToTheCallersBuffers)
+{
+    std::vector<unsigned char> token(16);
+    std::vector<char> text(8);
+    size_t tokenLength = token.size();
+    size_t textLength = text.size();
+    ASSERT_TRUE(GssGetNegotiateToken("localhost", &textLength, text.data(), &tokenLength, token.data()));
+    EXPECT_EQ(tokenLength, token.size());
+    EXPECT_EQ(textLength, 0u);
+    EXPECT_EQ(token[0], 0x60);
+
+    tokenLength = token.size();
+    textLength = text.size();
+    EXPECT_FALSE(GssGetNegotiateToken("", &textLength, text.data(), &tokenLength, token.data()));
+    EXPECT_EQ(tokenLength, 0u);
+    EXPECT_EQ(textLength, text.size());
+    EXPECT_EQ(std::string(text.data(), textLength), "No valid");
+}
+
+TEST_F(NegotiateRealm, ConnectThroughSquidWithNegotiate)
+{
+    test::EchoServer echo;
+    test::SquidOptions options;
+    options.auth = test::SquidOptions::Auth::Negotiate;
+    options.keytab = s_realm->keytab();
+    options.servicePrincipal = s_realm->servicePrincipal();
+    options.env = s_realm->env();
+    auto squid = test::startSquid(options);
+
+    // The program's token source; the extension's would ask the application, which answers with this entry.
+    CoreHooks hooks;
+    hooks.gssGetTokenForProxyHost = &GssGetNegotiateToken;
+    SetCoreHooks(std::move(hooks));
+
+    CProxy proxy("localhost", squid->port(), kProxyHttps, 1);
+    proxy.m_AuthEnabled = true;
+    proxy.m_Options = ProxyOptionNegotiate;
+    const CHost target("127.0.0.1", echo.port(), false);
+    auto socket = connectLoopback(squid->port());
+    CProxyConnection connection(proxy, target, socket.get());
+    ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText() << "\n" << squid->readFile("cache.log");
+
+    const std::string text = "kerberos tunnel";
+    ASSERT_TRUE(socket->SendAll(text.data(), text.size(), 0));
+    std::string back;
+    while (back.size() < text.size()) {
+        char buffer[256];
+        int error = 0;
+        const ssize_t n = socket->Recv(buffer, sizeof buffer, 0, error);
+        ASSERT_GT(n, 0);
+        back.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(back, text);
+
+    // Squid logs the tunnel, with the user the helper accepted, once it ends.
+    socket->Close();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (squid->readFile("access.log").find("alice@") == std::string::npos
+        && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(squid->readFile("access.log").find("alice@"), std::string::npos) << squid->readFile("access.log");
+}
+
+TEST_F(NegotiateRealm, LibcurlVariantThroughSquid)
+{
+    test::EchoServer echo;
+    test::SquidOptions options;
+    options.auth = test::SquidOptions::Auth::Negotiate;
+    options.keytab = s_realm->keytab();
+    options.servicePrincipal = s_realm->servicePrincipal();
+    options.env = s_realm->env();
+    auto squid = test::startSquid(options);
+
+    auto socket = connectLoopback(squid->port());
+    std::string error;
+    ASSERT_TRUE(DoCurlHttpsNegotiate(
+        "http://127.0.0.1:" + std::to_string(echo.port()) + "/", socket->GetSocket(), error, "", "", "localhost"))
+        << error << "\n"
+        << squid->readFile("cache.log");
+    const std::string text = "negotiated by libcurl";
+    ASSERT_TRUE(socket->SendAll(text.data(), text.size(), 0));
+    std::string back;
+    while (back.size() < text.size()) {
+        char buffer[256];
+        int err = 0;
+        const ssize_t n = socket->Recv(buffer, sizeof buffer, 0, err);
+        ASSERT_GT(n, 0);
+        back.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(back, text);
+}
+
+TEST_F(NegotiateRealm, NoTokenFailsBeforeSendingAnything)
+{
+    // The application's own answer: no token source at all.
+    auto listener = CSafeSocket::Create(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(listener->Bind(reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listener->Listen(1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(listener->GetSockName(reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    CProxy proxy("localhost", ntohs(address.sin_port), kProxyHttps, 1);
+    proxy.m_AuthEnabled = true;
+    proxy.m_Options = ProxyOptionNegotiate;
+    const CHost target("127.0.0.1", 9, false);
+    auto socket = connectLoopback(ntohs(address.sin_port));
+    CProxyConnection connection(proxy, target, socket.get());
+    EXPECT_FALSE(connection.Connect());
+    EXPECT_EQ(
+        connection.TakeErrorText(), "Authentication routines failed - No Negotiate token is available for localhost.");
+}
+
+} // namespace
+} // namespace corvantis

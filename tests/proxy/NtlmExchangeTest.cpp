@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+#include "Proxy.h"
+#include "ProxyConnection.h"
+#include "SafeSocket.h"
+#include "peers/NtlmTestProxy.h"
+#include "peers/ScriptedProxy.h"
+
+namespace corvantis {
+namespace {
+
+using Step = test::ScriptedProxy::Step;
+
+CSafeSocketPtr connectLoopback(uint16_t port)
+{
+    auto socket = CSafeSocket::Create(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(socket->Connect(reinterpret_cast<const sockaddr*>(&address), sizeof address, 10), 0);
+    return socket;
+}
+
+CProxy ntlmProxy(uint16_t port, const std::string& user, const std::string& password, uint32_t extra = 0)
+{
+    CProxy proxy("127.0.0.1", port, kProxyHttps, 1);
+    proxy.m_AuthEnabled = true;
+    proxy.m_UserName = user;
+    proxy.m_Password = password;
+    proxy.m_Options = ProxyOptionNtlm | extra;
+    return proxy;
+}
+
+TEST(NtlmExchange, TestProxyAcceptsTheClientsAnswer)
+{
+    struct Case {
+        const char* name;
+        std::string user; // as configured
+        std::string proxyUser; // as the proxy expects it
+        std::string domain; // as the proxy expects it
+        std::string password;
+    };
+    const Case cases[] = {
+        { "domain from the challenge", "alice", "alice", "TESTDOM", "secret" },
+        { "typed domain", "corp\\alice", "alice", "CORP", "secret" },
+        { "password beyond the basic plane", "bob@corp", "bob", "CORP", "p\xC3\xA4ss\xF0\x9F\x98\x80" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::NtlmTestProxy server(c.proxyUser, c.domain, c.password);
+        const CProxy proxy = ntlmProxy(server.port(), c.user, c.password);
+        const CHost target("10.9.8.7", 443, false);
+        auto socket = connectLoopback(server.port());
+        CProxyConnection connection(proxy, target, socket.get());
+        ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText() << " / " << server.reason();
+
+        const std::string text = "over the NTLM tunnel";
+        ASSERT_TRUE(socket->SendAll(text.data(), text.size(), 0));
+        std::string back;
+        while (back.size() < text.size()) {
+            char buffer[256];
+            int error = 0;
+            const ssize_t n = socket->Recv(buffer, sizeof buffer, 0, error);
+            ASSERT_GT(n, 0);
+            back.append(buffer, static_cast<size_t>(n));
+        }
+        EXPECT_EQ(back, text);
+        socket->Close();
+        EXPECT_TRUE(server.accepted()) << server.reason();
+    }
+}
+
+TEST(NtlmExchange, RefusedOrImpossibleAnswers)
+{
+    struct Case {
+        const char* name;
+        std::string user;
+        std::string password;
+        uint32_t extraOptions;
+        std::string error;
+    };
+    const Case cases[] = {
+        { "wrong password", "alice", "wrong", 0, "Authentication failed." },
+        { "no credentials", "alice", "secret", ProxyOptionNtlmNoCredentials,
+            "Local authentication routines failed with error the proxy asks for NTLM credentials, but none are "
+            "configured." },
+        { "password not UTF-8", "alice", "s\xFF", 0,
+            "Local authentication routines failed with error the NTLM password is not valid UTF-8 text." },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::NtlmTestProxy server("alice", "TESTDOM", "secret");
+        const CProxy proxy = ntlmProxy(server.port(), c.user, c.password, c.extraOptions);
+        const CHost target("10.9.8.7", 443, false);
+        auto socket = connectLoopback(server.port());
+        CProxyConnection connection(proxy, target, socket.get());
+        EXPECT_FALSE(connection.Connect());
+        EXPECT_EQ(connection.TakeErrorText(), c.error);
+        socket->Close();
+        EXPECT_FALSE(server.accepted());
+    }
+}
+
+TEST(NtlmExchange, RepliesToTheNegotiateMessage)
+{
+    const std::string first
+        = "CONNECT 10.9.8.7:443 HTTP/1.1\r\nHost: 10.9.8.7:443\r\n"
+          "Proxy-Authorization: NTLM TlRMTVNTUAABAAAAB4IIAgAAAAAAAAAAAAAAAAAAAAAGAbAdAAAADw==\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string reply;
+        bool ok;
+        std::string error;
+    };
+    const Case cases[] = {
+        { "let through at once", "HTTP/1.1 200 OK\r\n\r\n", true, "" },
+        { "only Basic offered", "HTTP/1.1 407 Auth\r\nProxy-Authenticate: Basic realm=\"x\"\r\n\r\n", false,
+            "Proxy server uses unsupported authentication protocols or authorization failed." },
+        // A bare offer must not take the next header line for the challenge.
+        { "bare NTLM offer", "HTTP/1.1 407 Auth\r\nProxy-Authenticate: NTLM\r\nX-Other: TlRMTVNTUAACAAAA\r\n\r\n",
+            false, "Proxy server uses unsupported authentication protocols or authorization failed." },
+        { "other status", "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 3\r\n\r\nabc", false,
+            "During authentication negotiations proxy returned unexpected status code 502" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScriptedProxy server({ Step::read(first.size()),
+            Step::write(std::vector<uint8_t>(c.reply.begin(), c.reply.end())), Step::closeConnection() });
+        const CProxy proxy = ntlmProxy(server.port(), "alice", "secret");
+        const CHost target("10.9.8.7", 443, false);
+        auto socket = connectLoopback(server.port());
+        CProxyConnection connection(proxy, target, socket.get());
+        EXPECT_EQ(connection.Connect(), c.ok);
+        EXPECT_EQ(connection.TakeErrorText(), c.error);
+        socket->Close();
+        const auto sent = server.finish();
+        EXPECT_EQ(std::string(sent.begin(), sent.end()), first);
+    }
+}
+
+} // namespace
+} // namespace corvantis
