@@ -1,0 +1,226 @@
+#include "DispatchQueue.h"
+
+#include "DispatchThreads.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+namespace corvantis {
+
+namespace {
+
+// The queue whose block the calling thread is running, if any.
+thread_local const DispatchQueue* t_currentQueue = nullptr;
+
+} // namespace
+
+// The threads that run the queues' blocks. The ready list holds every queue with pending work that no thread
+// drains yet. Up to a soft limit (twice the CPUs) a thread is started whenever there are more ready queues than
+// free threads. Beyond it, a queue that finds no free thread asks for a check a few milliseconds later: if ready
+// queues still outnumber free threads then (the busy ones are blocked or slow), one more thread starts, and so on
+// while the stall lasts. So a block that waits never stops other queues for long, and a burst of short blocks on
+// many queues does not start a thread per queue.
+class DispatchPool final {
+public:
+    static DispatchPool& instance()
+    {
+        // Never destroyed: pool threads may still run while the process exits.
+        static DispatchPool* pool = new DispatchPool();
+        return *pool;
+    }
+
+    void schedule(DispatchQueuePtr queue)
+    {
+        std::lock_guard lock(m_mutex);
+        m_ready.push_back(std::move(queue));
+        if (m_ready.size() > m_idle) {
+            if (m_threads < m_softLimit)
+                startThread();
+            else
+                armStallCheck();
+        }
+        m_cv.notify_one();
+    }
+
+private:
+    // Enough for every queue of the engine being blocked at once; beyond it, ready queues wait for a thread.
+    static constexpr std::size_t kMaxThreads = 2048;
+    // Free threads kept for the next burst; more than these end after kIdleLinger without work.
+    static constexpr std::size_t kIdleKept = 4;
+    static constexpr std::chrono::seconds kIdleLinger { 10 };
+    // How long ready queues may outnumber free threads before one more thread starts.
+    static constexpr std::chrono::milliseconds kStallDelay { 2 };
+    // Blocks one queue runs before it goes to the back of the ready list, so busy queues share the threads.
+    static constexpr std::size_t kBatch = 64;
+
+    DispatchPool()
+        : m_softLimit(std::max<std::size_t>(4, 2 * std::thread::hardware_concurrency()))
+    {
+    }
+
+    void startThread() REQUIRES(m_mutex)
+    {
+        if (m_threads >= kMaxThreads)
+            return;
+        try {
+            std::thread([this] { workerMain(); }).detach();
+            ++m_threads;
+            ++m_idle; // counted as free from the start: it goes straight to the ready list
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "Corvantis: cannot start a pool thread: %s\n", e.what());
+        }
+    }
+
+    void armStallCheck() REQUIRES(m_mutex)
+    {
+        if (m_stallCheckArmed || m_threads >= kMaxThreads)
+            return;
+        m_stallCheckArmed = true;
+        dispatch_detail::scheduleAt(std::chrono::steady_clock::now() + kStallDelay, [this] { stallCheck(); });
+    }
+
+    void stallCheck()
+    {
+        std::lock_guard lock(m_mutex);
+        m_stallCheckArmed = false;
+        if (m_ready.size() > m_idle) {
+            startThread();
+            if (m_ready.size() > m_idle)
+                armStallCheck();
+        }
+    }
+
+    void workerMain()
+    {
+        dispatch_detail::prepareLayerThread("Corvantis pool");
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            while (m_ready.empty()) {
+                if (m_cv.wait_for(lock, kIdleLinger) == std::cv_status::timeout && m_ready.empty()
+                    && m_idle > kIdleKept) {
+                    --m_idle;
+                    --m_threads;
+                    return;
+                }
+            }
+            DispatchQueuePtr queue = std::move(m_ready.front());
+            m_ready.pop_front();
+            --m_idle;
+            lock.unlock();
+            const bool more = queue->drain(kBatch);
+            if (!more)
+                queue.reset(); // may destroy the queue: outside the pool's lock
+            lock.lock();
+            ++m_idle;
+            if (more)
+                m_ready.push_back(std::move(queue)); // this thread, now free, takes the front next
+        }
+    }
+
+    const std::size_t m_softLimit;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::deque<DispatchQueuePtr> m_ready GUARDED_BY(m_mutex);
+    std::size_t m_threads GUARDED_BY(m_mutex) = 0;
+    std::size_t m_idle GUARDED_BY(m_mutex) = 0;
+    bool m_stallCheckArmed GUARDED_BY(m_mutex) = false;
+};
+
+DispatchQueue::DispatchQueue(PrivateTag, std::string label)
+    : m_label(std::move(label))
+{
+}
+
+DispatchQueuePtr DispatchQueue::create(std::string label)
+{
+    return std::make_shared<DispatchQueue>(PrivateTag {}, std::move(label));
+}
+
+void DispatchQueue::async(Block block)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_blocks.push_back(std::move(block));
+        if (m_scheduled)
+            return;
+        m_scheduled = true;
+    }
+    DispatchPool::instance().schedule(shared_from_this());
+}
+
+bool DispatchQueue::drain(std::size_t maxBlocks)
+{
+    const DispatchQueue* outer = t_currentQueue;
+    t_currentQueue = this;
+    for (std::size_t i = 0; i < maxBlocks; ++i) {
+        Block block;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_blocks.empty()) {
+                m_scheduled = false;
+                t_currentQueue = outer;
+                return false;
+            }
+            block = std::move(m_blocks.front());
+            m_blocks.pop_front();
+        }
+        dispatch_detail::runGuarded(block, m_label);
+    }
+    t_currentQueue = outer;
+    std::lock_guard lock(m_mutex);
+    if (m_blocks.empty()) {
+        m_scheduled = false;
+        return false;
+    }
+    return true;
+}
+
+void DispatchQueue::sync(const Block& block)
+{
+    if (isCurrent()) {
+        block();
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    std::exception_ptr error;
+    async([&] {
+        try {
+            block();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        std::lock_guard lock(mutex);
+        done = true;
+        cv.notify_all(); // under the lock: the waiter's stack frame lives until we release it
+    });
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return done; });
+    if (error)
+        std::rethrow_exception(error);
+}
+
+void DispatchQueue::after(std::chrono::nanoseconds delay, Block block)
+{
+    const auto deadline = std::chrono::steady_clock::now() + delay;
+    dispatch_detail::scheduleAt(
+        deadline, [self = shared_from_this(), block = std::move(block)]() mutable { self->async(std::move(block)); });
+}
+
+bool DispatchQueue::isCurrent() const
+{
+    return t_currentQueue == this;
+}
+
+void DispatchQueue::asyncGlobal(Block block)
+{
+    // A queue of its own per block: global work runs concurrently, never in line behind other global work.
+    create("global")->async(std::move(block));
+}
+
+} // namespace corvantis

@@ -1,0 +1,158 @@
+#include "XmlReader.h"
+
+#include "UniqueFd.h"
+#include "support/Subprocess.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <regex>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace corvantis {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A loopback socket that accepts connections into its backlog and never answers them.
+struct SilentServer {
+    UniqueFd fd;
+    int port = 0;
+    SilentServer()
+    {
+        fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd.get(), 8) != 0
+            || ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0)
+            throw std::runtime_error("cannot listen on loopback");
+        port = ntohs(addr.sin_port);
+    }
+};
+
+// One python3 http.server per test suite, on a port the system picks, serving a temporary folder.
+class XmlUrlTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = std::make_unique<test::TempDir>();
+        std::ofstream(*s_dir / "profile.xml") << "<?xml version=\"1.0\"?>\n<CorvantisProfile version=\"101\">\n"
+                                                 "  <Name>first</Name>\n</CorvantisProfile>\n";
+        std::ofstream(*s_dir / "second.xml") << "<CorvantisProfile version=\"102\"/>";
+        std::ofstream(*s_dir / "broken.xml") << "<<< not xml";
+        {
+            std::ofstream big(*s_dir / "big.xml");
+            big << "<R>";
+            const std::string chunk(1 << 20, 'x');
+            for (int i = 0; i < 17; ++i)
+                big << chunk;
+            big << "</R>";
+        }
+        s_server = std::make_unique<test::ChildProcess>(std::vector<std::string> {
+            "python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", s_dir->str() });
+        const std::optional<std::string> banner = s_server->readLine(30s);
+        std::smatch match;
+        if (banner && std::regex_search(*banner, match, std::regex("port ([0-9]+)")))
+            s_base = "http://127.0.0.1:" + match[1].str() + "/";
+    }
+    static void TearDownTestSuite()
+    {
+        s_server.reset();
+        s_dir.reset();
+    }
+    void SetUp() override { ASSERT_FALSE(s_base.empty()) << "the http server did not start"; }
+
+    static std::unique_ptr<test::TempDir> s_dir;
+    static std::unique_ptr<test::ChildProcess> s_server;
+    static std::string s_base;
+};
+
+std::unique_ptr<test::TempDir> XmlUrlTest::s_dir;
+std::unique_ptr<test::ChildProcess> XmlUrlTest::s_server;
+std::string XmlUrlTest::s_base;
+
+void expectOwnError(const std::optional<XmlError>& error)
+{
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, kXmlOwnErrorDomain);
+    EXPECT_EQ(error->code, 0);
+}
+
+TEST_F(XmlUrlTest, LoadsADocumentServedWithStatus200)
+{
+    CXmlReader reader;
+    ASSERT_FALSE(reader.OpenUrl(s_base + "profile.xml"));
+    ASSERT_TRUE(reader.FindElement("CorvantisProfile"));
+    EXPECT_EQ(reader.GetAttributeInt("version"), 101);
+    ASSERT_TRUE(reader.FindElement("Name"));
+    EXPECT_EQ(reader.GetText(), "first");
+
+    // A second download replaces the document and starts before the root again.
+    ASSERT_FALSE(reader.OpenUrl(s_base + "second.xml"));
+    ASSERT_TRUE(reader.FindElement("CorvantisProfile"));
+    EXPECT_EQ(reader.GetAttributeInt("version"), 102);
+}
+
+TEST_F(XmlUrlTest, FailuresKeepThePreviousDocument)
+{
+    struct Case {
+        const char* name;
+        std::string url;
+        bool ownError;
+    };
+    const Case cases[] = {
+        { "404", s_base + "missing.xml", true },
+        { "over 16 MiB", s_base + "big.xml", true },
+        { "not xml", s_base + "broken.xml", false },
+        { "not a url", "::::", true },
+        { "file scheme", "file://" + (*s_dir / "profile.xml").string(), true },
+        { "ftp scheme", "ftp://127.0.0.1/profile.xml", true },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CXmlReader reader;
+        ASSERT_FALSE(reader.OpenString("<Previous><Child n=\"1\"/></Previous>"));
+        ASSERT_TRUE(reader.FindElement("Previous"));
+        ASSERT_TRUE(reader.FindElement("Child"));
+        const std::optional<XmlError> error = reader.OpenUrl(c.url);
+        ASSERT_TRUE(error);
+        if (c.ownError)
+            expectOwnError(error);
+        EXPECT_EQ(reader.GetAttribute("n"), "1");
+        reader.Up();
+        EXPECT_TRUE(reader.FindElement("Child"));
+    }
+}
+
+TEST_F(XmlUrlTest, GivesUpOnAServerThatDoesNotAnswer)
+{
+    SilentServer silent;
+    CXmlReader reader;
+    reader.SetUrlTimeout(300ms);
+    const auto start = Clock::now();
+    const std::optional<XmlError> error = reader.OpenUrl("http://127.0.0.1:" + std::to_string(silent.port) + "/x");
+    const auto elapsed = Clock::now() - start;
+    expectOwnError(error);
+    EXPECT_GE(elapsed, 300ms);
+    EXPECT_LT(elapsed, 30s);
+}
+
+TEST(XmlUrlRefusedTest, ClosedPortFails)
+{
+    SilentServer closed;
+    const std::string url = "http://127.0.0.1:" + std::to_string(closed.port) + "/x";
+    closed.fd.reset();
+    CXmlReader reader;
+    expectOwnError(reader.OpenUrl(url));
+}
+
+} // namespace
+} // namespace corvantis

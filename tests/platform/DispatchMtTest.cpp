@@ -1,0 +1,339 @@
+#include "DispatchQueue.h"
+#include "DispatchSemaphore.h"
+#include "DispatchSource.h"
+#include "Once.h"
+#include "UniqueFd.h"
+
+#include <atomic>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace corvantis {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+template <typename Pred> bool waitUntil(Pred pred, std::chrono::milliseconds limit = 10s)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+std::size_t threadCount()
+{
+    std::size_t n = 0;
+    DIR* dir = ::opendir("/proc/self/task");
+    if (!dir)
+        return 0;
+    while (dirent* e = ::readdir(dir))
+        if (e->d_name[0] != '.')
+            ++n;
+    ::closedir(dir);
+    return n;
+}
+
+struct SocketPair {
+    UniqueFd a, b;
+    SocketPair()
+    {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
+        a.reset(fds[0]);
+        b.reset(fds[1]);
+    }
+};
+
+TEST(DispatchQueueMtTest, EachSubmittersBlocksKeepTheirOrder)
+{
+    auto q = DispatchQueue::create("shared");
+    constexpr int kThreads = 4, kBlocks = 500;
+    std::vector<int> last(kThreads, -1); // touched only by blocks of q
+    std::atomic<int> outOfOrder { 0 };
+    std::vector<std::thread> submitters;
+    for (int t = 0; t < kThreads; ++t) {
+        submitters.emplace_back([&, t] {
+            for (int i = 0; i < kBlocks; ++i) {
+                q->async([&, t, i] {
+                    if (last[static_cast<std::size_t>(t)] != i - 1)
+                        ++outOfOrder;
+                    last[static_cast<std::size_t>(t)] = i;
+                });
+            }
+        });
+    }
+    for (auto& s : submitters)
+        s.join();
+    q->sync([] {});
+    EXPECT_EQ(outOfOrder.load(), 0);
+    for (int v : last)
+        EXPECT_EQ(v, kBlocks - 1);
+}
+
+TEST(DispatchQueueMtTest, SyncFromABlockOfAnotherQueue)
+{
+    auto registry = DispatchQueue::create("FlowManager.TcpFlowProcessor");
+    auto worker = DispatchQueue::create("Corvantis worker queue");
+    int flows = 0; // registry's state
+    std::atomic<int> result { -1 };
+    DispatchSemaphore done(0);
+    worker->async([&] {
+        registry->sync([&] {
+            EXPECT_TRUE(registry->isCurrent());
+            EXPECT_FALSE(worker->isCurrent());
+            flows += 1;
+        });
+        int seen = 0;
+        registry->sync([&] { seen = flows; });
+        result = seen;
+        done.signal();
+    });
+    ASSERT_TRUE(done.waitFor(10s));
+    EXPECT_EQ(result.load(), 1);
+}
+
+TEST(DispatchQueueMtTest, BlockedQueuesDoNotStopOtherQueues)
+{
+    // More blocked queues than the pool starts at once: it must grow while they wait for each other.
+    const std::size_t queues = 40 + 2 * std::thread::hardware_concurrency();
+    std::vector<DispatchQueuePtr> all;
+    std::atomic<std::size_t> started { 0 };
+    std::atomic<std::size_t> finished { 0 };
+    for (std::size_t i = 0; i < queues; ++i) {
+        all.push_back(DispatchQueue::create("blocked " + std::to_string(i)));
+        all.back()->async([&] {
+            ++started;
+            // Each block waits until every queue has started one: only possible when none holds up another.
+            if (waitUntil([&] { return started.load() == queues; }, 20s))
+                ++finished;
+        });
+    }
+    EXPECT_TRUE(waitUntil([&] { return finished.load() == queues; }, 30s))
+        << finished.load() << " of " << queues << " blocks got past the barrier";
+}
+
+TEST(DispatchQueueMtTest, IdleQueuesUseNoThreads)
+{
+    const std::size_t before = threadCount();
+    ASSERT_GT(before, 0u);
+    std::vector<DispatchQueuePtr> queues;
+    for (int i = 0; i < 2000; ++i)
+        queues.push_back(DispatchQueue::create("flow " + std::to_string(i) + " upstream"));
+    EXPECT_LE(threadCount(), before) << "creating queues starts no thread";
+
+    // Each queue runs one block, then all sit idle.
+    std::atomic<int> ran { 0 };
+    for (auto& q : queues)
+        q->async([&] { ++ran; });
+    ASSERT_TRUE(waitUntil([&] { return ran.load() == 2000; }));
+    EXPECT_LT(threadCount(), before + 500) << "2000 queues that ran a short block do not keep a thread each";
+}
+
+TEST(DispatchSemaphoreMtTest, BoundsConcurrencyAndWakesWaiters)
+{
+    constexpr long kUnits = 3;
+    DispatchSemaphore sem(kUnits);
+    std::atomic<int> inside { 0 }, maxInside { 0 }, done { 0 };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 12; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                sem.wait();
+                int now = ++inside;
+                int prev = maxInside.load();
+                while (now > prev && !maxInside.compare_exchange_weak(prev, now)) { }
+                std::this_thread::yield();
+                --inside;
+                sem.signal();
+            }
+            ++done;
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(done.load(), 12);
+    EXPECT_LE(maxInside.load(), kUnits);
+
+    // A waiter with a deadline is woken by a signal from another thread well before its time-out.
+    DispatchSemaphore gate(0);
+    std::thread signaller([&] {
+        std::this_thread::sleep_for(20ms);
+        gate.signal();
+    });
+    EXPECT_TRUE(gate.waitFor(30s));
+    signaller.join();
+}
+
+TEST(OnceMtTest, ConcurrentCallersRunTheCodeOnce)
+{
+    Once once;
+    std::atomic<int> calls { 0 };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] { once.run([&] { ++calls; }); });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST(DispatchSourceMtTest, ReadSourceRunsWhileDataIsLeft)
+{
+    SocketPair s;
+    auto q = DispatchQueue::create("reads");
+    std::atomic<int> runs { 0 };
+    auto source = DispatchSource::create(DispatchSource::Kind::Read, s.a.get(), q, [&] {
+        EXPECT_TRUE(q->isCurrent());
+        char c;
+        if (::read(s.a.get(), &c, 1) == 1) // one byte per run: the source must come back for the rest
+            ++runs;
+    });
+    ASSERT_TRUE(source->resume().ok());
+    ASSERT_EQ(::write(s.b.get(), "abcde", 5), 5);
+    EXPECT_TRUE(waitUntil([&] { return runs.load() == 5; }));
+    source->cancel();
+    EXPECT_EQ(runs.load(), 5);
+}
+
+TEST(DispatchSourceMtTest, EndOfFileRunsTheReadHandler)
+{
+    SocketPair s;
+    auto q = DispatchQueue::create("eof");
+    std::atomic<bool> sawEof { false };
+    DispatchSourcePtr source;
+    source = DispatchSource::create(DispatchSource::Kind::Read, s.a.get(), q, [&] {
+        char c;
+        if (::read(s.a.get(), &c, 1) == 0) {
+            sawEof = true;
+            source->cancel(); // from inside its own handler: no deadlock
+        }
+    });
+    ASSERT_TRUE(source->resume().ok());
+    s.b.reset();
+    EXPECT_TRUE(waitUntil([&] { return sawEof.load(); }));
+    q->sync([] {});
+    EXPECT_TRUE(source->isCancelled());
+}
+
+TEST(DispatchSourceMtTest, WriteSourceAndReadSourceOnOneDescriptor)
+{
+    SocketPair s;
+    auto q = DispatchQueue::create("both");
+    std::atomic<int> writes { 0 }, reads { 0 };
+    DispatchSourcePtr writer, reader;
+    writer = DispatchSource::create(DispatchSource::Kind::Write, s.a.get(), q, [&] {
+        ++writes;
+        writer->cancel(); // used once, as a flow does once its pending bytes are out
+    });
+    reader = DispatchSource::create(DispatchSource::Kind::Read, s.a.get(), q, [&] {
+        char buf[16];
+        while (::read(s.a.get(), buf, sizeof buf) > 0) { }
+        ++reads;
+    });
+    ASSERT_TRUE(reader->resume().ok());
+    ASSERT_TRUE(writer->resume().ok());
+    EXPECT_TRUE(waitUntil([&] { return writes.load() == 1; }));
+    ASSERT_EQ(::write(s.b.get(), "x", 1), 1);
+    EXPECT_TRUE(waitUntil([&] { return reads.load() == 1; }));
+    ASSERT_EQ(::write(s.b.get(), "y", 1), 1);
+    EXPECT_TRUE(waitUntil([&] { return reads.load() == 2; }));
+    reader->cancel();
+    EXPECT_EQ(writes.load(), 1);
+}
+
+TEST(DispatchSourceMtTest, NoHandlerRunsAfterCancelReturns)
+{
+    // Cancel races a handler that is queued, about to run, or running; whatever the timing, nothing of the
+    // handler may happen once cancel() has returned.
+    auto q = DispatchQueue::create("race");
+    std::atomic<int> late { 0 }, total { 0 };
+    for (int round = 0; round < 300; ++round) {
+        SocketPair s;
+        ASSERT_EQ(::write(s.b.get(), "r", 1), 1); // ready at once: the handler keeps being scheduled
+        std::atomic<bool> cancelled { false };
+        std::atomic<bool> inHandler { false }, entered { false };
+        auto source = DispatchSource::create(DispatchSource::Kind::Read, s.a.get(), q, [&] {
+            inHandler = true;
+            entered = true;
+            if (cancelled)
+                ++late;
+            ++total;
+            if (round % 3 == 0)
+                std::this_thread::sleep_for(100us); // widen the window in which cancel meets a running handler
+            inHandler = false;
+        });
+        ASSERT_TRUE(source->resume().ok());
+        if (round % 4 == 0)
+            ASSERT_TRUE(waitUntil([&] { return entered.load(); })); // the data stays unread: it keeps running
+        else if (round % 2)
+            std::this_thread::yield();
+        source->cancel();
+        cancelled = true;
+        EXPECT_FALSE(inHandler.load()) << "cancel returned while the handler was still running";
+        s.a.reset(); // safe now: the source no longer touches the descriptor
+    }
+    q->sync([] {}); // runs queued-but-cancelled handler calls, which must do nothing
+    EXPECT_EQ(late.load(), 0);
+    EXPECT_GT(total.load(), 0) << "the race never let a handler run at all";
+}
+
+TEST(DispatchSourceMtTest, CancelFromAnotherQueueWhileTheHandlerRunsWaitsForIt)
+{
+    SocketPair s;
+    auto handlerQueue = DispatchQueue::create("handler");
+    auto otherQueue = DispatchQueue::create("canceller");
+    std::atomic<bool> entered { false }, release { false }, finished { false };
+    auto source = DispatchSource::create(DispatchSource::Kind::Read, s.a.get(), handlerQueue, [&] {
+        entered = true;
+        waitUntil([&] { return release.load(); });
+        finished = true;
+    });
+    ASSERT_TRUE(source->resume().ok());
+    ASSERT_EQ(::write(s.b.get(), "x", 1), 1);
+    ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
+
+    std::atomic<bool> cancelReturned { false };
+    std::atomic<bool> finishedWhenCancelReturned { false };
+    otherQueue->async([&] {
+        source->cancel();
+        finishedWhenCancelReturned = finished.load();
+        cancelReturned = true;
+    });
+    std::this_thread::sleep_for(20ms); // give cancel the chance to return early (it must not)
+    EXPECT_FALSE(cancelReturned.load());
+    release = true;
+    ASSERT_TRUE(waitUntil([&] { return cancelReturned.load(); }));
+    EXPECT_TRUE(finishedWhenCancelReturned.load());
+}
+
+TEST(DispatchSourceMtTest, DestroyingTheSourceInsideItsHandlerReleasesWhatTheHandlerHolds)
+{
+    SocketPair s;
+    auto q = DispatchQueue::create("self destroy");
+    auto token = std::make_shared<int>(7);
+    std::weak_ptr<int> watch = token;
+    std::atomic<int> runs { 0 };
+    DispatchSourcePtr source;
+    source = DispatchSource::create(DispatchSource::Kind::Read, s.a.get(), q, [&, token] {
+        ++runs;
+        source.reset(); // the flow drops its source from inside the handler
+    });
+    token.reset();
+    ASSERT_TRUE(source->resume().ok());
+    ASSERT_EQ(::write(s.b.get(), "xy", 2), 2); // still readable after the run: must not run again
+    ASSERT_TRUE(waitUntil([&] { return runs.load() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return watch.expired(); })) << "the handler's captures are released";
+    q->sync([] {});
+    EXPECT_EQ(runs.load(), 1);
+}
+
+} // namespace
+} // namespace corvantis
