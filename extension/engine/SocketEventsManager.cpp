@@ -68,8 +68,18 @@ bool SocketEventsManager::AddSocket(
 
 void SocketEventsManager::RemoveSocketId(std::uint64_t socketId)
 {
-    std::lock_guard lock(m_mutex);
-    m_processors.erase(socketId);
+    // The record may hold the last reference to its owner; let it go after the lock, so that an owner's
+    // destructor may itself call the manager.
+    RecordPtr record;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto found = m_processors.find(socketId);
+        if (found == m_processors.end()) {
+            return;
+        }
+        record = std::move(found->second);
+        m_processors.erase(found);
+    }
 }
 
 void SocketEventsManager::checkExtendedTimeout()
