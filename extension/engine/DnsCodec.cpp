@@ -73,7 +73,8 @@ DnsHeader readHeader(const uint8_t* data)
 // `pos` moves past the name as it stands at that place: past its final zero byte, or past the first compression
 // pointer. Every byte is checked to lie inside data[0, length) before it is read; at most kMaxNameSteps labels
 // and pointers are followed, so a pointer loop fails instead of spinning.
-bool readName(const uint8_t* data, size_t length, size_t& pos, char (&text)[kNameTextSize], size_t& textLength)
+bool readName(const uint8_t* data, size_t length, size_t& pos, char (&text)[kNameTextSize], size_t& textLength,
+    bool* compressed = nullptr)
 {
     size_t cursor = pos;
     bool followedPointer = false;
@@ -128,6 +129,9 @@ bool readName(const uint8_t* data, size_t length, size_t& pos, char (&text)[kNam
     }
     text[written] = '\0';
     textLength = written;
+    if (compressed != nullptr) {
+        *compressed = followedPointer;
+    }
     return true;
 }
 
@@ -352,7 +356,11 @@ bool AppendDnsAnswer(uint8_t* message, size_t& length, size_t capacity, const so
     size_t questionEnd = kHeaderSize;
     char name[kNameTextSize];
     size_t nameLength = 0;
-    if (!readName(message, length, questionEnd, name, nameLength) || length - questionEnd < 4) {
+    // A query's question has no earlier name to point at: a pointer there leads into the header, which is about
+    // to change, or past the question, which is about to go. Such a question is not answered.
+    bool compressed = false;
+    if (!readName(message, length, questionEnd, name, nameLength, &compressed) || compressed
+        || length - questionEnd < 4) {
         return false;
     }
     questionEnd += 4;

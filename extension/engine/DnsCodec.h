@@ -68,7 +68,7 @@ DnsParseResult ParseDnsMessage(const uint8_t* data, size_t length, DnsMessageKin
 // instance) is dropped and ANCOUNT, NSCOUNT and ARCOUNT become 1, 0 and 0. `address` must point at a whole
 // sockaddr_in or sockaddr_in6 as its family says. Returns true and moves `length` past the answer when the answer
 // fits within `capacity`; returns false, leaving the message untouched, when it does not, when the address is of
-// another family, or when the message holds no readable single question.
+// another family, or when the message holds no single question with a readable, uncompressed name.
 bool AppendDnsAnswer(uint8_t* message, size_t& length, size_t capacity, const sockaddr* address, uint32_t ttl);
 
 } // namespace corvantis

@@ -88,7 +88,7 @@ void CDnsStorage::sweep(uint64_t now)
         return;
     }
     m_lastSweep = now;
-    auto dead = [this, now](const RecordPtr& record) { return !record || isExpired(*record, now); };
+    auto dead = [now](const RecordPtr& record) { return !record || isExpired(*record, now); };
     std::erase_if(m_byName, [&dead](const auto& entry) { return dead(entry.second); });
     std::erase_if(m_byIPv4, [&dead](const auto& entry) { return dead(entry.second); });
     std::erase_if(m_byIPv6, [&dead](const auto& entry) { return dead(entry.second); });

@@ -31,7 +31,9 @@ uint64_t ExpiryFromTtl(uint64_t now, uint32_t ttl, bool exactTtl);
 // (prefix::ffff:a.b.c.d), the real addresses learnt for it from DNS answers, each with its own expiry, and the last
 // DNS request an application sent for it per address family. It answers which address to give an application that
 // asks for a name (a valid real one when known, else the placeholder), which name an address belongs to, and what
-// to send to resolve a name again. Records go only through expiry; a swept name gets new placeholders.
+// to send to resolve a name again. Records go only through expiry: a record whose real addresses and placeholders
+// have all run out is swept (at most once per second of the clock) with its address entries, and the name gets new
+// placeholders when it comes back. Placeholder allocation visits each host number of the range at most once.
 //
 // Thread-safety: one mutex guards the maps and every record. The public operations take it themselves, except
 // FindRecord and the Pick functions, whose callers hold Mutex() (the resolver, which reads a record's fields in

@@ -423,6 +423,23 @@ TEST(DnsCodec, AppendAnswerRefusesWhatIsNoQuestion)
         { "no question", DnsWire().header(1, 0, 0, 0, 0, 0).bytes, reinterpret_cast<const sockaddr*>(&address) },
         { "name loops", DnsWire().header(1, 0, 1, 0, 0, 0).pointer(12).u16(1).u16(1).bytes,
             reinterpret_cast<const sockaddr*>(&address) },
+        // The pointer leads to the flags, which the answer would change.
+        { "name points into the header", DnsWire().header(1, 0, 1, 0, 0, 0).pointer(2).u16(1).u16(1).bytes,
+            reinterpret_cast<const sockaddr*>(&address) },
+        // The pointer leads past the question, which the answer would cut away.
+        { "name points past the question",
+            DnsWire()
+                .header(1, 0, 1, 0, 0, 1)
+                .pointer(18)
+                .u16(1)
+                .u16(1)
+                .name({ "a" })
+                .u16(41)
+                .u16(512)
+                .u32(0)
+                .u16(0)
+                .bytes,
+            reinterpret_cast<const sockaddr*>(&address) },
         { "type missing", DnsWire().header(1, 0, 1, 0, 0, 0).name({ "a" }).bytes,
             reinterpret_cast<const sockaddr*>(&address) },
         { "not an internet address", query(1).bytes, reinterpret_cast<const sockaddr*>(&unix) },

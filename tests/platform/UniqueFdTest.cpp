@@ -7,10 +7,7 @@
 namespace corvantis {
 namespace {
 
-bool isOpen(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1;
-}
+bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 TEST(UniqueFdTest, ClosesOnceAndMovesOwnership)
 {

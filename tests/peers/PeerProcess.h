@@ -1,0 +1,76 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace corvantis::test {
+
+// A TCP port on 127.0.0.1 that nothing listens on at the moment of the call: bound with port 0, read back and
+// released. Another process may take it before the caller does, which is why PeerProcess::start retries.
+uint16_t freeLoopbackPort();
+
+// True when a TCP connection to host:port is accepted (closed again at once).
+bool canConnect(const std::string& host, uint16_t port);
+
+// How to run one server: everything a start attempt needs, given the port it is to listen on and the
+// temporary folder that belongs to the peer.
+struct PeerCommand {
+    std::string name; // for messages and the output file name
+    std::vector<std::string> argv; // argv[0] is the program's path
+    std::vector<std::pair<std::string, std::string>> files; // (file name in the folder, text) written first
+    std::string listenHost = "127.0.0.1"; // where readiness is probed
+};
+
+// Builds the command of one attempt for a port and the peer's folder.
+using PeerCommandBuilder = std::function<PeerCommand(uint16_t port, const std::filesystem::path& dir)>;
+
+// One real server process started for a test. It runs in a process group of its own; stop() (or the
+// destructor) sends SIGTERM to that group by its id, waits for the server to end and falls back to SIGKILL.
+// Its standard output and error go to "<name>.out" in its folder, which is removed with the object.
+// Not thread-safe: owned and stopped by the test that started it.
+class PeerProcess final {
+public:
+    // Starts the server on a free loopback port and waits until that port accepts connections. A start that
+    // fails (the process ends, or the port never opens within `readyTimeout`) is retried on another port up
+    // to `attempts` times. Throws std::runtime_error with the server's output when every attempt failed.
+    static std::unique_ptr<PeerProcess> start(const PeerCommandBuilder& builder, int attempts = 5,
+        std::chrono::milliseconds readyTimeout = std::chrono::seconds(10));
+
+    ~PeerProcess();
+    PeerProcess(const PeerProcess&) = delete;
+    PeerProcess& operator=(const PeerProcess&) = delete;
+
+    uint16_t port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
+    const std::filesystem::path& dir() const { return m_dir->path(); }
+    const std::string& name() const { return m_name; }
+    // What the server wrote to its standard output and error so far.
+    std::string output() const;
+    // Text of a file in the peer's folder (for example a log file named in its configuration); empty if absent.
+    std::string readFile(const std::string& fileName) const;
+
+    // Ends the server (idempotent).
+    void stop();
+
+private:
+    PeerProcess(std::unique_ptr<TempDir> dir, std::string name, pid_t pid, uint16_t port);
+
+    std::unique_ptr<TempDir> m_dir;
+    std::string m_name;
+    pid_t m_pid = -1;
+    uint16_t m_port = 0;
+};
+
+using PeerProcessPtr = std::unique_ptr<PeerProcess>;
+
+} // namespace corvantis::test

@@ -1,0 +1,162 @@
+#include "peers/ScriptedProxy.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+namespace corvantis::test {
+
+namespace {
+
+constexpr auto kDrainTimeout = std::chrono::seconds(10);
+
+} // namespace
+
+ScriptedProxy::Step ScriptedProxy::Step::read(size_t count)
+{
+    return Step { Step::Kind::Read, count, {} };
+}
+
+ScriptedProxy::Step ScriptedProxy::Step::write(std::vector<uint8_t> bytes)
+{
+    return Step { Step::Kind::Write, 0, std::move(bytes) };
+}
+
+ScriptedProxy::Step ScriptedProxy::Step::waitDrained()
+{
+    return Step { Step::Kind::WaitDrained, 0, {} };
+}
+
+ScriptedProxy::Step ScriptedProxy::Step::closeConnection()
+{
+    return Step { Step::Kind::Close, 0, {} };
+}
+
+ScriptedProxy::ScriptedProxy(std::vector<Step> script)
+    : m_script(std::move(script))
+{
+    m_listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (!m_listener || bind(m_listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+        || listen(m_listener.get(), 4) != 0
+        || getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("scripted proxy cannot listen");
+    m_port = ntohs(addr.sin_port);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    m_wakeRead.reset(fds[0]);
+    m_wakeWrite.reset(fds[1]);
+    m_thread = std::thread([this] { run(); });
+}
+
+ScriptedProxy::~ScriptedProxy()
+{
+    if (m_thread.joinable()) {
+        const char byte = 0;
+        retryOnEintr([&] { return ::write(m_wakeWrite.get(), &byte, 1); });
+        m_thread.join();
+    }
+}
+
+std::vector<uint8_t> ScriptedProxy::finish()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+    return received();
+}
+
+std::vector<uint8_t> ScriptedProxy::received() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_received;
+}
+
+// Reads up to `wanted` bytes (0: any amount until the end). False when the client closed, the wait was
+// cancelled or the read failed.
+bool ScriptedProxy::readSome(int fd, size_t wanted)
+{
+    size_t got = 0;
+    uint8_t buffer[4096];
+    while (wanted == 0 || got < wanted) {
+        pollfd fds[2] = { { fd, POLLIN, 0 }, { m_wakeRead.get(), POLLIN, 0 } };
+        if (retryOnEintr([&] { return poll(fds, 2, -1); }) < 0 || fds[1].revents != 0)
+            return false;
+        const size_t room = wanted == 0 ? sizeof buffer : std::min(sizeof buffer, wanted - got);
+        const ssize_t n = retryOnEintr([&] { return recv(fd, buffer, room, 0); });
+        if (n <= 0)
+            return false;
+        std::lock_guard lock(m_mutex);
+        m_received.insert(m_received.end(), buffer, buffer + n);
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ScriptedProxy::waitDrained(int fd)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kDrainTimeout;
+    for (;;) {
+        // Our bytes are acknowledged once they sit in the client's receive queue, and gone from that queue once
+        // the client has read them.
+        int unacked = 0;
+        int unread = 0;
+        const int client = m_clientFd.load();
+        if (ioctl(fd, SIOCOUTQ, &unacked) == 0 && unacked == 0 && client >= 0 && ioctl(client, FIONREAD, &unread) == 0
+            && unread == 0)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        pollfd wake { m_wakeRead.get(), POLLIN, 0 };
+        if (poll(&wake, 1, 1) != 0)
+            return false;
+    }
+}
+
+void ScriptedProxy::run()
+{
+    pollfd fds[2] = { { m_listener.get(), POLLIN, 0 }, { m_wakeRead.get(), POLLIN, 0 } };
+    if (retryOnEintr([&] { return poll(fds, 2, -1); }) < 0 || fds[1].revents != 0)
+        return;
+    UniqueFd conn(retryOnEintr([&] { return accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    if (!conn)
+        return;
+    for (const Step& step : m_script) {
+        switch (step.kind) {
+        case Step::Kind::Read:
+            if (!readSome(conn.get(), step.count))
+                return;
+            break;
+        case Step::Kind::Write:
+            for (size_t sent = 0; sent < step.bytes.size();) {
+                const ssize_t n = retryOnEintr(
+                    [&] { return send(conn.get(), step.bytes.data() + sent, step.bytes.size() - sent, MSG_NOSIGNAL); });
+                if (n <= 0)
+                    return;
+                sent += static_cast<size_t>(n);
+            }
+            break;
+        case Step::Kind::WaitDrained:
+            if (!waitDrained(conn.get()))
+                return;
+            break;
+        case Step::Kind::Close:
+            return;
+        }
+    }
+    readSome(conn.get(), 0);
+}
+
+} // namespace corvantis::test
