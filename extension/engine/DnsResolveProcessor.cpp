@@ -422,12 +422,16 @@ bool DnsResolveProcessor::ResolveHostnameUsingSystemResolver()
                 })) {
             m_tickId = tickId;
             m_systemDeadline = std::chrono::steady_clock::now() + m_settings.systemTimeout;
-            ares_addrinfo_hints hints {};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_flags = ARES_AI_NOSORT;
-            // May answer at once (a hosts file entry, a failure), which then finishes the resolution here.
-            ares_getaddrinfo(
-                m_channel, m_host.GetHostName().c_str(), nullptr, &hints, &DnsResolveProcessor::onAresAnswer, this);
+            // One lookup per family: a server that refuses one type of question must not hide the other's
+            // answer. Either may finish at once (a hosts file entry, a failure), inside the call.
+            m_systemPending = 2;
+            for (const int family : { AF_INET, AF_INET6 }) {
+                ares_addrinfo_hints hints {};
+                hints.ai_family = family;
+                hints.ai_flags = ARES_AI_NOSORT;
+                ares_getaddrinfo(
+                    m_channel, m_host.GetHostName().c_str(), nullptr, &hints, &DnsResolveProcessor::onAresAnswer, this);
+            }
             started = true;
         } else {
             m_eventManager->RemoveSocketId(tickId);
@@ -523,7 +527,13 @@ void DnsResolveProcessor::onAresAnswer(void* arg, int status, int, ares_addrinfo
             << self->logPrefix() << " - system resolve failed: " << ares_strerror(status);
     }
     ares_freeaddrinfo(result);
-    self->finishSystemResolution();
+    if (self->m_systemFound) {
+        // The first address found is the answer; the other lookup may still add addresses to the table.
+        self->provideResult(true, self->m_host);
+    }
+    if (--self->m_systemPending == 0) {
+        self->finishSystemResolution();
+    }
 }
 
 void DnsResolveProcessor::processSystemDnsAnswer(const sockaddr* address, int ttl)

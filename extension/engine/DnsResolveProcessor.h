@@ -40,8 +40,8 @@ struct DnsResolverSettings {
 // Turns a host name into a real address for the engine. A valid real address in the table answers at once.
 // Otherwise, when the table holds the application's own A or AAAA request for the name, that request is sent
 // again, unchanged, to the server the application asked, from a socket of its own per family; without one the
-// system resolver (c-ares, driven by the event loop) is asked. Every address learnt goes into the table with a
-// short lifetime; placeholder addresses are never delivered.
+// system resolver (c-ares, driven by the event loop; one lookup per family, the first address found wins) is asked.
+// Every address learnt goes into the table with a short lifetime; placeholder addresses are never delivered.
 //
 // The result processor is called exactly once per resolution: on the caller's thread for a table hit or a start
 // failure, otherwise on the event loop thread. A resolution lives as long as its registrations with the event
@@ -117,6 +117,7 @@ private:
     bool m_destroying = false; // set by the destructor: c-ares closing its sockets then calls no one
     bool m_systemDone GUARDED_BY(m_mutex) = false;
     bool m_systemFound GUARDED_BY(m_mutex) = false;
+    int m_systemPending GUARDED_BY(m_mutex) = 0; // lookups not finished yet
     std::map<int, std::uint64_t> m_aresSockets GUARDED_BY(m_mutex); // descriptor -> event loop id
     UniqueFd m_tickFd; // an idle descriptor whose registration carries the system resolution's clock
     std::uint64_t m_tickId GUARDED_BY(m_mutex) = 0;

@@ -209,7 +209,8 @@ void SimpleSocket::getResolvedHostForName(
         resultProcessor(true, wanted);
         return;
     }
-    if (!known) {
+    if (!known || known->m_AddressFamily == 0) {
+        // Not seen yet, or entered (as the default host) before it was resolved: resolve it now.
         auto self = shared_from_this();
         const std::string key = *name;
         resolveHost(wanted, [self, key, resultProcessor](bool success, const CHost& resolved) {
@@ -225,12 +226,10 @@ void SimpleSocket::getResolvedHostForName(
         sockaddr_in6 address = known->m_Addr.v6;
         address.sin6_port = htons(portNumber);
         resultProcessor(true, CHost(address, isUdp));
-    } else if (known->m_AddressFamily == AF_INET) {
+    } else {
         sockaddr_in address = known->m_Addr.v4;
         address.sin_port = htons(portNumber);
         resultProcessor(true, CHost(address, isUdp));
-    } else {
-        resultProcessor(false, CHost("", 0, false));
     }
 }
 

@@ -1,4 +1,6 @@
 #include "SimpleSocket.h"
+#include "DnsPeers.h"
+#include "DnsResolveProcessor.h"
 #include "EventLoopHarness.h"
 #include "UniqueFd.h"
 
@@ -394,6 +396,29 @@ TEST_F(SimpleSocketTest, DefaultHostNameIsKnownAfterResolution)
     EXPECT_EQ(answered.m_AddressFamily, AF_INET6);
     EXPECT_EQ(answered.m_Port, 8053);
     EXPECT_EQ(names.calls.load(), 1);
+}
+
+// With the engine's resolver behind it, a name is resolved through DNS and the datagram reaches its target.
+TEST_F(SimpleSocketTest, SendsToANameThroughTheResolver)
+{
+    test::Dnsmasq dnsmasq({ "--address=/peer.test/127.0.0.1" });
+    ASSERT_TRUE(dnsmasq.ready());
+    ASSERT_TRUE(loop.ready());
+    CDnsStorage storage;
+    DnsResolverSettings settings;
+    settings.storage = &storage;
+    settings.systemServers = "127.0.0.1:" + std::to_string(dnsmasq.port());
+    UdpPeer peer(AF_INET);
+    const SimpleSocketPtr socket = SimpleSocket::createAndSetDefaultHostname(endpoint("peer.test", peer.portText()),
+        loop.shared(), nullptr, true, DnsResolveProcessor::hostResolver(loop.shared(), nullptr, settings));
+    SendOutcome sent;
+    socket->writeDatagram({ 4, 2 }, endpoint("peer.test", peer.portText()), sent.processor(), reader.callback());
+    EXPECT_EQ(sent.wait(), "");
+    const auto arrived = peer.receive();
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(*arrived, (std::vector<std::uint8_t> { 4, 2 }));
+    socket->close();
+    loop.stop();
 }
 
 } // namespace
