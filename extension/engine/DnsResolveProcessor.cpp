@@ -77,6 +77,20 @@ DnsResolveProcessor::~DnsResolveProcessor()
     }
 }
 
+bool DnsResolveProcessor::addSocket(
+    int fd, bool readWrite, std::uint64_t timeoutMs, std::uint64_t& id, SocketEventProcessor processor)
+{
+    const SocketEventsManagerPtr manager = m_eventManager.lock();
+    return manager && manager->AddSocket(fd, readWrite, timeoutMs, id, std::move(processor));
+}
+
+void DnsResolveProcessor::removeSocket(std::uint64_t id)
+{
+    if (const SocketEventsManagerPtr manager = m_eventManager.lock()) {
+        manager->RemoveSocketId(id);
+    }
+}
+
 std::string DnsResolveProcessor::logPrefix() const
 {
     return "resolve " + m_host.GetHostName();
@@ -214,11 +228,10 @@ void DnsResolveProcessor::startSocketProcessing(socketInfo& info)
     const bool ipv6 = &info == &ip6SocketInfo;
     auto self = shared_from_this();
     std::uint64_t id = 0;
-    if (!m_eventManager->AddSocket(info.dnsSocket->GetSocket(), false,
-            static_cast<std::uint64_t>(m_settings.resendInterval.count()), id,
-            [self, ipv6](eventDescription event) { self->onSocketEvent(ipv6, event); })) {
+    if (!addSocket(info.dnsSocket->GetSocket(), false, static_cast<std::uint64_t>(m_settings.resendInterval.count()),
+            id, [self, ipv6](eventDescription event) { self->onSocketEvent(ipv6, event); })) {
         info.socketId = 0;
-        m_eventManager->RemoveSocketId(id);
+        removeSocket(id);
         return;
     }
     info.socketId = id;
@@ -366,7 +379,7 @@ void DnsResolveProcessor::processSocketClosing(socketInfo& info)
     (void)info.dnsSocket->Shutdown();
     const std::uint64_t id = info.socketId;
     info.socketId = 0;
-    m_eventManager->RemoveSocketId(id);
+    removeSocket(id);
 }
 
 bool DnsResolveProcessor::checkFailedState() const
@@ -414,7 +427,7 @@ bool DnsResolveProcessor::ResolveHostnameUsingSystemResolver()
         std::uint64_t tickId = 0;
         auto self = shared_from_this();
         if (status == ARES_SUCCESS && m_tickFd
-            && m_eventManager->AddSocket(m_tickFd.get(), false, static_cast<std::uint64_t>(kSystemTick.count()), tickId,
+            && addSocket(m_tickFd.get(), false, static_cast<std::uint64_t>(kSystemTick.count()), tickId,
                 [self](eventDescription event) {
                     if (event.timeout) {
                         self->onSystemTick();
@@ -434,7 +447,7 @@ bool DnsResolveProcessor::ResolveHostnameUsingSystemResolver()
             }
             started = true;
         } else {
-            m_eventManager->RemoveSocketId(tickId);
+            removeSocket(tickId);
             CLogMessage(kLogError, m_context)
                 << logPrefix() << " - system resolve cannot be started: " << ares_strerror(status);
             m_systemDone = true;
@@ -457,7 +470,7 @@ void DnsResolveProcessor::onAresSocketState(void* data, int fd, int readable, in
     const auto found = self->m_aresSockets.find(fd);
     if (readable == 0 && writable == 0) {
         if (found != self->m_aresSockets.end()) {
-            self->m_eventManager->RemoveSocketId(found->second);
+            self->removeSocket(found->second);
             self->m_aresSockets.erase(found);
         }
         return;
@@ -467,11 +480,10 @@ void DnsResolveProcessor::onAresSocketState(void* data, int fd, int readable, in
     }
     std::uint64_t id = 0;
     auto owner = self->shared_from_this();
-    if (self->m_eventManager->AddSocket(
-            fd, true, 0, id, [owner, fd](eventDescription event) { owner->onAresEvent(fd, event); })) {
+    if (self->addSocket(fd, true, 0, id, [owner, fd](eventDescription event) { owner->onAresEvent(fd, event); })) {
         self->m_aresSockets[fd] = id;
     } else {
-        self->m_eventManager->RemoveSocketId(id);
+        self->removeSocket(id);
         CLogMessage(kLogError, self->m_context) << self->logPrefix() << " - cannot watch the system resolver's socket";
     }
 }
@@ -576,11 +588,11 @@ void DnsResolveProcessor::finishSystemResolution()
     m_systemDone = true;
     provideResult(m_systemFound, m_host);
     for (const auto& [fd, id] : m_aresSockets) {
-        m_eventManager->RemoveSocketId(id);
+        removeSocket(id);
     }
     m_aresSockets.clear();
     if (m_tickId != 0) {
-        m_eventManager->RemoveSocketId(m_tickId);
+        removeSocket(m_tickId);
         m_tickId = 0;
     }
 }

@@ -100,8 +100,12 @@ private:
     void provideResult(bool success, const CHost& host) REQUIRES(m_mutex);
     void deliver(Result result);
     std::string logPrefix() const;
+    bool addSocket(int fd, bool readWrite, std::uint64_t timeoutMs, std::uint64_t& id, SocketEventProcessor processor);
+    void removeSocket(std::uint64_t id);
 
-    const SocketEventsManagerPtr m_eventManager;
+    // Weak: the loop's registrations hold this object, so a strong reference back would keep both alive for
+    // good when the loop is dropped with a resolution still running.
+    const std::weak_ptr<SocketEventsManager> m_eventManager;
     const std::optional<CLogContext> m_context;
     const DnsResolverSettings m_settings;
     const HostResultProcessor m_resultProcessor;

@@ -167,6 +167,14 @@ bool SocketEventsManager::EventsProcessingThread()
         }
         dispatch(events[0], eventsSinceSweep, sweepNext);
     }
+    // No processor will be called again: release them all (outside the lock, as their owners may call back), so
+    // owners that hold the manager while it holds them are freed.
+    std::map<std::uint64_t, RecordPtr> released;
+    {
+        std::lock_guard lock(m_mutex);
+        released.swap(m_processors);
+    }
+    released.clear();
     return true;
 }
 

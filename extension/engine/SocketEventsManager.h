@@ -86,7 +86,8 @@ public:
     // Stop was called, false only when InitInstance did not succeed.
     bool EventsProcessingThread();
 
-    // Makes EventsProcessingThread return after the dispatch in progress, if any. Any thread.
+    // Makes EventsProcessingThread return after the dispatch in progress, if any; before returning it releases
+    // every registration's processor. Any thread.
     void Stop();
 
 private:
