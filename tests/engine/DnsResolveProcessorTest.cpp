@@ -317,24 +317,32 @@ TEST_F(DnsResolveProcessorTest, NeverDeliversAPlaceholder)
     loop.stop();
 }
 
-// Stored requests that cannot even be sent still end in exactly one failure.
+// Stored requests that cannot be sent, or whose server refuses them, end in exactly one failure.
 TEST_F(DnsResolveProcessorTest, FailedStartsReportOnce)
 {
     ASSERT_TRUE(loop.ready());
     LoopbackUdp server;
+    uint16_t closedPort = 0;
+    {
+        LoopbackUdp gone;
+        closedPort = gone.port();
+    }
     struct Case {
         const char* name;
         std::vector<uint8_t> request;
+        uint16_t port;
     };
     std::vector<uint8_t> oversized = query(0x7777, "big", kDnsTypeA);
     oversized.resize(70000); // a valid question followed by more than a datagram can carry
     const Case cases[] = {
-        { "big.test", oversized }, { "broken.test", { 0x12, 0x34, 0x01 } }, // not a request at all
+        { "big.test", oversized, server.port() },
+        { "broken.test", { 0x12, 0x34, 0x01 }, server.port() }, // not a request at all
+        { "closed.test", query(0x7778, "closed", kDnsTypeA), closedPort }, // nobody listens: the server refuses
     };
     std::vector<std::unique_ptr<Outcome>> outcomes;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        storeRequest(c.name, AF_INET, c.request, server.port());
+        storeRequest(c.name, AF_INET, c.request, c.port);
         outcomes.push_back(std::make_unique<Outcome>());
         EXPECT_TRUE(resolve(c.name, *outcomes.back()));
         ASSERT_TRUE(outcomes.back()->wait());
