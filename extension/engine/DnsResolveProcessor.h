@@ -1,0 +1,131 @@
+#pragma once
+
+#include "DnsCodec.h"
+#include "DnsStorage.h"
+#include "Host.h"
+#include "LogContext.h"
+#include "SafeSocket.h"
+#include "SimpleSocket.h"
+#include "SocketEventsManager.h"
+#include "ThreadAnnotations.h"
+#include "UniqueFd.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ares_channeldata;
+struct ares_addrinfo;
+
+namespace corvantis {
+
+// Where the resolver learns and stores addresses, and its pacing.
+struct DnsResolverSettings {
+    // The engine's address table; must outlive every resolution started with these settings.
+    CDnsStorage* storage = nullptr;
+    // An application's stored request is sent again every `resendInterval`, `maxSends` times in all.
+    std::chrono::milliseconds resendInterval { 1000 };
+    unsigned maxSends = 6;
+    // A system resolution that has not finished by then reports failure.
+    std::chrono::milliseconds systemTimeout { 5000 };
+    // The system resolver's servers as "address:port,..."; empty: the system's own configuration.
+    std::string systemServers;
+};
+
+// Turns a host name into a real address for the engine. A valid real address in the table answers at once.
+// Otherwise, when the table holds the application's own A or AAAA request for the name, that request is sent
+// again, unchanged, to the server the application asked, from a socket of its own per family; without one the
+// system resolver (c-ares, driven by the event loop; one lookup per family, the first address found wins) is asked.
+// Every address learnt goes into the table with a short lifetime; placeholder addresses are never delivered.
+//
+// The result processor is called exactly once per resolution: on the caller's thread for a table hit or a start
+// failure, otherwise on the event loop thread. A resolution lives as long as its registrations with the event
+// loop; its own mutex serialises its start (on the caller's thread) with the loop's events.
+class DnsResolveProcessor final : public std::enable_shared_from_this<DnsResolveProcessor> {
+public:
+    // Starts resolving `host` (by its name). Returns false only when the system resolver could not be started,
+    // in which case the processor has already been told of the failure.
+    static bool resolveHost(CHost host, SocketEventsManagerPtr eventManager,
+        const std::shared_ptr<const AppNameSource>& appName, HostResultProcessor resultProcessor,
+        const DnsResolverSettings& settings);
+
+    // The resolver a SimpleSocket uses: resolveHost with these arguments.
+    static HostResolver hostResolver(SocketEventsManagerPtr eventManager, std::shared_ptr<const AppNameSource> appName,
+        DnsResolverSettings settings);
+
+    ~DnsResolveProcessor();
+    DnsResolveProcessor(const DnsResolveProcessor&) = delete;
+    DnsResolveProcessor& operator=(const DnsResolveProcessor&) = delete;
+
+private:
+    struct socketInfo {
+        std::uint64_t resolveCounter = 0;
+        std::shared_ptr<CSafeSocket> dnsSocket;
+        std::uint64_t socketId = 0; // 0 when not active
+        CDnsStorage::dnsRequestData data;
+        std::uint16_t addressFamily = 0;
+        DnsMessageInfo question; // what the stored request asks; answers must match it
+    };
+    using Result = std::optional<std::pair<bool, CHost>>;
+
+    DnsResolveProcessor(CHost host, SocketEventsManagerPtr eventManager, std::optional<CLogContext> context,
+        HostResultProcessor resultProcessor, const DnsResolverSettings& settings);
+
+    // Stored-request resolution.
+    bool prepareSocket(socketInfo& info, std::uint16_t family, const CDnsStorage::dnsRequestData& request)
+        REQUIRES(m_mutex);
+    void startSocketProcessing(socketInfo& info) REQUIRES(m_mutex);
+    void onSocketEvent(bool ipv6, const eventDescription& event);
+    bool processSocketTimeoutAndSendRequest(socketInfo& info) REQUIRES(m_mutex);
+    void processSocketAnswer(socketInfo& info) REQUIRES(m_mutex);
+    bool updateHostDataFromDnsAnswer(const std::uint8_t* data, size_t length, bool& empty) REQUIRES(m_mutex);
+    void processSocketClosing(socketInfo& info) REQUIRES(m_mutex);
+    bool checkFailedState() const REQUIRES(m_mutex);
+
+    // System resolution.
+    bool ResolveHostnameUsingSystemResolver();
+    static void onAresSocketState(void* data, int fd, int readable, int writable);
+    static void onAresAnswer(void* arg, int status, int timeouts, ares_addrinfo* result);
+    void onAresEvent(int fd, const eventDescription& event);
+    void onSystemTick();
+    void processSystemDnsAnswer(const sockaddr* address, int ttl) REQUIRES(m_mutex);
+    void finishSystemResolution() REQUIRES(m_mutex);
+
+    // Claims the single result; the caller delivers it once the lock is released.
+    void provideResult(bool success, const CHost& host) REQUIRES(m_mutex);
+    void deliver(Result result);
+    std::string logPrefix() const;
+    bool addSocket(int fd, bool readWrite, std::uint64_t timeoutMs, std::uint64_t& id, SocketEventProcessor processor);
+    void removeSocket(std::uint64_t id);
+
+    // Weak: the loop's registrations hold this object, so a strong reference back would keep both alive for
+    // good when the loop is dropped with a resolution still running.
+    const std::weak_ptr<SocketEventsManager> m_eventManager;
+    const std::optional<CLogContext> m_context;
+    const DnsResolverSettings m_settings;
+    const HostResultProcessor m_resultProcessor;
+
+    std::mutex m_mutex;
+    CHost m_host GUARDED_BY(m_mutex);
+    bool answerProvided GUARDED_BY(m_mutex) = false;
+    Result m_pending GUARDED_BY(m_mutex);
+    socketInfo ip4SocketInfo GUARDED_BY(m_mutex);
+    socketInfo ip6SocketInfo GUARDED_BY(m_mutex);
+
+    ares_channeldata* m_channel GUARDED_BY(m_mutex) = nullptr;
+    bool m_destroying = false; // set by the destructor: c-ares closing its sockets then calls no one
+    bool m_systemDone GUARDED_BY(m_mutex) = false;
+    bool m_systemFound GUARDED_BY(m_mutex) = false;
+    int m_systemPending GUARDED_BY(m_mutex) = 0; // lookups not finished yet
+    std::map<int, std::uint64_t> m_aresSockets GUARDED_BY(m_mutex); // descriptor -> event loop id
+    UniqueFd m_tickFd; // an idle descriptor whose registration carries the system resolution's clock
+    std::uint64_t m_tickId GUARDED_BY(m_mutex) = 0;
+    std::chrono::steady_clock::time_point m_systemDeadline GUARDED_BY(m_mutex) {};
+};
+
+} // namespace corvantis
