@@ -176,18 +176,22 @@ TEST(PortForwarderTest, IdleTimeOutEndsTheRelay)
         CPortForwarder forwarder(*rig.record, std::nullopt, nullptr, idle);
         const auto start = std::chrono::steady_clock::now();
         auto relay = std::async(std::launch::async, [&] { return forwarder.RelayLoop(); });
-        auto exchanged = start;
+        // The idle time counts from the last byte moved: an exchange a third into the first idle period
+        // pushes the end beyond start + idle.
+        auto lastSend = start;
         if (c.exchangeFirst) {
+            while (std::chrono::steady_clock::now() - start < idle / 3)
+                std::this_thread::yield();
+            lastSend = std::chrono::steady_clock::now();
             ASSERT_TRUE(rig.app->SendAll("ping", 4, 0));
             char buffer[4];
             int error = 0;
             ASSERT_EQ(rig.server->Recv(buffer, sizeof buffer, MSG_WAITALL, error), 4);
-            exchanged = std::chrono::steady_clock::now();
         }
         ASSERT_EQ(relay.wait_for(std::chrono::seconds(30)), std::future_status::ready);
         const auto ended = std::chrono::steady_clock::now();
         EXPECT_TRUE(relay.get());
-        EXPECT_GE(ended - exchanged, idle);
+        EXPECT_GE(ended - lastSend, idle);
         EXPECT_EQ(readToEnd(*rig.app), "");
         EXPECT_EQ(readToEnd(*rig.server), "");
     }
