@@ -11,6 +11,7 @@
 namespace corvantis {
 namespace {
 
+using test::addressText;
 using test::DnsWire;
 
 const std::string kHeaderError = "DNS header check finished with error: ";
@@ -40,21 +41,6 @@ sockaddr_in6 ipv6(const char* text)
     a.sin6_family = AF_INET6;
     inet_pton(AF_INET6, text, &a.sin6_addr);
     return a;
-}
-
-std::string addressText(const sockaddr_storage& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-        sockaddr_in in4 {};
-        std::memcpy(&in4, &address, sizeof in4);
-        inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
-    } else if (address.ss_family == AF_INET6) {
-        sockaddr_in6 in6 {};
-        std::memcpy(&in6, &address, sizeof in6);
-        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-    }
-    return text;
 }
 
 // A question name reached through `hops` compression pointers, each pointing at the next; the last points at a

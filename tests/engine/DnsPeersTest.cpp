@@ -19,23 +19,9 @@ using namespace std::chrono_literals;
 using test::ChildProcess;
 using test::deadlineIn;
 using test::Dnsmasq;
+using test::addressText;
 using test::DnsWire;
 using test::LoopbackUdp;
-
-std::string addressText(const sockaddr_storage& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-        sockaddr_in in4 {};
-        std::memcpy(&in4, &address, sizeof in4);
-        inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
-    } else if (address.ss_family == AF_INET6) {
-        sockaddr_in6 in6 {};
-        std::memcpy(&in6, &address, sizeof in6);
-        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-    }
-    return text;
-}
 
 sockaddr_storage parseAddress(const std::string& text)
 {

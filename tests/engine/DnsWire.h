@@ -2,7 +2,12 @@
 
 // Builds DNS messages byte by byte for the codec tests.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -48,5 +53,21 @@ public:
 
     std::vector<uint8_t> bytes;
 };
+
+// The numeric text of an IPv4 or IPv6 socket address; empty for other families.
+inline std::string addressText(const sockaddr_storage& address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        sockaddr_in in4 {};
+        std::memcpy(&in4, &address, sizeof in4);
+        inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
+    } else if (address.ss_family == AF_INET6) {
+        sockaddr_in6 in6 {};
+        std::memcpy(&in6, &address, sizeof in6);
+        inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
+    }
+    return text;
+}
 
 } // namespace corvantis::test
