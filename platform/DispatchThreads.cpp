@@ -1,6 +1,7 @@
 #include "DispatchThreads.h"
 
 #include "ThreadAnnotations.h"
+#include "ThreadName.h"
 
 #include <condition_variable>
 #include <csignal>
@@ -14,20 +15,9 @@
 
 namespace corvantis::dispatch_detail {
 
-std::string cutThreadName(const std::string& name)
-{
-    constexpr std::size_t kMax = 15;
-    if (name.size() <= kMax)
-        return name;
-    std::size_t end = kMax;
-    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80)
-        --end;
-    return name.substr(0, end);
-}
-
 void prepareLayerThread(const std::string& name)
 {
-    pthread_setname_np(pthread_self(), cutThreadName(name).c_str());
+    setCurrentThreadName(name);
     sigset_t set;
     sigfillset(&set);
     for (int sig : { SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS })

@@ -13,9 +13,6 @@ namespace corvantis::dispatch_detail {
 // the layer's waits. Faults (SIGSEGV, SIGBUS, ...) stay unblocked so crash reports still work.
 void prepareLayerThread(const std::string& name);
 
-// `name` cut to at most 15 bytes, never inside a UTF-8 sequence.
-std::string cutThreadName(const std::string& name);
-
 // Runs `block`; an exception it throws is written to standard error with the queue label `where`, never passed on.
 void runGuarded(const std::function<void()>& block, const std::string& where) noexcept;
 

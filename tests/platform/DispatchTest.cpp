@@ -2,6 +2,7 @@
 #include "DispatchSemaphore.h"
 #include "DispatchSource.h"
 #include "DispatchThreads.h"
+#include "ThreadName.h"
 #include "Once.h"
 #include "UniqueFd.h"
 
@@ -124,7 +125,7 @@ TEST(DispatchThreadsTest, ThreadNamesAreCutToWhatTheKernelKeeps)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(dispatch_detail::cutThreadName(c.in), c.out);
+        EXPECT_EQ(kernelThreadName(c.in), c.out);
     }
 
     auto q = DispatchQueue::create("a queue label far longer than fifteen bytes");
