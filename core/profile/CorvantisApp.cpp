@@ -1,6 +1,5 @@
 #include "CorvantisApp.h"
 
-
 #include "Host.h"
 #include "LogMessage.h"
 #include "NotificationCenter.h"
@@ -27,6 +26,8 @@ CCorvantisApp::CCorvantisApp(CConnectThrottle::Timing throttleTiming)
 CCorvantisApp::~CCorvantisApp()
 {
     StopBackgroundThreads();
+    std::lock_guard<std::mutex> starting(detectionStartLock);
+    dnsModeDetection.reset();
 }
 
 // ---- The active profile ----
@@ -51,7 +52,11 @@ bool CCorvantisApp::SetProfile(CProfileData incoming, bool saveToFile)
         const bool oldAutoDetection = profile.m_AutoModeDetection;
         profile = std::move(incoming);
         PublishOptionsLocked();
-        if (profile.m_ChangeStamp != oldStamp || profile.m_AutoModeDetection != oldAutoDetection)
+        // The first profile always starts the detection: stamps are wall-clock milliseconds, so it may carry the
+        // same stamp as the empty profile this object was built with.
+        const bool first = !profileSet;
+        profileSet = true;
+        if (first || profile.m_ChangeStamp != oldStamp || profile.m_AutoModeDetection != oldAutoDetection)
             StartAutoDnsModeDetection();
     }
     bool saved = true;
@@ -213,9 +218,17 @@ bool CCorvantisApp::SaveActiveProfile()
     return true;
 }
 
+void CCorvantisApp::EnableAutoDnsModeDetection(CAutoDnsModeDetection::Config config)
+{
+    std::lock_guard<std::mutex> starting(detectionStartLock);
+    if (!dnsModeDetection)
+        dnsModeDetection = std::make_unique<CAutoDnsModeDetection>(*this, std::move(config));
+}
+
 bool CCorvantisApp::LaunchAutoDnsModeDetection()
 {
-    return false;
+    // Called under detectionStartLock (StartAutoDnsModeDetection).
+    return dnsModeDetection && dnsModeDetection->Launch();
 }
 
 CCorvantisApp::WaitResult CCorvantisApp::WaitForNetworkChange(
@@ -297,6 +310,12 @@ void CCorvantisApp::StopBackgroundThreads()
         std::lock_guard<std::mutex> lock(networkLock);
         stopRequested = true;
         networkCond.notify_all();
+    }
+    {
+        // Waits for a start that is under way; no new one begins after the stop was asked for.
+        std::lock_guard<std::mutex> starting(detectionStartLock);
+        if (dnsModeDetection)
+            dnsModeDetection->StopWatching();
     }
     std::vector<std::thread> running;
     {

@@ -2,6 +2,7 @@
 
 #include "AddressUtils.h"
 #include "AppSettings.h"
+#include "AutoDnsModeDetection.h"
 #include "ConnectThrottle.h"
 #include "Log.h"
 #include "ProfileData.h"
@@ -27,6 +28,7 @@ namespace corvantis {
 class CConnRecord;
 class CHost;
 class CRule;
+struct CLogContext;
 
 // The one core application object of a process; the whole core reaches it through `theApp`. It owns the
 // running state: the active profile (handed out as copies), rules held outside the profile, the ids of new
@@ -68,10 +70,10 @@ public:
     // put in front of the copy's rules, the last extra rule first.
     void GetProfile(CProfileData& out, bool withExtraRules) const;
     // Makes `profile` the active profile: clears its DNS-changed mark, moves the id counter past its highest
-    // proxy or chain id (to at least kFirstAllocatedId), and, when its change stamp or its automatic DNS mode
-    // option differs from the active profile's, starts or wakes the DNS mode detection. Then, without the lock,
-    // saves it to its file when `saveToFile` is set, and posts "ProfileUpdated" on the main thread. Returns false
-    // only when the save was asked for and failed (logged; the profile is installed all the same).
+    // proxy or chain id (to at least kFirstAllocatedId), and, on the first call and whenever its change stamp or
+    // its automatic DNS mode option differs from the active profile's, starts or wakes the DNS mode detection. Then,
+    // without the lock, saves it to its file when `saveToFile` is set, and posts "ProfileUpdated" on the main thread.
+    // Returns false only when the save was asked for and failed (logged; the profile is installed all the same).
     bool SetProfile(CProfileData profile, bool saveToFile);
 
     // Rules held outside the profile (loop-prevention rules of this run): replace, append, copy.
@@ -131,6 +133,18 @@ public:
     // Whether the detection has been started.
     bool IsDetectionStarted() const;
 
+    // Answers of DecideDnsThroughProxy.
+    static constexpr int kDnsThroughProxy = 1; // the name gets a placeholder address, the proxy resolves it
+    static constexpr int kDnsLocal = 2; // the name goes to the local resolver
+    // Whether `hostName`, asked for by the application of `context`, is resolved through the proxy under
+    // `profile`: local when the profile does not resolve through the proxy; else local when the DNS name list
+    // decides so (an exclusion list that holds the name, or an inclusion list that does not); else through the
+    // proxy when the first enabled rule that takes the application and the name, among those that decide without
+    // a port, sends it through a proxy or chain, and local otherwise. Writes the level-3 line
+    // `resolve "<host>" on <where><reason>` in the application's log context.
+    int DecideDnsThroughProxy(const std::string& hostName, const CLogContext& context, const CProfileData& profile,
+        const std::string& where) const;
+
     // ---- Engine support ----
 
     // Counts a connection attempt to `target` (by its host name as given) and, when the host was tried before,
@@ -167,9 +181,15 @@ protected:
     virtual bool SaveActiveProfile();
     // Starts the network watcher and the DNS mode detection thread; returns whether they run. Called without
     // `networkLock` (the threads may take it at once) but usually with `profileLock` held (from SetProfile), so
-    // it must not read or write the profile on the calling thread; the started thread may. This object has no
-    // detection: it starts nothing and answers false, so a later profile change tries again.
+    // it must not read or write the profile on the calling thread; the started thread may. Launches the detection
+    // given by EnableAutoDnsModeDetection; without one it starts nothing and answers false, so a later profile
+    // change tries again.
     virtual bool LaunchAutoDnsModeDetection();
+
+    // Gives this object its DNS mode detection (the network watcher and the detection thread), which the first
+    // SetProfile then launches; without it LaunchAutoDnsModeDetection starts nothing. Program objects call it in
+    // their constructors, tests with their own probe and clock; call it before the first SetProfile.
+    void EnableAutoDnsModeDetection(CAutoDnsModeDetection::Config config);
 
     // Runs `body` on a new background thread named `name`, which StopBackgroundThreads waits for. Returns false
     // (and runs nothing) once a stop has been asked for or when no thread can be started. `body` should return
@@ -206,6 +226,7 @@ private:
     std::vector<CRule> extraRules; // GUARDED_BY(profileLock)
     int64_t nextId = kFirstAllocatedId; // GUARDED_BY(profileLock)
     int64_t wrappedId = kFirstAllocatedId - 1; // GUARDED_BY(profileLock); the last id found after the wrap
+    bool profileSet = false; // GUARDED_BY(profileLock); whether SetProfile has run
 
     // Copies of profile options for readers that take no copy; written under profileLock.
     std::atomic<bool> resolveThroughProxy;
@@ -220,6 +241,9 @@ private:
 
     // Taken by StartAutoDnsModeDetection around the whole start, after profileLock and before networkLock.
     std::mutex detectionStartLock;
+    // The detection thread uses the wait and the thread seams of this object.
+    friend class CAutoDnsModeDetection;
+    std::unique_ptr<CAutoDnsModeDetection> dnsModeDetection; // GUARDED_BY(detectionStartLock)
 
     CConnectThrottle throttle;
 

@@ -8,6 +8,11 @@
 
 namespace corvantis {
 
+CCorvantisAppUI::CCorvantisAppUI()
+{
+    EnableAutoDnsModeDetection({});
+}
+
 CCorvantisAppUI::~CCorvantisAppUI()
 {
     StopBackgroundThreads();

@@ -14,7 +14,8 @@ namespace corvantis {
 // prompt it waits for.
 class CCorvantisAppUI : public CCorvantisApp {
 public:
-    CCorvantisAppUI() = default;
+    // With the automatic DNS mode detection, which the first SetProfile starts.
+    CCorvantisAppUI();
     ~CCorvantisAppUI() override;
 
     // With `fromCache`: the cached text for the profile (empty when none), decrypted with `key` when `key` is not

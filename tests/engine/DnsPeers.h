@@ -1,10 +1,10 @@
 #pragma once
 
-// Loopback helpers of the DNS tests: a UDP socket on 127.0.0.1, a child process whose output is collected, and a
-// dnsmasq started on a free loopback port. Children are stopped by their process id.
+// Loopback helpers of the DNS tests: a UDP socket on 127.0.0.1 and a dnsmasq on a free loopback port (both in
+// support/Dnsmasq.h), and a child process whose output is collected. Children are stopped by their process id.
 
 #include "UniqueFd.h"
-#include "support/TempDir.h"
+#include "support/Dnsmasq.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -27,89 +27,6 @@
 extern char** environ;
 
 namespace corvantis::test {
-
-using Deadline = std::chrono::steady_clock::time_point;
-
-inline Deadline deadlineIn(std::chrono::milliseconds span)
-{
-    return std::chrono::steady_clock::now() + span;
-}
-
-inline int millisLeft(Deadline deadline)
-{
-    const auto left
-        = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// A UDP socket bound to 127.0.0.1 on a port the kernel picks.
-class LoopbackUdp final {
-public:
-    LoopbackUdp()
-        : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (!m_fd || bind(m_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            return;
-        }
-        socklen_t length = sizeof address;
-        getsockname(m_fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    }
-
-    uint16_t port() const { return m_port; }
-    int fd() const { return m_fd.get(); }
-
-    // One datagram, or nothing when none arrives before the deadline.
-    std::optional<std::vector<uint8_t>> receive(Deadline deadline, sockaddr_in* from = nullptr)
-    {
-        for (;;) {
-            pollfd p { m_fd.get(), POLLIN, 0 };
-            const int ready = poll(&p, 1, millisLeft(deadline));
-            if (ready < 0 && errno == EINTR) {
-                continue;
-            }
-            if (ready <= 0) {
-                return std::nullopt;
-            }
-            std::vector<uint8_t> buffer(65536);
-            sockaddr_in source {};
-            socklen_t length = sizeof source;
-            const ssize_t n
-                = recvfrom(m_fd.get(), buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source), &length);
-            if (n < 0) {
-                return std::nullopt;
-            }
-            buffer.resize(static_cast<size_t>(n));
-            if (from != nullptr) {
-                *from = source;
-            }
-            return buffer;
-        }
-    }
-
-    bool sendTo(const std::vector<uint8_t>& data, const sockaddr_in& to)
-    {
-        return sendto(m_fd.get(), data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
-                   sizeof to)
-            == static_cast<ssize_t>(data.size());
-    }
-
-    bool sendToLoopback(const std::vector<uint8_t>& data, uint16_t port)
-    {
-        sockaddr_in to {};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
-        return sendTo(data, to);
-    }
-
-private:
-    UniqueFd m_fd;
-    uint16_t m_port = 0;
-};
 
 // A child process (found on PATH) with its standard output collected through a pipe.
 class ChildProcess final {
@@ -198,73 +115,5 @@ inline std::string runDig(uint16_t port, const std::vector<std::string>& options
     }
     return dig.readAll(deadlineIn(std::chrono::seconds(30)));
 }
-
-// dnsmasq answering from its command line only (no upstream, no hosts file) on 127.0.0.1 and a free port.
-class Dnsmasq final {
-public:
-    explicit Dnsmasq(const std::vector<std::string>& records)
-    {
-        // The port is found free, then handed to dnsmasq; another process taking it in between would make start-up
-        // fail, so a few ports are tried.
-        for (int attempt = 0; attempt < 5 && !m_ready; ++attempt) {
-            uint16_t port = 0;
-            {
-                LoopbackUdp probe;
-                port = probe.port();
-            }
-            std::vector<std::string> argv { "dnsmasq", "--no-daemon", "--port=" + std::to_string(port),
-                "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts", "--conf-file=/dev/null",
-                "--pid-file=" + (m_dir / "dnsmasq.pid").string(), "--log-facility=" + (m_dir / "log").string() };
-            if (getuid() == 0) {
-                argv.push_back("--user=root");
-            }
-            argv.insert(argv.end(), records.begin(), records.end());
-            m_process = std::make_unique<ChildProcess>(argv);
-            if (!m_process->started()) {
-                return;
-            }
-            m_port = port;
-            m_ready = waitUntilAnswering(deadlineIn(std::chrono::seconds(10)));
-            if (!m_ready) {
-                m_process->stop();
-            }
-        }
-    }
-
-    bool ready() const { return m_ready; }
-    uint16_t port() const { return m_port; }
-
-    // Sends `query` and returns the answer, or nothing when none comes before the deadline.
-    std::optional<std::vector<uint8_t>> ask(const std::vector<uint8_t>& query, Deadline deadline)
-    {
-        LoopbackUdp client;
-        if (!client.sendToLoopback(query, m_port)) {
-            return std::nullopt;
-        }
-        return client.receive(deadline);
-    }
-
-private:
-    bool waitUntilAnswering(Deadline deadline)
-    {
-        // A root query; any answer at all means dnsmasq listens.
-        const std::vector<uint8_t> probe { 0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 1 };
-        while (millisLeft(deadline) > 0) {
-            if (ask(probe, deadlineIn(std::chrono::milliseconds(200)))) {
-                return true;
-            }
-            int status = 0;
-            if (waitpid(m_process->pid(), &status, WNOHANG) != 0) {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    TempDir m_dir;
-    std::unique_ptr<ChildProcess> m_process;
-    uint16_t m_port = 0;
-    bool m_ready = false;
-};
 
 } // namespace corvantis::test
