@@ -1,6 +1,7 @@
 #include "AutoDnsModeDetection.h"
 
 #include "CoreAppTestSupport.h"
+#include "CoreHooks.h"
 #include "DetectionTestSupport.h"
 #include "FakeAddressRange.h"
 #include "LogContext.h"
@@ -336,6 +337,28 @@ TEST(AutoDnsModeDetection, TheFirstProfileStartsItEvenWithTheStampOfTheEmptyOne)
     EXPECT_TRUE(WaitUntil([&] { return app.probe.Calls() == 1; }));
 }
 
+TEST(AutoDnsModeDetection, EachPassWritesItsTimingLineWhenAsked)
+{
+    const int oldScreenLevel = GetLog().GetScreenLevel();
+    GetLog().SetScreenLevel(kLogVerbose);
+    SetTimingOn(TimingItem::Autod, true);
+    TakeScreenLines();
+    {
+        DetectingApp app;
+        app.SetProfile(AutoProfile(true), false);
+        EXPECT_TRUE(WaitUntil([&] {
+            for (const std::string& line : TakeScreenLines())
+                if (line.starts_with("AutoDnsModeDetectThread:") && line.find(" T=") != std::string::npos
+                    && line.find(" S=") != std::string::npos)
+                    return true;
+            return false;
+        }));
+    }
+    SetTimingOn(TimingItem::Autod, false);
+    GetLog().SetScreenLevel(oldScreenLevel);
+    TakeScreenLines();
+}
+
 TEST(AutoDnsModeDetection, AnObjectWithoutDetectionStartsNothing)
 {
     test::TestApp app;
@@ -383,7 +406,7 @@ TEST(AutoDnsModeDetectionNamespace, AnAddressChangeSwitchesTheModeWhenLoopbackDn
         config.watcher = NetlinkWatcher::Config { { resolv } };
         config.machineInfoPath = "/nonexistent";
         config.retries = 0; // only the watcher's changes start passes
-        DetectingApp app(config, false);
+        DetectingApp app(config, DetectingApp::Neither);
 
         CProfileData profile = AutoProfile(true);
         profile.m_Rules.push_back(MakeRule("Proxied", "", "*.example.org", "", kActionProxy, 100));

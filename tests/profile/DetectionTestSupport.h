@@ -113,16 +113,19 @@ inline CAutoDnsModeDetection::Config UnwatchedConfig()
     return config;
 }
 
-// A core object with the DNS mode detection. With `scripted` the probe and the pause are the test's (`probe`,
-// `pause`), which are let go before the object stops its threads. Saving the profile is counted, not done.
+// A core object with the DNS mode detection. By default the probe and the pause are the test's (`probe`,
+// `pause`), which are let go before the object stops its threads; `Real` keeps those of the config. Saving the
+// profile is counted, not done.
 class DetectingApp : public CCorvantisApp {
 public:
-    explicit DetectingApp(CAutoDnsModeDetection::Config config = UnwatchedConfig(), bool scripted = true)
+    enum Scripted { Both, ProbeOnly, Neither };
+
+    explicit DetectingApp(CAutoDnsModeDetection::Config config = UnwatchedConfig(), Scripted scripted = Both)
     {
-        if (scripted) {
+        if (scripted != Neither)
             config.probe = [this] { return probe(); };
+        if (scripted == Both)
             config.pause = [this](std::chrono::steady_clock::duration interval) { pause(interval); };
-        }
         EnableAutoDnsModeDetection(std::move(config));
     }
     ~DetectingApp() override
