@@ -145,15 +145,10 @@ void CAutoDnsModeDetection::DetectOnce()
 
     const bool unavailable = m_config.probe();
 
-    m_app.GetProfile(profile, false);
-    if (!profile.m_AutoModeDetection)
+    // Applied to the active profile as it is now (the option may have been turned off, or another profile
+    // installed, while the probe ran); its change stamp stays, so no new detection starts.
+    if (!m_app.ApplyDetectedDnsMode(unavailable))
         return;
-    if (profile.m_ViaProxy == unavailable && !profile.m_DnsChanged)
-        return;
-    profile.m_DnsChanged = false;
-    profile.m_ViaProxy = unavailable;
-    // The copy keeps the active change stamp, so installing it does not start another detection.
-    m_app.SetProfile(std::move(profile), true);
     if (unavailable)
         CLogMessage(kLogNone) << "(Automatic DNS mode detection) Local DNS service is unavailable. Name Resolution "
                                  "through proxy is enabled.";

@@ -36,8 +36,9 @@ bool IsLocalDnsUnavailable(const std::string& host);
 // Lifetime: the core object makes it (EnableAutoDnsModeDetection) and owns it; its first SetProfile launches it.
 // The thread is one of the object's background threads: StopBackgroundThreads ends it (a pause ends at once, a
 // probe is waited for) and stops the watcher.
-// Thread-safety: Launch and StopWatching are called under the core object's detection start lock; the thread reads
-// and writes the profile only through GetProfile and SetProfile and never holds networkLock while it does.
+// Thread-safety: Launch and StopWatching are called under the core object's detection start lock. The thread reads
+// the profile through GetProfile and switches the option in the active profile itself, under the profile lock, so
+// that an edit installed while it probes is never undone; it never holds networkLock while it does.
 class CAutoDnsModeDetection final {
 public:
     struct Config {

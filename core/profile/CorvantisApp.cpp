@@ -70,6 +70,23 @@ bool CCorvantisApp::SetProfile(CProfileData incoming, bool saveToFile)
     return saved;
 }
 
+bool CCorvantisApp::ApplyDetectedDnsMode(bool viaProxy)
+{
+    {
+        std::lock_guard<std::mutex> lock(profileLock);
+        if (!profile.m_AutoModeDetection || (profile.m_ViaProxy == viaProxy && !profile.m_DnsChanged))
+            return false;
+        profile.m_DnsChanged = false;
+        profile.m_ViaProxy = viaProxy;
+        PublishOptionsLocked();
+    }
+    if (!SaveActiveProfile())
+        CLogMessage(kLogError) << "The active profile cannot be saved to its file.";
+    NotificationCenter::defaultCenter().postNotificationOnMainThread(
+        Notification { "ProfileUpdated", this, {} }, false);
+    return true;
+}
+
 void CCorvantisApp::PublishOptionsLocked()
 {
     resolveThroughProxy.store(profile.m_ViaProxy, std::memory_order_relaxed);

@@ -218,6 +218,12 @@ protected:
 
 private:
     void PublishOptionsLocked();
+    // The DNS mode detection's switch: when the active profile still asks for the detection and its
+    // resolve-through-proxy option differs from `viaProxy` (or its DNS-changed mark is set), sets the option and
+    // clears the mark in place, under profileLock, so that a profile installed meanwhile is changed, never
+    // replaced by an older copy. Then saves and posts "ProfileUpdated" as SetProfile does. Returns whether it
+    // switched.
+    bool ApplyDetectedDnsMode(bool viaProxy);
     int32_t FindFreeIdLocked(int64_t after) const;
 
     // Guards profile, extraRules, nextId and wrappedId.

@@ -89,6 +89,7 @@ TEST(AutoDnsModeDetectionMt, ChurnWithEditorsReadersAndStops)
                 profile.m_AutoModeDetection = i % 5 != 4;
                 if (i % 7 == 0)
                     profile.m_ChangeStamp = i;
+                profile.m_ExclusionList = { "edit-" + std::to_string(i) };
                 app.SetProfile(profile, false);
             }
         });
@@ -114,6 +115,10 @@ TEST(AutoDnsModeDetectionMt, ChurnWithEditorsReadersAndStops)
         }
         threads[0].join();
         threads[1].join();
+        // The detection switched the profile the editor had installed, never an older copy of it.
+        CProfileData edited;
+        app.GetProfile(edited, false);
+        EXPECT_EQ(edited.m_ExclusionList, std::vector<std::string> { "edit-199" });
 
         // Settled: with the option on, the next change brings the profile in line with the probe.
         CProfileData profile;

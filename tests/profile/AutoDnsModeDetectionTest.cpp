@@ -325,6 +325,44 @@ TEST(AutoDnsModeDetection, TurningTheOptionOffStopsSwitchingAndKeepsTheLastValue
     EXPECT_TRUE(WaitUntil([&] { return app.IsResolveThroughProxy(); }));
 }
 
+TEST(AutoDnsModeDetection, AProfileInstalledWhileTheProbeRunsIsSwitchedNotReplaced)
+{
+    struct Case {
+        const char* name;
+        bool autoAfterEdit;
+        bool viaProxyAfter;
+    };
+    for (const Case& c :
+        { Case { "edit keeps the option on", true, true }, Case { "edit turns it off", false, false } }) {
+        SCOPED_TRACE(c.name);
+        DetectingApp app;
+        app.probe.SetUnavailable(true);
+        app.probe.Hold();
+        app.SetProfile(AutoProfile(false), false);
+        ASSERT_TRUE(WaitUntil([&] { return app.probe.Calls() == 1; }));
+
+        CProfileData edited = AutoProfile(false);
+        edited.m_ChangeStamp = 4242;
+        edited.m_AutoModeDetection = c.autoAfterEdit;
+        edited.m_ExclusionList = { "edited.example" };
+        app.SetProfile(edited, false);
+        app.probe.Release();
+        ASSERT_TRUE(WaitUntil([&] { return app.probe.Calls() >= (c.autoAfterEdit ? 2 : 1); }));
+        if (c.viaProxyAfter) {
+            EXPECT_TRUE(WaitUntil([&] { return app.IsResolveThroughProxy(); }));
+        }
+        // A change after the edit brings one more pass; once it ended the answer stands.
+        app.pause.Close();
+        ASSERT_TRUE(WaitUntil([&] { return app.pause.Started() >= 1; }));
+        EXPECT_EQ(app.IsResolveThroughProxy(), c.viaProxyAfter);
+        CProfileData active;
+        app.GetProfile(active, false);
+        EXPECT_EQ(active.m_ExclusionList, edited.m_ExclusionList);
+        EXPECT_EQ(active.m_ChangeStamp, 4242);
+        EXPECT_EQ(active.m_AutoModeDetection, c.autoAfterEdit);
+    }
+}
+
 TEST(AutoDnsModeDetection, TheFirstProfileStartsItEvenWithTheStampOfTheEmptyOne)
 {
     DetectingApp app;
