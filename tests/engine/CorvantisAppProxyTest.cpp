@@ -149,12 +149,16 @@ TEST_F(ConnectionListTest, BusyListIsLeftForTheNextCleanUp)
     app.AddConnection(record, false);
     record->MarkClosed();
     clock.Advance(10s);
+    std::future<void> cleanUp;
+    std::future_status status = std::future_status::timeout;
     {
         std::lock_guard busy(app.ListLock());
         // From another thread, as the engine calls it: it must come back without waiting for the list.
-        auto cleanUp = std::async(std::launch::async, [this] { app.RemoveClosedConnections(); });
-        ASSERT_EQ(cleanUp.wait_for(60s), std::future_status::ready);
+        cleanUp = std::async(std::launch::async, [this] { app.RemoveClosedConnections(); });
+        status = cleanUp.wait_for(60s);
     }
+    cleanUp.wait();
+    EXPECT_EQ(status, std::future_status::ready);
     EXPECT_EQ(app.GetOpenConnectionCount(), 1u);
     EXPECT_TRUE(record->IsRegistered());
     app.RemoveClosedConnections();
