@@ -37,10 +37,11 @@ public:
     // is sent and the result is true. Once it is, the rewritten request goes to the proxy (after the NTLM
     // exchange where one is needed), every byte that followed the header block is appended to `rest` for the
     // caller to send after it, and from then on every later piece is appended to `rest` unchanged.
-    // `answer` is cleared and is only filled when the proxy's reply to the request itself was read here (a
-    // proxy that answered the first NTLM request without asking for authentication): the caller writes it to
-    // the application, and the reply's body follows from the proxy. A reply that only belonged to the
-    // authentication exchange is never handed on.
+    // When the request goes, `answer` is cleared, and it is only filled when the proxy's reply to the request
+    // itself was read here (a proxy that answered the first NTLM request of a request without body without
+    // asking for authentication): its header, with the two close fields, for the caller to write to the
+    // application; the reply's body follows from the proxy. A reply that only belonged to the authentication
+    // exchange is never handed on.
     // False on failure, with the reason in the error text; the caller closes the connection.
     bool ProcessRequest(const void* data, size_t length, std::string& answer, std::string& rest);
 
