@@ -494,6 +494,9 @@ TrafficRun runScripted(CProxy proxy, std::vector<Step> script, const std::vector
     test::ScriptedProxy scripted(std::move(script));
     proxy.m_Port = scripted.port();
     auto socket = connectLoopback(scripted.port());
+    // A forwarding that waits for a reply the script never sends fails the test instead of hanging it.
+    const timeval limit { 20, 0 };
+    socket->SetSockOpt(SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     TrafficRun run;
     {
         CHttpTraffic traffic(proxy, socket.get());
