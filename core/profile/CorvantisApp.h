@@ -160,7 +160,8 @@ public:
     // the welcome and log state lines, the traffic dump folder check, the active profile named by the settings
     // (falling back to a new default profile, with a warning unless that name was "default"), "ProfileUpdated"
     // and "GlobalUpdated" on the main thread, then the update check and the profile auto update when the
-    // settings ask for them. Asks the user on the main thread, so it must not run there. Returns -1.
+    // settings ask for them. Asks the user on the main thread, so it must not run there. The object must be
+    // `theApp`, which the profile store loads into. Returns -1.
     int Start();
     // The release label of this build: "RC", "Dev ...", "Alpha ...", "Beta ..." or empty (MakeVersionSuffix).
     std::string GetVersionSuffix() const;
@@ -181,8 +182,9 @@ public:
     // Downloads the active profile from `url` and installs it (saved to its file) in place of the active one.
     // With `urlIsFolder` the file fetched is `url` followed by the active profile's name and ".ppx"; without,
     // `url` names the file, whose name must be the active profile's. With `keepCredentials` the user names and
-    // passwords of the active profile's proxies are kept for the same proxies of the new one. True when the
-    // profile was replaced; every outcome is logged. Asks the user for a master password when one is needed, so
+    // passwords of the active profile's proxies are kept for the same proxies of the new one. Skipped when the
+    // user picks another profile while the download runs. True when the profile was replaced; every outcome is
+    // logged. Asks the user for a master password when one is needed, so
     // it must not run on the main thread.
     bool ProfileAutoUpdate(const std::string& url, bool urlIsFolder, bool keepCredentials);
     // Puts the rule "<application> [auto-created]" (Direct, or Block with `blockRule`) for the application at the

@@ -133,6 +133,13 @@ bool CCorvantisApp::ProfileAutoUpdate(const std::string& url, bool urlIsFolder, 
     }
     CLogMessage(kLogVerbose) << kUpdatePrefix << "New profile has been downloaded.";
 
+    // The update is saved under the active name: had the user picked another profile meanwhile, that
+    // profile's file would be overwritten with this one.
+    if (StrCompareNoCase(GetSettings().ActiveProfile, name.c_str()) != 0) {
+        CLogMessage(kLogNone) << kUpdatePrefix << "Active profile changed during the update. Update skipped.";
+        return false;
+    }
+
     CProfileData current;
     GetProfile(current, false);
     if (keepCredentials)

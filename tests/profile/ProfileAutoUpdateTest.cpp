@@ -1,5 +1,7 @@
 #include "CorvantisApp.h"
 
+#include "CorvantisAppUI.h"
+
 #include "LogContext.h"
 #include "ProfileCheck.h"
 #include "ProfileFile.h"
@@ -264,6 +266,58 @@ TEST_F(ProfileAutoUpdateTest, AMasterPasswordProfileOnTheServerAsksForItsPasswor
     EXPECT_EQ(app.queries.back().name, "Office");
     EXPECT_EQ(Passwords(app), (std::vector<std::string> { "alpha", "beta", "" }));
     EXPECT_EQ(Active().m_MasterPassword, "served");
+}
+
+// The application's object, whose password dialog lets the test act while an update waits for the password.
+class AppAutoUpdateTest : public test::StorageFixture<CCorvantisAppUI> {
+protected:
+    void SetUp() override
+    {
+        test::StorageFixture<CCorvantisAppUI>::SetUp();
+        ASSERT_TRUE(server.Started()) << "the http server did not start";
+        CoreHooks hooks;
+        hooks.getPassword = [this](bool, bool& wantToSave) -> std::optional<std::string> {
+            wantToSave = false;
+            if (whilePrompted)
+                whilePrompted();
+            return std::string("served");
+        };
+        Install(std::move(hooks));
+    }
+
+    void SetActiveName(const std::string& name)
+    {
+        CAppSettings settings = app.GetSettings();
+        settings.ActiveProfile = name;
+        app.SetSettings(settings);
+    }
+
+    test::ProfileServer server;
+    std::function<void()> whilePrompted;
+};
+
+TEST_F(AppAutoUpdateTest, AnUpdateNeverLandsInAProfileTheUserSwitchedTo)
+{
+    CProfileData home = NewProfileData();
+    home.m_Rules.insert(home.m_Rules.begin(), CRule("Home rule"));
+    SetActiveName("Home");
+    ASSERT_TRUE(app.SetProfile(home, true));
+    SetActiveName("Office");
+    ASSERT_TRUE(app.SetProfile(NewProfileData(), true));
+    server.Put("Office.ppx", SampleProfile(kEncryptionMaster, "served"));
+    TakeLogLines();
+    // The user selects "Home" while the update asks for the password of the downloaded "Office".
+    whilePrompted = [&] { SetActiveName("Home"); };
+
+    EXPECT_FALSE(app.ProfileAutoUpdate(server.Base(), true, false));
+
+    EXPECT_EQ(UpdateLines(TakeLogLines()),
+        (std::vector<std::string> { kStarted, kDownloaded,
+            "(Profile Auto Update) - Active profile changed during the update. Update skipped." }));
+    CProfileData stored;
+    ASSERT_TRUE(ReadProfileFile(stored, ProfilesDir() + "/Home.ppx").ok());
+    EXPECT_EQ(RuleNames(stored), (std::vector<std::string> { "Home rule", "Localhost", "Default" }));
+    EXPECT_TRUE(stored.m_Proxies.empty());
 }
 
 // ---- The loop-prevention rule ----
