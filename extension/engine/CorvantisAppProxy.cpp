@@ -278,29 +278,10 @@ bool CCorvantisAppProxy::CheckDnsLoop(
     if (!detectedNow)
         return false;
     const std::string name = NameOrUnknown(identity);
-    AddLoopPreventionRule(name);
+    // A rule that connects the application directly, announced (the extension's questions answer at once).
+    CreateLoopPreventionRule(name, false, false);
     QueueLoopApp(name);
     return true;
-}
-
-void CCorvantisAppProxy::AddLoopPreventionRule(const std::string& appName)
-{
-    const std::string name = appName.find(' ') != std::string::npos ? "\"" + appName + "\"" : appName;
-    CProfileData profile;
-    GetProfile(profile, false);
-
-    CRule rule(name + " [auto-created]");
-    rule.m_Action = kActionDirect;
-    std::string message;
-    if (!ParseAppList(rule, name, message)) {
-        CLogMessage(kLogError) << name << " - Infinite loop prevention rule cannot be created. Error: " << message;
-        return;
-    }
-    if (!profile.m_Rules.empty() && profile.m_Rules.front().m_Name == rule.m_Name)
-        profile.m_Rules.erase(profile.m_Rules.begin());
-    profile.m_Rules.insert(profile.m_Rules.begin(), rule);
-    SetProfile(std::move(profile), true);
-    CLogMessage(kLogError) << name << " - Infinite loop prevention rule created";
 }
 
 CCorvantisAppProxy& GetAppProxy()

@@ -148,9 +148,6 @@ private:
     std::chrono::steady_clock::time_point Now() const;
     // The connection loop check over the list; connListLock held.
     bool DetectConnectionLoopLocked();
-    // Puts "<name> [auto-created]", connecting the application directly, first in the active profile and
-    // saves it; a name the application list cannot hold is logged and nothing changes.
-    void AddLoopPreventionRule(const std::string& appName);
 
     const Clock m_clock;
     const WallClock m_wallClock;
