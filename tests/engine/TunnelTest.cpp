@@ -2,7 +2,12 @@
 
 #include <netinet/in.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +19,7 @@
 #include "Rule.h"
 #include "SafeSocket.h"
 #include "Tunnel.h"
+#include "UniqueFd.h"
 #include "peers/EchoServer.h"
 #include "peers/HttpProxyPeers.h"
 #include "peers/PeerProcess.h"
@@ -340,6 +346,42 @@ TEST(Tunnel, IPv6FirstHopSetsTheFlag)
     EXPECT_EQ(failed.error,
         "Could not connect to [::1]:" + std::to_string(closed) + " (IPv6) - connection attempt to ::1:"
             + std::to_string(closed) + " failed with error " + std::to_string(ECONNREFUSED));
+}
+
+// A listener whose accept queue is full makes the system drop further connection requests, so a connect to it
+// waits until the tunnel's time-out.
+TEST(Tunnel, DirectConnectGivesUpAfterItsTimeOut)
+{
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(listener);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.get(), 0), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const uint16_t port = ntohs(address.sin_port);
+    std::vector<UniqueFd> fillers;
+    for (int i = 0; i < 3; ++i) {
+        fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+
+    const CRule rule = RuleWith(kActionDirect);
+    const CProfileData profile;
+    CTunnel tunnel(AddressTarget("127.0.0.1", port), profile, rule);
+    tunnel.SetConnectTimeout(2);
+    ASSERT_EQ(tunnel.ConnectPrepare().kind, CTunnel::kConnectNow);
+    const auto start = std::chrono::steady_clock::now();
+    const auto socket = tunnel.ConnectEstablish();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(socket, nullptr);
+    EXPECT_EQ(tunnel.TakeErrorText(),
+        "Could not connect to 127.0.0.1:" + std::to_string(port) + " - connection attempt to 127.0.0.1:"
+            + std::to_string(port) + " failed with error " + std::to_string(ETIMEDOUT));
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_LT(waited, std::chrono::seconds(30));
 }
 
 TEST(Tunnel, LastHopHttpProxyHandsOverACopy)
