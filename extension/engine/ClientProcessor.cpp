@@ -17,7 +17,6 @@
 
 #include <cassert>
 #include <cstring>
-#include <ctime>
 #include <new>
 
 namespace corvantis {
@@ -27,8 +26,8 @@ namespace {
 std::atomic<uint64_t> g_ConnectionLimit { CClientProcessor::kDefaultConnectionLimit };
 // The loop check runs on every 50th taken connection; the first check may come at once.
 std::atomic<int> g_LoopCheckCounter { 50 };
-// The 8-second slot of the last removal of old records.
-std::atomic<int64_t> g_CleanupSlot { 0 };
+// The 8-second slot of the last removal of old records; none yet.
+std::atomic<int64_t> g_CleanupSlot { -1 };
 
 constexpr size_t kLoopRecords = 50;
 constexpr std::chrono::seconds kLoopWindow(10);
@@ -162,7 +161,11 @@ int CClientProcessor::ProcessConnectionRequest(
     }
 
     if (decision == kTaken) {
-        const int64_t slot = static_cast<int64_t>(time(nullptr)) / 8;
+        // Monotonic seconds: a clock step never stops the clean-up for long nor runs it in a burst.
+        const int64_t slot
+            = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+                  .count()
+            / 8;
         int64_t lastSlot = g_CleanupSlot.load(std::memory_order_relaxed);
         if (slot != lastSlot && g_CleanupSlot.compare_exchange_strong(lastSlot, slot, std::memory_order_relaxed))
             m_Host.RemoveClosedConnections();

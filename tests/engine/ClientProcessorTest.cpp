@@ -396,6 +396,29 @@ TEST_F(ClientProcessorTest, ConnectionLimitStopsOnlyTakenConnections)
     EXPECT_EQ(CountContaining(Lines(), "more than"), 0u);
 }
 
+// Old records are removed at most once per 8-second slot, and only when a connection is taken.
+TEST_F(ClientProcessorTest, CleanUpRunsAtMostOncePerSlot)
+{
+    auto app = App(Profile({ RuleWith("Socks", kActionProxy, 1) }));
+    std::vector<std::unique_ptr<CClientProcessor>> processors;
+    for (int i = 0; i < 20; ++i) {
+        processors.push_back(std::make_unique<CClientProcessor>(*app));
+        const std::string endpoint = "10.2.0." + std::to_string(i + 1);
+        ASSERT_EQ(processors.back()->ProcessConnectionRequest(Curl(), nullptr, endpoint.c_str(), "443", false),
+            CClientProcessor::kTaken);
+    }
+    // The burst may straddle the end of a slot.
+    EXPECT_LE(app->cleanups.load(), 2);
+
+    auto blocking = App(Profile({ RuleWith("Stop", kActionBlock) }));
+    for (int i = 0; i < 20; ++i) {
+        CClientProcessor processor(*blocking);
+        EXPECT_EQ(
+            processor.ProcessConnectionRequest(Curl(), nullptr, "10.1.2.3", "443", false), CClientProcessor::kRefused);
+    }
+    EXPECT_EQ(blocking->cleanups.load(), 0);
+}
+
 TEST_F(ClientProcessorTest, LoopFlagBlocksTakenConnectionsWithoutAMatchLine)
 {
     auto app = App(Profile({ RuleWith("Socks", kActionProxy, 1) }));
