@@ -1,7 +1,7 @@
 #include "ClientProcessor.h"
 
 #include "ConnRecord.h"
-#include "CorvantisApp.h"
+#include "CorvantisAppProxy.h"
 #include "DurationStringFormater.h"
 #include "Host.h"
 #include "LogContext.h"
@@ -15,7 +15,9 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cassert>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -24,19 +26,8 @@ namespace corvantis {
 namespace {
 
 std::atomic<uint64_t> g_ConnectionLimit { CClientProcessor::kDefaultConnectionLimit };
-// The loop check runs on every 50th taken connection; the first check may come at once.
-std::atomic<int> g_LoopCheckCounter { 50 };
 // The 8-second slot of the last removal of old records; none yet.
 std::atomic<int64_t> g_CleanupSlot { -1 };
-
-constexpr size_t kLoopRecords = 50;
-constexpr std::chrono::seconds kLoopWindow(10);
-
-bool SameApplication(const CLogContext& a, const CLogContext& b)
-{
-    return a.displayName == b.displayName && a.revDns == b.revDns && a.bsdName == b.bsdName
-        && a.packetName == b.packetName && a.packetShortName == b.packetShortName && a.fullPath == b.fullPath;
-}
 
 // An IPv6 address text that carries an IPv4 address: IPv4-mapped (::ffff:a.b.c.d), or IPv4-compatible (96 zero
 // bits first) other than :: and ::1.
@@ -68,10 +59,10 @@ std::string BytesText(uint64_t bytes)
 
 } // namespace
 
-CClientProcessor::CClientProcessor(ClientProcessorHost& host)
-    : m_Host(host)
+CClientProcessor::CClientProcessor(CCorvantisAppProxy& app)
+    : m_App(app)
 {
-    m_Host.GetCoreApp().GetProfile(m_Profile, false);
+    m_App.GetProfile(m_Profile, false);
 }
 
 CClientProcessor::~CClientProcessor() = default;
@@ -84,6 +75,11 @@ void CClientProcessor::SetConnectionLimit(uint64_t limit)
 uint64_t CClientProcessor::GetConnectionLimit()
 {
     return g_ConnectionLimit.load(std::memory_order_relaxed);
+}
+
+void CClientProcessor::ResetCleanupSlot()
+{
+    g_CleanupSlot.store(-1, std::memory_order_relaxed);
 }
 
 std::string CClientProcessor::EndpointText(bool withAddress) const
@@ -105,8 +101,7 @@ int CClientProcessor::ProcessConnectionRequest(
     if (!CreateConnection(identity, hostName, endpoint, port, udp))
         return kNotProcessed;
 
-    CCorvantisApp& core = m_Host.GetCoreApp();
-    const uint64_t openCount = m_Host.GetOpenConnectionCount();
+    const uint64_t openCount = m_App.GetOpenConnectionCount();
     int decision = FindRule();
     if (!m_pRule)
         return kNotProcessed;
@@ -151,7 +146,7 @@ int CClientProcessor::ProcessConnectionRequest(
         decisionText = "connection blocked";
     }
 
-    if (core.GetLoopDetectFlag() && decision == kTaken) {
+    if (m_App.GetLoopDetectFlag() && decision == kTaken) {
         record.SetAction(kActionBlock);
         decisionText = "connection blocked automatically (prevent infinite loop)";
         decision = kRefused;
@@ -168,19 +163,10 @@ int CClientProcessor::ProcessConnectionRequest(
             / 8;
         int64_t lastSlot = g_CleanupSlot.load(std::memory_order_relaxed);
         if (slot != lastSlot && g_CleanupSlot.compare_exchange_strong(lastSlot, slot, std::memory_order_relaxed))
-            m_Host.RemoveClosedConnections();
-
-        record.SetRegistered(true);
-        const bool checkLoops = core.GetProfileLoopOption();
-        const bool loop = m_Host.AddConnection(m_pConnection, [&core, checkLoops](const ConnRecordList& list) {
-            if (!checkLoops || !DetectConnectionLoop(list, g_LoopCheckCounter))
-                return false;
-            core.SetLoopDetectFlag(true);
-            return true;
-        });
-        if (loop)
-            m_Host.OnConnectionLoop(record.GetContext());
-        core.GetStatistics().AddConnection();
+            m_App.RemoveClosedConnections();
+        // Registers the record; a loop found there is handled before it returns.
+        m_App.AddConnection(m_pConnection, m_App.GetProfileLoopOption());
+        m_App.GetStatistics().AddConnection();
     }
     return decision;
 }
@@ -199,13 +185,13 @@ bool CClientProcessor::CreateConnection(
             // An IPv6 endpoint that carries an IPv4 address may be known in either form.
             const std::optional<in6_addr> embedding = endpoint ? EmbeddingIPv6(endpoint) : std::nullopt;
             if (embedding)
-                name = m_Host.GetNameForIPv6(*embedding);
+                name = m_App.NameForIPv6(*embedding);
             if (name.empty())
-                name = m_Host.GetNameForIPv4(target.GetIPv4());
+                name = m_App.NameForIPv4(target.GetIPv4());
         } else if (target.m_AddressFamily == AF_INET6) {
             in6_addr address {};
             std::memcpy(&address, target.GetIPv6().data(), sizeof address);
-            name = m_Host.GetNameForIPv6(address);
+            name = m_App.NameForIPv6(address);
         }
         if (!name.empty())
             target.SetDnsName(name);
@@ -236,7 +222,7 @@ int CClientProcessor::FindRule()
         return kNotProcessed;
     CConnRecord& record = *m_pConnection;
     const CHost target = record.GetTarget();
-    const int index = corvantis::FindRule(m_Profile, record.GetLogEvent(), target, &m_Host.GetCoreApp());
+    const int index = corvantis::FindRule(m_Profile, record.GetLogEvent(), target, &m_App);
     if (index == kNoRule) {
         // Only a broken profile lacks the catch-all rule; leave the connection to the system.
         m_pRule = nullptr;
@@ -294,7 +280,7 @@ bool CClientProcessor::ConnectTargetHost(const std::optional<CHost>& resolved)
         return false;
     m_pConnection->SetResolving(false);
     if (!ConnectTargetHostInt(resolved)) {
-        m_Host.GetCoreApp().GetStatistics().AddFailedConnection();
+        m_App.GetStatistics().AddFailedConnection();
         return false;
     }
     const uint32_t action = m_pConnection->GetAction();
@@ -341,7 +327,7 @@ void CClientProcessor::FailRecord(const std::string& text)
     if (!m_pConnection->IsClosed())
         m_pConnection->MarkClosed();
     // One report per failed connection, whichever step failed.
-    m_Host.GetCoreApp().ThrottleConnect(m_pConnection->GetTarget());
+    m_App.ThrottleConnect(m_pConnection->GetTarget());
 }
 
 void CClientProcessor::CloseConnection()
@@ -358,40 +344,6 @@ void CClientProcessor::CloseConnection()
         << EndpointText(false) << " close, " << BytesText(m_pConnection->GetBytesSent()) << " sent, "
         << BytesText(m_pConnection->GetBytesReceived()) << " received, lifetime "
         << CDurationStringFormater(static_cast<int64_t>(m_pConnection->GetLifetime())).GetText();
-}
-
-bool CClientProcessor::DetectConnectionLoop(
-    const ConnRecordList& list, std::atomic<int>& counter, std::chrono::steady_clock::time_point now)
-{
-    if (list.size() < kLoopRecords + 1 || counter.load(std::memory_order_relaxed) < 49) {
-        counter.fetch_add(1, std::memory_order_relaxed);
-        return false;
-    }
-    counter.store(0, std::memory_order_relaxed);
-
-    const CConnRecord& newest = *list.back();
-    size_t sameApplication = 0;
-    for (auto it = list.rbegin(); it != list.rend() && sameApplication < kLoopRecords + 1; ++it) {
-        const CConnRecord& record = **it;
-        if (!record.IsClosed() && SameApplication(record.GetContext(), newest.GetContext())
-            && now - record.GetTimeStamp() <= kLoopWindow)
-            ++sameApplication;
-    }
-    if (sameApplication < kLoopRecords)
-        return false;
-
-    const CHost newestTarget = newest.GetTarget();
-    size_t sameTarget = 0;
-    for (auto it = list.rbegin(); it != list.rend() && sameTarget < kLoopRecords + 1; ++it) {
-        const CConnRecord& record = **it;
-        const CHost target = record.GetTarget();
-        if (target.m_Port != newestTarget.m_Port || target.GetHostName() != newestTarget.GetHostName())
-            continue;
-        if (record.GetBytesReceived() > 0)
-            return false;
-        ++sameTarget;
-    }
-    return sameTarget >= kLoopRecords;
 }
 
 } // namespace corvantis

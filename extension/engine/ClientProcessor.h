@@ -3,62 +3,24 @@
 #include "ProfileData.h"
 #include "Tunnel.h"
 
-#include <netinet/in.h>
-
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <list>
 #include <memory>
 #include <optional>
 #include <string>
 
 namespace corvantis {
 
-class CCorvantisApp;
+class CCorvantisAppProxy;
 class CConnRecord;
 class CHost;
 class CRule;
 struct CLogContext;
 
-using ConnRecordList = std::list<std::shared_ptr<CConnRecord>>;
-
-// What a connection's processor needs of the extension's application object beyond the core object it is: the
-// address table's names, the connection list with its open-connection count, the removal of old closed records
-// and the handling of a detected connection loop. The extension's object implements it. Every member may be
-// called from any thread at any time.
-class ClientProcessorHost {
-public:
-    virtual ~ClientProcessorHost() = default;
-
-    // The core object: the active profile, the rule look-up's own identity, the loop-detect flag, the connection
-    // throttle and the statistics counters. Lives as long as the host.
-    virtual CCorvantisApp& GetCoreApp() = 0;
-    // The name the address table holds for the address; empty when it knows none.
-    virtual std::string GetNameForIPv4(uint32_t address) = 0;
-    virtual std::string GetNameForIPv6(const in6_addr& address) = 0;
-    // The number of records of the connection list counted as open.
-    virtual uint64_t GetOpenConnectionCount() = 0;
-    // Under the connection-list mutex: appends `record`, raises the open-connection count by one, then calls
-    // `check` with the list (newest last) and returns its answer. `check` runs with the mutex held and must
-    // not call back into the host.
-    virtual bool AddConnection(
-        const std::shared_ptr<CConnRecord>& record, const std::function<bool(const ConnRecordList&)>& check)
-        = 0;
-    // Takes closed records whose close is more than 3 seconds old out of the list, when the list's mutex is
-    // free at once; otherwise does nothing this time.
-    virtual void RemoveClosedConnections() = 0;
-    // A connection loop of the application was detected (called without the list's mutex): log it, queue the
-    // application for the user's prompt and clear the core object's loop-detect flag.
-    virtual void OnConnectionLoop(const CLogContext& identity) = 0;
-};
-
 // The engine's handling of one intercepted client connection: decides by the rules of the active profile
 // whether the connection is refused, left to the system or taken, creates its connection record and registers
-// it, watches for connection loops, establishes the outgoing side through a tunnel and writes the connection's
-// log lines (match, open, error, close). It moves no data itself: the connection's facade sends and receives on
-// the remote socket stored in the record.
+// it (the extension's object looks for connection loops then), establishes the outgoing side through a tunnel and
+// writes the connection's log lines (match, open, error, close). It moves no data itself: the connection's facade sends
+// and receives on the remote socket stored in the record.
 //
 // The processor works on its own copy of the active profile, taken at construction, so a profile change never
 // affects a connection under way; the matched rule and the tunnel point into that copy, which is why the
@@ -69,8 +31,9 @@ public:
 // at the end CloseConnection.
 //
 // Thread-safety: one thread at a time (the facade orders the calls); different processors run at once. The
-// shared state is the host's. ConnectTargetHost and FailConnection may wait in the connection throttle (up to a
-// second), so they must never run on an event-loop thread.
+// shared state (connection list, counters, loop-detect flag, address table) is the extension's object's.
+// ConnectTargetHost and FailConnection may wait in the connection throttle (up to a second), so they must never
+// run on an event-loop thread.
 class CClientProcessor final {
 public:
     // Answers of ProcessConnectionRequest, and the decisions of FindRule (block, process, leave to the system).
@@ -83,9 +46,9 @@ public:
     // The connection limit when the settings ask for no more.
     static constexpr uint64_t kDefaultConnectionLimit = 1500;
 
-    // Copies the core object's active profile (without the rules held outside it). The host must outlive the
-    // processor.
-    explicit CClientProcessor(ClientProcessorHost& host);
+    // Copies the active profile of the extension's object (without the rules held outside it). The object must
+    // outlive the processor.
+    explicit CClientProcessor(CCorvantisAppProxy& app);
     ~CClientProcessor();
     CClientProcessor(const CClientProcessor&) = delete;
     CClientProcessor& operator=(const CClientProcessor&) = delete;
@@ -144,21 +107,15 @@ public:
     static void SetConnectionLimit(uint64_t limit);
     static uint64_t GetConnectionLimit();
 
-    // The loop check, run under the connection-list mutex right after the newest record (the list's last) was
-    // appended. `counter` throttles it: the check runs only when the list holds at least 51 records and the
-    // counter has reached 49 (then it starts again from 0); otherwise the counter grows and the answer is no
-    // loop. A loop is at least 50 records of the newest record's application (all six names) that are not
-    // closed and at most 10 seconds old as of `now`, together with at least 50 records to the newest record's
-    // target host and port, none of which has received a byte (one that has means no loop).
-    static bool DetectConnectionLoop(const ConnRecordList& list, std::atomic<int>& counter,
-        std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+    // For tests: forgets when old records were last removed, so the next taken connection removes them.
+    static void ResetCleanupSlot();
 
 private:
     std::string EndpointText(bool withAddress) const;
     // Error line, record closed, throttle; shared by the two failure paths.
     void FailRecord(const std::string& text);
 
-    ClientProcessorHost& m_Host;
+    CCorvantisAppProxy& m_App;
     CProfileData m_Profile;
     const CRule* m_pRule = nullptr;
     std::shared_ptr<CConnRecord> m_pConnection;

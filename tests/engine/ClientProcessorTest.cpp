@@ -149,7 +149,8 @@ TEST_F(ClientProcessorTest, RuleDecidesRefusedLeftToSystemOrTaken)
         SCOPED_TRACE(c.name);
         auto app = App(Profile({ c.rule }, 1080, c.handleDirect));
         uint64_t ttl = 0;
-        const uint32_t placeholder = app->table.AddressForNameIPv4("site.test.", true, nullptr, 0, nullptr, ttl);
+        const uint32_t placeholder
+            = app->GetDnsStorage().AddressForNameIPv4("site.test.", true, nullptr, 0, nullptr, ttl);
         char placeholderText[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &placeholder, placeholderText, sizeof placeholderText);
         const std::string address = c.toPlaceholder ? placeholderText : "10.1.2.3";
@@ -221,10 +222,11 @@ TEST_F(ClientProcessorTest, TargetNameComesFromTheSystemOrTheAddressTable)
 {
     auto app = App(Profile({ RuleWith("Socks", kActionProxy, 1) }));
     uint64_t ttl = 0;
-    const uint32_t placeholder = app->table.AddressForNameIPv4("hidden.test.", true, nullptr, 0, nullptr, ttl);
+    const uint32_t placeholder
+        = app->GetDnsStorage().AddressForNameIPv4("hidden.test.", true, nullptr, 0, nullptr, ttl);
     char placeholderText[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &placeholder, placeholderText, sizeof placeholderText);
-    ASSERT_TRUE(app->table.AddRealIPv4(inet_addr("10.9.8.7"), "seen.test.", 300, false));
+    ASSERT_TRUE(app->GetDnsStorage().AddRealIPv4(inet_addr("10.9.8.7"), "seen.test.", 300, false));
 
     struct Case {
         const char* name;
@@ -343,7 +345,8 @@ TEST_F(ClientProcessorTest, FailConnectionAfterAFailedResolution)
 {
     auto app = App(Profile({ RuleWith("Plain", kActionDirect) }));
     uint64_t ttl = 0;
-    const uint32_t placeholder = app->table.AddressForNameIPv4("nowhere.test", true, nullptr, 0, nullptr, ttl);
+    const uint32_t placeholder
+        = app->GetDnsStorage().AddressForNameIPv4("nowhere.test", true, nullptr, 0, nullptr, ttl);
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &placeholder, text, sizeof text);
 
@@ -396,27 +399,29 @@ TEST_F(ClientProcessorTest, ConnectionLimitStopsOnlyTakenConnections)
     EXPECT_EQ(CountContaining(Lines(), "more than"), 0u);
 }
 
-// Old records are removed at most once per 8-second slot, and only when a connection is taken.
-TEST_F(ClientProcessorTest, CleanUpRunsAtMostOncePerSlot)
+// Old closed records are removed when a connection is taken in a new 8-second slot, never by a refused one.
+TEST_F(ClientProcessorTest, TakenConnectionRemovesOldClosedRecords)
 {
-    auto app = App(Profile({ RuleWith("Socks", kActionProxy, 1) }));
-    std::vector<std::unique_ptr<CClientProcessor>> processors;
-    for (int i = 0; i < 20; ++i) {
-        processors.push_back(std::make_unique<CClientProcessor>(*app));
-        const std::string endpoint = "10.2.0." + std::to_string(i + 1);
-        ASSERT_EQ(processors.back()->ProcessConnectionRequest(Curl(), nullptr, endpoint.c_str(), "443", false),
-            CClientProcessor::kTaken);
-    }
-    // The burst may straddle the end of a slot.
-    EXPECT_LE(app->cleanups.load(), 2);
+    auto app = App(Profile({ RuleWith("Stop", kActionBlock), RuleWith("Socks", kActionProxy, 1) }));
+    CProfileData blocking = Profile({ RuleWith("Stop", kActionBlock) });
+    const auto longAgo = std::chrono::steady_clock::now() - std::chrono::seconds(10);
+    auto old = std::make_shared<CConnRecord>(Curl(), CHost("10.9.9.9", 80, false), [longAgo] { return longAgo; });
+    old->MarkClosed();
+    app->AddConnection(old, false);
+    ASSERT_EQ(app->ListSize(), 1u);
 
-    auto blocking = App(Profile({ RuleWith("Stop", kActionBlock) }));
-    for (int i = 0; i < 20; ++i) {
-        CClientProcessor processor(*blocking);
-        EXPECT_EQ(
-            processor.ProcessConnectionRequest(Curl(), nullptr, "10.1.2.3", "443", false), CClientProcessor::kRefused);
-    }
-    EXPECT_EQ(blocking->cleanups.load(), 0);
+    CClientProcessor::ResetCleanupSlot();
+    app->SetProfile(blocking, false);
+    CClientProcessor refused(*app);
+    EXPECT_EQ(refused.ProcessConnectionRequest(Curl(), nullptr, "10.1.2.3", "443", false), CClientProcessor::kRefused);
+    EXPECT_EQ(app->ListSize(), 1u);
+
+    app->SetProfile(Profile({ RuleWith("Socks", kActionProxy, 1) }), false);
+    CClientProcessor taken(*app);
+    EXPECT_EQ(taken.ProcessConnectionRequest(Curl(), nullptr, "10.1.2.3", "443", false), CClientProcessor::kTaken);
+    EXPECT_EQ(app->ListSize(), 1u);
+    EXPECT_FALSE(old->IsRegistered());
+    EXPECT_TRUE(taken.GetConnection()->IsRegistered());
 }
 
 TEST_F(ClientProcessorTest, LoopFlagBlocksTakenConnectionsWithoutAMatchLine)
@@ -436,95 +441,18 @@ TEST_F(ClientProcessorTest, ManyUnansweredConnectionsToOneTargetAreALoop)
 {
     auto app = App(Profile({ RuleWith("Socks", kActionProxy, 1) }));
     std::vector<std::unique_ptr<CClientProcessor>> processors;
+    size_t reported = 0;
     for (int i = 1; i <= 60; ++i) {
         processors.push_back(std::make_unique<CClientProcessor>(*app));
         EXPECT_EQ(processors.back()->ProcessConnectionRequest(Curl(), nullptr, "10.1.2.3", "443", false),
             CClientProcessor::kTaken);
+        while (app->PopLoopApp())
+            ++reported;
         // The first check turn comes once the list holds 51 records.
-        EXPECT_EQ(app->loops.size(), i < 51 ? 0u : 1u) << i;
+        EXPECT_EQ(reported, i < 51 ? 0u : 1u) << i;
     }
-    ASSERT_EQ(app->loops.size(), 1u);
-    EXPECT_EQ(app->loops.front(), Curl());
     EXPECT_FALSE(app->GetLoopDetectFlag());
-}
-
-struct LoopFixture {
-    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-    ConnRecordList list;
-
-    std::shared_ptr<CConnRecord> Add(const CLogContext& identity, const std::string& target, uint16_t port,
-        std::chrono::seconds age = std::chrono::seconds(0))
-    {
-        const auto stamp = now - age;
-        auto record = std::make_shared<CConnRecord>(identity, CHost(target, port, false), [stamp] { return stamp; });
-        list.push_back(record);
-        return record;
-    }
-};
-
-TEST(ClientProcessorLoopCheck, NeedsOneApplicationOneTargetAndNoAnswer)
-{
-    CLogContext other = Curl();
-    other.fullPath = "/usr/local/bin/curl";
-    struct Case {
-        const char* name;
-        std::function<void(LoopFixture&)> fill;
-        int counter;
-        bool loop;
-    };
-    auto same = [](LoopFixture& f, int n) {
-        for (int i = 0; i < n; ++i)
-            f.Add(Curl(), "10.1.2.3", 443);
-    };
-    const Case cases[] = {
-        { "51 unanswered on a check turn", [&](LoopFixture& f) { same(f, 51); }, 49, true },
-        { "not a check turn", [&](LoopFixture& f) { same(f, 51); }, 48, false },
-        { "too few records listed", [&](LoopFixture& f) { same(f, 50); }, 49, false },
-        { "one of them answered",
-            [&](LoopFixture& f) {
-                same(f, 30);
-                f.Add(Curl(), "10.1.2.3", 443)->AddBytesReceived(1);
-                same(f, 30);
-            },
-            49, false },
-        { "another application's records do not count",
-            [&](LoopFixture& f) {
-                for (int i = 0; i < 10; ++i)
-                    f.Add(other, "10.1.2.3", 443);
-                same(f, 45);
-            },
-            49, false },
-        { "old records do not count",
-            [&](LoopFixture& f) {
-                for (int i = 0; i < 10; ++i)
-                    f.Add(Curl(), "10.1.2.3", 443, std::chrono::seconds(11));
-                same(f, 45);
-            },
-            49, false },
-        { "closed records do not count",
-            [&](LoopFixture& f) {
-                for (int i = 0; i < 10; ++i)
-                    f.Add(Curl(), "10.1.2.3", 443)->MarkClosed();
-                same(f, 45);
-            },
-            49, false },
-        { "other targets do not count",
-            [&](LoopFixture& f) {
-                for (int i = 0; i < 10; ++i)
-                    f.Add(Curl(), "10.1.2.3", 80);
-                same(f, 45);
-            },
-            49, false },
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        LoopFixture fixture;
-        c.fill(fixture);
-        std::atomic<int> counter { c.counter };
-        EXPECT_EQ(CClientProcessor::DetectConnectionLoop(fixture.list, counter, fixture.now), c.loop);
-        const bool checked = fixture.list.size() >= 51 && c.counter >= 49;
-        EXPECT_EQ(counter.load(), checked ? 0 : c.counter + 1);
-    }
+    EXPECT_TRUE(HasLine(Lines(), "curl - Infinite loop connection detected"));
 }
 
 } // namespace
