@@ -1,5 +1,7 @@
 #include "PlistXml.h"
 
+#include "Utf8.h"
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
@@ -38,37 +40,9 @@ void initLibxml()
 // Length of the valid UTF-8 sequence at s[i] that encodes a character XML 1.0 allows, or 0.
 size_t xmlCharAt(std::string_view s, size_t i)
 {
-    auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char c = b(i);
-    if (c < 0x80)
-        return (c >= 0x20 || c == '\t' || c == '\n' || c == '\r') ? 1 : 0;
-    size_t len;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size())
-        return 0;
-    for (size_t k = 1; k < len; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    // Overlong forms, surrogates, values past U+10FFFF and the two non-characters XML excludes.
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        return 0;
-    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF)
-        return 0;
-    return len;
+    uint32_t cp = 0;
+    const size_t len = decodeUtf8(s, i, cp);
+    return len != 0 && isXmlChar(cp) ? len : 0;
 }
 
 // --- Base64 ------------------------------------------------------------------------------------------------

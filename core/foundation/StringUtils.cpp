@@ -1,5 +1,7 @@
 #include "StringUtils.h"
 
+#include "Utf8.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,25 +22,6 @@ const char* orEmpty(const char* c)
 bool isScalarValue(uint32_t cp)
 {
     return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-}
-
-void appendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 uint32_t byteSwap32(uint32_t v)
@@ -65,48 +48,15 @@ std::optional<std::string> utf32ToUtf8(const wchar_t* w, size_t len, bool swappe
     return out;
 }
 
-// Decodes one UTF-8 sequence starting at s[i]; advances i past it. Rejects truncated sequences, bad continuation
-// bytes, overlong forms, surrogates and values above U+10FFFF, and never reads past the end.
+// Decodes one UTF-8 sequence starting at s[i]; advances i past it. Nothing for bytes that are not well-formed UTF-8.
 std::optional<uint32_t> decodeUtf8(const std::string& s, size_t& i)
 {
-    const auto byteAt = [&s](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byteAt(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
-    size_t extra = 0;
     uint32_t cp = 0;
-    uint32_t minimum = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        extra = 1;
-        cp = lead & 0x1Fu;
-        minimum = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        extra = 2;
-        cp = lead & 0x0Fu;
-        minimum = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        extra = 3;
-        cp = lead & 0x07u;
-        minimum = 0x10000;
-    } else {
-        return std::nullopt; // continuation byte, C0/C1 (always overlong) or F5-FF
-    }
-    if (s.size() - i - 1 < extra) {
+    const size_t length = corvantis::decodeUtf8(s, i, cp);
+    if (length == 0) {
         return std::nullopt;
     }
-    for (size_t k = 1; k <= extra; ++k) {
-        const unsigned char b = byteAt(i + k);
-        if ((b & 0xC0u) != 0x80u) {
-            return std::nullopt;
-        }
-        cp = (cp << 6) | (b & 0x3Fu);
-    }
-    if (cp < minimum || !isScalarValue(cp)) {
-        return std::nullopt;
-    }
-    i += extra + 1;
+    i += length;
     return cp;
 }
 

@@ -1,5 +1,7 @@
 #include "XmlWriter.h"
 
+#include "Utf8.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -25,43 +27,6 @@ const xmlChar* asXml(const std::string& text)
     return reinterpret_cast<const xmlChar*>(text.c_str());
 }
 
-bool allowedInXml(uint32_t c)
-{
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD)
-        || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// Length of the well-formed UTF-8 sequence at `i` and its code point; 0 when the bytes there are not one.
-size_t decodeUtf8(const std::string& text, size_t i, uint32_t& c)
-{
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    size_t length = 0;
-    uint32_t min = 0;
-    if (lead < 0x80) {
-        c = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, c = lead & 0x1F, min = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, c = lead & 0x0F, min = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, c = lead & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        c = (c << 6) | (byte(i + k) & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        return 0;
-    return length;
-}
-
 // The text with every byte that is not UTF-8, and every character XML 1.0 cannot carry, replaced by U+FFFD. Without
 // this the document would be written but could never be read back.
 std::string xmlSafe(const std::string& text)
@@ -71,7 +36,7 @@ std::string xmlSafe(const std::string& text)
     for (size_t i = 0; i < text.size();) {
         uint32_t c = 0;
         const size_t length = decodeUtf8(text, i, c);
-        if (length == 0 || !allowedInXml(c)) {
+        if (length == 0 || !isXmlChar(c)) {
             out += "\xEF\xBF\xBD";
             i += length ? length : 1;
         } else {

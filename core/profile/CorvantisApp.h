@@ -132,6 +132,11 @@ public:
     void SetNetworkChanged();
     // Whether the detection has been started.
     bool IsDetectionStarted() const;
+    // Gives this object its DNS mode detection (the network watcher and the detection thread), which the first
+    // SetProfile (or StartAutoDnsModeDetection) then launches; without it nothing is started. Each program calls
+    // it once at start-up, before its first profile is installed, with the default config; tests with their own
+    // probe and pause. Later calls change nothing.
+    void EnableAutoDnsModeDetection(CAutoDnsModeDetection::Config config);
 
     // Answers of DecideDnsThroughProxy.
     static constexpr int kDnsThroughProxy = 1; // the name gets a placeholder address, the proxy resolves it
@@ -168,6 +173,45 @@ public:
     // A log of its own, apart from the process log; its file is rotated beyond 1 MiB.
     CLog& GetObjectLog() { return objectLog; }
 
+    // ---- Start-up and profile documents (the application's object; CoreStartup.cpp) ----
+
+    // The application's start of the core, once, on its main work thread: the log folder (once per process),
+    // the welcome and log state lines, the traffic dump folder check, the active profile named by the settings
+    // (falling back to a new default profile, with a warning unless that name was "default"), "ProfileUpdated"
+    // and "GlobalUpdated" on the main thread, then the update check and the profile auto update when the
+    // settings ask for them. Asks the user on the main thread, so it must not run there. The object must be
+    // `theApp`, which the profile store loads into. Returns -1.
+    int Start();
+    // The release label of this build: "RC", "Dev ...", "Alpha ...", "Beta ..." or empty (MakeVersionSuffix).
+    std::string GetVersionSuffix() const;
+    // Makes "default" the active profile name, installs a new profile with the default content and saves it,
+    // has the application write its settings (on the main thread, waiting for it), and logs "New default
+    // profile loaded.". Returns 1.
+    int LoadDefaultProfile();
+    // Saves the active profile as the profile `name` and makes `name` the active profile name, after asking
+    // whether to overwrite when a profile file of that name (in any letter case) exists. False when the user
+    // declined, or when the file cannot be written: then the user is told and the active name stays as it was.
+    bool SaveProfileAs(const std::string& name);
+
+    // ---- Profile auto update and loop prevention (ProfileAutoUpdate.cpp) ----
+
+    // Runs ProfileAutoUpdate with the URL and flags of the settings on a background thread of this object
+    // (StopBackgroundThreads waits for it). False when no thread could be started.
+    bool StartProfileAutoUpdate();
+    // Downloads the active profile from `url` and installs it (saved to its file) in place of the active one.
+    // With `urlIsFolder` the file fetched is `url` followed by the active profile's name and ".ppx"; without,
+    // `url` names the file, whose name must be the active profile's. With `keepCredentials` the user names and
+    // passwords of the active profile's proxies are kept for the same proxies of the new one. Skipped when the
+    // user picks another profile while the download runs. True when the profile was replaced; every outcome is
+    // logged. Asks the user for a master password when one is needed, so
+    // it must not run on the main thread.
+    bool ProfileAutoUpdate(const std::string& url, bool urlIsFolder, bool keepCredentials);
+    // Puts the rule "<application> [auto-created]" (Direct, or Block with `blockRule`) for the application at the
+    // top of the active profile's rules, replacing such a rule that is still first, and installs the profile
+    // (saved to its file). A name that cannot be a rule's application is reported (a message box, or with
+    // `quietReport` a notice) and changes nothing.
+    void CreateLoopPreventionRule(const std::string& application, bool quietReport, bool blockRule);
+
     // ---- Background threads ----
 
     // Asks every background thread of this object to end, wakes those that wait, and waits until they have
@@ -185,11 +229,6 @@ protected:
     // given by EnableAutoDnsModeDetection; without one it starts nothing and answers false, so a later profile
     // change tries again.
     virtual bool LaunchAutoDnsModeDetection();
-
-    // Gives this object its DNS mode detection (the network watcher and the detection thread), which the first
-    // SetProfile then launches; without it LaunchAutoDnsModeDetection starts nothing. Program objects call it in
-    // their constructors, tests with their own probe and clock; call it before the first SetProfile.
-    void EnableAutoDnsModeDetection(CAutoDnsModeDetection::Config config);
 
     // Runs `body` on a new background thread named `name`, which StopBackgroundThreads waits for. Returns false
     // (and runs nothing) once a stop has been asked for or when no thread can be started. `body` should return

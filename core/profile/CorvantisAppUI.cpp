@@ -8,11 +8,6 @@
 
 namespace corvantis {
 
-CCorvantisAppUI::CCorvantisAppUI()
-{
-    EnableAutoDnsModeDetection({});
-}
-
 CCorvantisAppUI::~CCorvantisAppUI()
 {
     StopBackgroundThreads();

@@ -14,8 +14,7 @@ namespace corvantis {
 // prompt it waits for.
 class CCorvantisAppUI : public CCorvantisApp {
 public:
-    // With the automatic DNS mode detection, which the first SetProfile starts.
-    CCorvantisAppUI();
+    CCorvantisAppUI() = default;
     ~CCorvantisAppUI() override;
 
     // With `fromCache`: the cached text for the profile (empty when none), decrypted with `key` when `key` is not

@@ -117,10 +117,12 @@ bool SaveProfileToFile(const CProfileData& profile, const std::string& path, uns
 namespace {
 
 bool ExportProfileOf(CCorvantisApp* app, const std::string& path, const std::optional<ProfileEncryption>& encryption,
-    const std::string& name)
+    const std::string& name, std::string* failure = nullptr)
 {
     if (!app) {
         CLogMessage(kLogError) << "Profile cannot be saved to " << path << ": no core object.";
+        if (failure)
+            *failure = "no core object";
         return false;
     }
     CProfileData copy;
@@ -134,6 +136,8 @@ bool ExportProfileOf(CCorvantisApp* app, const std::string& path, const std::opt
     if (!SaveProfileToFile(copy, path, kProfileSilent, &error)) {
         // The save is silent, so the log is where the reason stays visible.
         CLogMessage(kLogError) << "Profile cannot be saved to " << path << ": " << error;
+        if (failure)
+            *failure = error;
         return false;
     }
     if (encryption)
@@ -143,21 +147,25 @@ bool ExportProfileOf(CCorvantisApp* app, const std::string& path, const std::opt
     return true;
 }
 
-bool SaveProfileByNameOf(CCorvantisApp* app, const std::string& name, bool logIt)
+bool SaveProfileByNameOf(CCorvantisApp* app, const std::string& name, bool logIt, std::string* failure = nullptr)
 {
     const std::string folder = GetProfilesDir();
     const std::string path = GetProfileFilePath(name);
     if (folder.empty() || path.empty()) {
         CLogMessage(kLogError) << "Profile \"" << name << "\" cannot be saved: no such profile file name.";
+        if (failure)
+            *failure = "\"" + name + "\" cannot be the name of a profile file.";
         return false;
     }
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     if (ec || !std::filesystem::is_directory(folder, ec)) {
         CLogMessage(kLogError) << "Cannot create folder " << folder;
+        if (failure)
+            *failure = "Cannot create folder " + folder + (ec ? ": " + ec.message() : std::string());
         return false;
     }
-    return ExportProfileOf(app, path, std::nullopt, logIt ? name : std::string());
+    return ExportProfileOf(app, path, std::nullopt, logIt ? name : std::string(), failure);
 }
 
 } // namespace
@@ -170,6 +178,11 @@ bool ExportProfile(const std::string& path, const std::optional<ProfileEncryptio
 bool SaveProfileByName(const std::string& name, bool logIt)
 {
     return SaveProfileByNameOf(theApp, name, logIt);
+}
+
+bool SaveProfileByName(CCorvantisApp& app, const std::string& name, bool logIt, std::string* error)
+{
+    return SaveProfileByNameOf(&app, name, logIt, error);
 }
 
 bool SaveActiveProfile(bool logIt)

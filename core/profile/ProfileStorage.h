@@ -63,6 +63,8 @@ bool ExportProfile(
 // (GetProfileFilePath). `logIt` chooses whether the save is logged. False when the folder or the file cannot be
 // made.
 bool SaveProfileByName(const std::string& name, bool logIt);
+// The same for the core object `app`, with the reason of a failure in `error` when given.
+bool SaveProfileByName(CCorvantisApp& app, const std::string& name, bool logIt, std::string* error);
 // SaveProfileByName with the core object's active profile name (ActiveProfile of its settings).
 bool SaveActiveProfile(bool logIt);
 // The same for the core object `app` (the object's own save of its active profile).

@@ -1,5 +1,7 @@
 #include "NtlmMessages.h"
 
+#include "Utf8.h"
+
 #include <nettle/des.h>
 #include <nettle/hmac.h>
 #include <nettle/md4.h>
@@ -95,38 +97,11 @@ bool Utf8ToUtf16Le(std::string_view text, bool upperCase, std::vector<uint8_t>& 
     out.reserve(text.size() * 2);
     size_t i = 0;
     while (i < text.size()) {
-        const auto lead = static_cast<uint8_t>(text[i]);
         uint32_t code = 0;
-        size_t extra = 0;
-        uint32_t minimum = 0;
-        if (lead < 0x80) {
-            code = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            code = lead & 0x1Fu;
-            extra = 1;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            code = lead & 0x0Fu;
-            extra = 2;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            code = lead & 0x07u;
-            extra = 3;
-            minimum = 0x10000;
-        } else {
+        const size_t length = decodeUtf8(text, i, code);
+        if (length == 0)
             return false;
-        }
-        if (extra > text.size() - i - 1)
-            return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const auto next = static_cast<uint8_t>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3Fu);
-        }
-        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += extra + 1;
+        i += length;
         if (upperCase && code < 0x100)
             code = static_cast<uint32_t>(std::toupper(static_cast<int>(code)));
         if (code >= 0x10000) {

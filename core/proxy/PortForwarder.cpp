@@ -272,10 +272,6 @@ CPortForwarder::Step CPortForwarder::relayOnce(CSafeSocket& from, CSafeSocket& t
 
     if (!sendAll(to, buffer, static_cast<std::size_t>(received), towardsTarget))
         return Step::failed;
-    if (towardsTarget)
-        m_Connection.AddBytesSent(static_cast<uint64_t>(received));
-    else
-        m_Connection.AddBytesReceived(static_cast<uint64_t>(received));
     return Step::moved;
 }
 
@@ -287,6 +283,12 @@ bool CPortForwarder::sendAll(CSafeSocket& to, const char* data, std::size_t leng
         int error = 0;
         const ssize_t sent = to.Send(data, length, MSG_DONTWAIT, error);
         if (sent > 0) {
+            // The record and the statistics count what reached the other side, piece by piece, so a relay cut
+            // off in the middle of a send leaves both with the same figures.
+            if (towardsTarget)
+                m_Connection.AddBytesSent(static_cast<uint64_t>(sent));
+            else
+                m_Connection.AddBytesReceived(static_cast<uint64_t>(sent));
             if (m_Statistics) {
                 if (towardsTarget)
                     m_Statistics->AddSent(static_cast<uint64_t>(sent));

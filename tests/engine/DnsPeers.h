@@ -28,6 +28,9 @@ extern char** environ;
 
 namespace corvantis::test {
 
+// Its own namespace keeps it apart from support/Subprocess.h's ChildProcess, which test binaries link as well.
+namespace dns_peers {
+
 // A child process (found on PATH) with its standard output collected through a pipe.
 class ChildProcess final {
 public:
@@ -103,6 +106,9 @@ private:
     UniqueFd m_output;
     pid_t m_pid = -1;
 };
+
+} // namespace dns_peers
+using dns_peers::ChildProcess;
 
 // Runs `dig` against 127.0.0.1:port and returns what it prints.
 inline std::string runDig(uint16_t port, const std::vector<std::string>& options)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -147,7 +148,92 @@ std::vector<uint8_t> ntlmMessage(const std::string& request)
     return unbase64(request.substr(start, request.find("\r\n", start) - start));
 }
 
+bool recvAll(int fd, char* buffer, size_t length)
+{
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t n = retryOnEintr([&] { return recv(fd, buffer + got, length - got, 0); });
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The request's Content-Length value; 0 when it has none.
+size_t contentLength(const std::string& request)
+{
+    std::string lower = request;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string marker = "\r\ncontent-length:";
+    const size_t at = lower.find(marker);
+    return at == std::string::npos ? 0 : std::strtoul(lower.c_str() + at + marker.size(), nullptr, 10);
+}
+
+// Moves bytes both ways until both directions have ended; the end of one direction is passed on as a
+// half-close, so a client that stops sending still gets the whole reply.
+void relay(int a, int b)
+{
+    pollfd fds[2] = { { a, POLLIN, 0 }, { b, POLLIN, 0 } };
+    char buffer[16384];
+    int open = 2;
+    while (open > 0) {
+        if (retryOnEintr([&] { return poll(fds, 2, -1); }) < 0)
+            return;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            const int other = i == 0 ? b : a;
+            const ssize_t n = retryOnEintr([&] { return recv(fds[i].fd, buffer, sizeof buffer, 0); });
+            if (n < 0)
+                return;
+            if (n == 0) {
+                shutdown(other, SHUT_WR);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            if (!sendAll(other, std::string(buffer, static_cast<size_t>(n))))
+                return;
+        }
+    }
+}
+
 } // namespace
+
+void NtlmTestProxy::record(const std::string& request)
+{
+    std::lock_guard lock(m_mutex);
+    m_requests.push_back(request);
+}
+
+std::vector<std::string> NtlmTestProxy::requests()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+    std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+void NtlmTestProxy::forwardToOrigin(int fd, const std::string& request)
+{
+    // "METHOD http://127.0.0.1:PORT/...": only loopback origins are reached.
+    const size_t at = request.find(" http://127.0.0.1:");
+    const unsigned long port = at == std::string::npos ? 0 : std::strtoul(request.c_str() + at + 18, nullptr, 10);
+    UniqueFd origin(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (port == 0 || port > 65535 || !origin
+        || connect(origin.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        sendAll(fd, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+        return;
+    }
+    if (sendAll(origin.get(), request))
+        relay(fd, origin.get());
+}
 
 NtlmTestProxy::NtlmTestProxy(std::string user, std::string domain, std::string password)
     : m_user(std::move(user))
@@ -207,6 +293,13 @@ bool NtlmTestProxy::serve(int fd)
         return ok;
     };
     const std::string first = readRequest(fd);
+    record(first);
+    // A first request that announces a body has it read and dropped, as a proxy that refuses it would.
+    if (const size_t length = contentLength(first); length > 0) {
+        std::string body(length, '\0');
+        if (!recvAll(fd, body.data(), length))
+            return finish(false, "first request's body cut short");
+    }
     const auto negotiate = ntlmMessage(first);
     if (negotiate.size() < 16 || std::memcmp(negotiate.data(), "NTLMSSP", 8) != 0 || get32(negotiate, 8) != 1) {
         sendAll(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM\r\n\r\n");
@@ -223,10 +316,17 @@ bool NtlmTestProxy::serve(int fd)
               "Content-Length: 1000\r\n\r\n"
             + body);
     const std::string second = readRequest(fd);
+    record(second);
+    const bool tunnel = second.rfind("CONNECT ", 0) == 0;
     std::string why;
-    if (second.rfind("CONNECT ", 0) != 0 || !verify(ntlmMessage(second), why)) {
+    if ((!tunnel && second.find(" http://") == std::string::npos) || !verify(ntlmMessage(second), why)) {
         sendAll(fd, "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n");
-        return finish(false, why.empty() ? "second request is not a CONNECT" : why);
+        return finish(false, why.empty() ? "second request is neither a CONNECT nor a plain proxy request" : why);
+    }
+    if (!tunnel) {
+        finish(true, "");
+        forwardToOrigin(fd, second);
+        return true;
     }
     sendAll(fd, "HTTP/1.1 200 Connection established\r\n\r\n");
     finish(true, "");

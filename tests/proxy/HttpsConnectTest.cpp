@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "ProxyTestSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -32,36 +34,9 @@ std::string textOf(const std::vector<uint8_t>& bytes)
     return std::string(bytes.begin(), bytes.end());
 }
 
-CSafeSocketPtr connectLoopback(uint16_t port)
-{
-    auto socket = CSafeSocket::Create(AF_INET, SOCK_STREAM, 0);
-    EXPECT_TRUE(socket);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(socket->Connect(reinterpret_cast<const sockaddr*>(&address), sizeof address, 10), 0);
-    return socket;
-}
-
 CProxy httpsProxy(uint16_t port, const std::string& host = "127.0.0.1")
 {
     return CProxy(host, port, kProxyHttps, 1);
-}
-
-// Sends `text` through the tunnel and expects it back from the echo server behind it.
-void expectEcho(CSafeSocket& socket, const std::string& text)
-{
-    ASSERT_TRUE(socket.SendAll(text.data(), text.size(), 0));
-    std::string back;
-    while (back.size() < text.size()) {
-        char buffer[4096];
-        int error = 0;
-        const ssize_t n = socket.Recv(buffer, sizeof buffer, 0, error);
-        ASSERT_GT(n, 0) << "errno " << error;
-        back.append(buffer, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(back, text);
 }
 
 struct ScriptedResult {
@@ -77,7 +52,7 @@ ScriptedResult runScripted(
     ScriptedProxy proxy({ Step::read(requestLength), Step::write(bytesOf(reply)), Step::closeConnection() });
     CProxy record = proxyTemplate;
     record.m_Port = proxy.port();
-    auto socket = connectLoopback(proxy.port());
+    auto socket = test::ConnectTo(proxy.port());
     CProxyConnection connection(record, target, socket.get());
     const bool ok = connection.Connect();
     socket->Close();
@@ -165,7 +140,7 @@ TEST(HttpsConnectScripted, TunnelBytesAfterTheReplyStayInTheSocket)
     const CHost target("10.0.0.1", 443, false);
     const std::string request = "CONNECT 10.0.0.1:443 HTTP/1.1\r\nHost: 10.0.0.1:443\r\n\r\n";
     ScriptedProxy proxy({ Step::read(request.size()), Step::write(bytesOf("HTTP/1.1 200 OK\r\n\r\nSERVER-HELLO")) });
-    auto socket = connectLoopback(proxy.port());
+    auto socket = test::ConnectTo(proxy.port());
     const CProxy record = httpsProxy(proxy.port());
     CProxyConnection connection(record, target, socket.get());
     ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText();
@@ -233,14 +208,14 @@ TEST(HttpsConnectSquid, TunnelCarriesDataBothWays)
         proxy.m_UserName = c.user;
         proxy.m_Password = c.password;
         const CHost target("127.0.0.1", echo.port(), false);
-        auto socket = connectLoopback(squid->port());
+        auto socket = test::ConnectTo(squid->port());
         CProxyConnection connection(proxy, target, socket.get());
         const bool ok = connection.Connect();
         const std::string error = connection.TakeErrorText();
         ASSERT_EQ(ok, c.ok) << error << "\n" << squid->readFile("cache.log");
         EXPECT_EQ(error, c.error);
         if (c.ok)
-            expectEcho(*socket, std::string(100000, 'x') + "end");
+            test::ExpectEcho(*socket, std::string(100000, 'x') + "end");
     }
 }
 
@@ -253,10 +228,10 @@ TEST(HttpsConnectTinyproxy, BasicAuthentication)
     proxy.m_UserName = "bob";
     proxy.m_Password = "pw";
     const CHost target("127.0.0.1", echo.port(), false);
-    auto socket = connectLoopback(tiny->port());
+    auto socket = test::ConnectTo(tiny->port());
     CProxyConnection connection(proxy, target, socket.get());
     ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText() << tiny->readFile("tinyproxy.log");
-    expectEcho(*socket, "ping through tinyproxy");
+    test::ExpectEcho(*socket, "ping through tinyproxy");
 }
 
 } // namespace

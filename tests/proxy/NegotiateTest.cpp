@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "ProxyTestSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -41,17 +43,6 @@ protected:
 };
 
 std::unique_ptr<test::KerberosRealm> NegotiateRealm::s_realm;
-
-CSafeSocketPtr connectLoopback(uint16_t port)
-{
-    auto socket = CSafeSocket::Create(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(socket->Connect(reinterpret_cast<const sockaddr*>(&address), sizeof address, 10), 0);
-    return socket;
-}
 
 TEST_F(NegotiateRealm, TokenForTheServiceOfTheHost)
 {
@@ -129,21 +120,12 @@ TEST_F(NegotiateRealm, ConnectThroughSquidWithNegotiate)
     proxy.m_AuthEnabled = true;
     proxy.m_Options = ProxyOptionNegotiate;
     const CHost target("127.0.0.1", echo.port(), false);
-    auto socket = connectLoopback(squid->port());
+    auto socket = test::ConnectTo(squid->port());
     CProxyConnection connection(proxy, target, socket.get());
     ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText() << "\n" << squid->readFile("cache.log");
 
     const std::string text = "kerberos tunnel";
-    ASSERT_TRUE(socket->SendAll(text.data(), text.size(), 0));
-    std::string back;
-    while (back.size() < text.size()) {
-        char buffer[256];
-        int error = 0;
-        const ssize_t n = socket->Recv(buffer, sizeof buffer, 0, error);
-        ASSERT_GT(n, 0);
-        back.append(buffer, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(back, text);
+    test::ExpectEcho(*socket, text);
 
     // Squid logs the tunnel, with the user the helper accepted, once it ends.
     socket->Close();
@@ -164,23 +146,14 @@ TEST_F(NegotiateRealm, LibcurlVariantThroughSquid)
     options.env = s_realm->env();
     auto squid = test::startSquid(options);
 
-    auto socket = connectLoopback(squid->port());
+    auto socket = test::ConnectTo(squid->port());
     std::string error;
     ASSERT_TRUE(DoCurlHttpsNegotiate(
         "http://127.0.0.1:" + std::to_string(echo.port()) + "/", socket->GetSocket(), error, "", "", "localhost"))
         << error << "\n"
         << squid->readFile("cache.log");
     const std::string text = "negotiated by libcurl";
-    ASSERT_TRUE(socket->SendAll(text.data(), text.size(), 0));
-    std::string back;
-    while (back.size() < text.size()) {
-        char buffer[256];
-        int err = 0;
-        const ssize_t n = socket->Recv(buffer, sizeof buffer, 0, err);
-        ASSERT_GT(n, 0);
-        back.append(buffer, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(back, text);
+    test::ExpectEcho(*socket, text);
 }
 
 TEST_F(NegotiateRealm, NoTokenFailsBeforeSendingAnything)
@@ -199,7 +172,7 @@ TEST_F(NegotiateRealm, NoTokenFailsBeforeSendingAnything)
     proxy.m_AuthEnabled = true;
     proxy.m_Options = ProxyOptionNegotiate;
     const CHost target("127.0.0.1", 9, false);
-    auto socket = connectLoopback(ntohs(address.sin_port));
+    auto socket = test::ConnectTo(ntohs(address.sin_port));
     CProxyConnection connection(proxy, target, socket.get());
     EXPECT_FALSE(connection.Connect());
     EXPECT_EQ(

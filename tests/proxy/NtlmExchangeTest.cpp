@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "ProxyTestSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -17,17 +19,6 @@ namespace corvantis {
 namespace {
 
 using Step = test::ScriptedProxy::Step;
-
-CSafeSocketPtr connectLoopback(uint16_t port)
-{
-    auto socket = CSafeSocket::Create(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(socket->Connect(reinterpret_cast<const sockaddr*>(&address), sizeof address, 10), 0);
-    return socket;
-}
 
 CProxy ntlmProxy(uint16_t port, const std::string& user, const std::string& password, uint32_t extra = 0)
 {
@@ -58,21 +49,12 @@ TEST(NtlmExchange, TestProxyAcceptsTheClientsAnswer)
         test::NtlmTestProxy server(c.proxyUser, c.domain, c.password);
         const CProxy proxy = ntlmProxy(server.port(), c.user, c.password);
         const CHost target("10.9.8.7", 443, false);
-        auto socket = connectLoopback(server.port());
+        auto socket = test::ConnectTo(server.port());
         CProxyConnection connection(proxy, target, socket.get());
         ASSERT_TRUE(connection.Connect()) << connection.TakeErrorText() << " / " << server.reason();
 
         const std::string text = "over the NTLM tunnel";
-        ASSERT_TRUE(socket->SendAll(text.data(), text.size(), 0));
-        std::string back;
-        while (back.size() < text.size()) {
-            char buffer[256];
-            int error = 0;
-            const ssize_t n = socket->Recv(buffer, sizeof buffer, 0, error);
-            ASSERT_GT(n, 0);
-            back.append(buffer, static_cast<size_t>(n));
-        }
-        EXPECT_EQ(back, text);
+        test::ExpectEcho(*socket, text);
         socket->Close();
         EXPECT_TRUE(server.accepted()) << server.reason();
     }
@@ -100,7 +82,7 @@ TEST(NtlmExchange, RefusedOrImpossibleAnswers)
         test::NtlmTestProxy server("alice", "TESTDOM", "secret");
         const CProxy proxy = ntlmProxy(server.port(), c.user, c.password, c.extraOptions);
         const CHost target("10.9.8.7", 443, false);
-        auto socket = connectLoopback(server.port());
+        auto socket = test::ConnectTo(server.port());
         CProxyConnection connection(proxy, target, socket.get());
         EXPECT_FALSE(connection.Connect());
         EXPECT_EQ(connection.TakeErrorText(), c.error);
@@ -136,7 +118,7 @@ TEST(NtlmExchange, RepliesToTheNegotiateMessage)
             Step::write(std::vector<uint8_t>(c.reply.begin(), c.reply.end())), Step::closeConnection() });
         const CProxy proxy = ntlmProxy(server.port(), "alice", "secret");
         const CHost target("10.9.8.7", 443, false);
-        auto socket = connectLoopback(server.port());
+        auto socket = test::ConnectTo(server.port());
         CProxyConnection connection(proxy, target, socket.get());
         EXPECT_EQ(connection.Connect(), c.ok);
         EXPECT_EQ(connection.TakeErrorText(), c.error);

@@ -124,4 +124,19 @@ inline void ExpectEchoedUnchanged(CSafeSocket& sock, size_t size)
     EXPECT_TRUE(received == sent);
 }
 
+// Sends `text` through a tunnel and expects the echo server behind it to send the same text back.
+inline void ExpectEcho(CSafeSocket& socket, const std::string& text)
+{
+    ASSERT_TRUE(socket.SendAll(text.data(), text.size(), 0));
+    std::string back;
+    while (back.size() < text.size()) {
+        char buffer[4096];
+        int error = 0;
+        const ssize_t n = socket.Recv(buffer, sizeof buffer, 0, error);
+        ASSERT_GT(n, 0) << "errno " << error;
+        back.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(back, text);
+}
+
 } // namespace corvantis::test
