@@ -269,7 +269,11 @@ public:
         DnsResolverSettings resolver; // its table defaults to the application object's
     };
 
-    explicit EngineDriver(CCorvantisAppProxy& app, Options options = {})
+    explicit EngineDriver(CCorvantisAppProxy& app)
+        : EngineDriver(app, Options())
+    {
+    }
+    EngineDriver(CCorvantisAppProxy& app, Options options)
         : m_app(app)
         , m_options(std::move(options))
         , m_events(std::make_shared<SocketEventsManager>())
