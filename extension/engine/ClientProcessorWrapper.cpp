@@ -4,7 +4,6 @@
 #include "ConnRecord.h"
 #include "CorvantisAppProxy.h"
 #include "DnsCodec.h"
-#include "HostLists.h"
 #include "HttpTraffic.h"
 #include "Log.h"
 #include "LogMessage.h"
@@ -66,21 +65,6 @@ std::string AddressText(const sockaddr* address)
     else if (address->sa_family == AF_INET6)
         ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
     return text;
-}
-
-// Whether a name asked for by `identity` is resolved through the proxy and so gets a placeholder address: the
-// profile resolves through the proxy, the DNS name list does not keep the name local, and the rules send it
-// through a proxy or a chain.
-bool NameGetsPlaceholder(
-    const CCorvantisAppProxy& app, const CProfileData& profile, const CLogContext& identity, const std::string& name)
-{
-    if (!profile.m_ViaProxy)
-        return false;
-    const bool listed = IsHostExcludedFromDns(profile, name, &app);
-    if (listed != profile.m_OnlyFromListMode)
-        return false;
-    const std::string lower = LowerAscii(name);
-    return RulesNeedFakeIp(profile, LowerIdentity(identity), lower.c_str(), &app);
 }
 
 } // namespace
@@ -372,19 +356,17 @@ bool ClientProcessorWrapper::processDnsRequest(const std::vector<uint8_t>& reque
     if (profile.m_ConnectionLoopDetection && m_app.CheckDnsLoop(identity, app.pid(), info.family, name))
         return false;
 
-    if ((info.qtype == kDnsTypeA || info.qtype == kDnsTypeAAAA)
-        && NameGetsPlaceholder(m_app, profile, identity, name)) {
+    if (info.qtype == kDnsTypeA || info.qtype == kDnsTypeAAAA) {
         // The application's own request is kept with the name, so a later resolution can replay it. A server
-        // given by name has no socket address to keep.
+        // given by name, and the engine's own placeholder server, have no socket address worth keeping.
         const sockaddr* serverSocket
             = serverAddress.m_Resolved && !internalServer ? &serverAddress.GetSockAddr() : nullptr;
         uint64_t ttl = 0;
         sockaddr_storage placeholder {};
         bool have = false;
-        CDnsStorage& storage = *m_resolver.storage;
         if (info.qtype == kDnsTypeA) {
-            const uint32_t address
-                = storage.AddressForNameIPv4(name, true, request.data(), request.size(), serverSocket, ttl);
+            const uint32_t address = m_app.GetFakeIpv4ForName(
+                identity, name, serverAddress, profile, false, request.data(), request.size(), serverSocket, ttl);
             if (address != 0) {
                 auto* v4 = reinterpret_cast<sockaddr_in*>(&placeholder);
                 v4->sin_family = AF_INET;
@@ -392,8 +374,8 @@ bool ClientProcessorWrapper::processDnsRequest(const std::vector<uint8_t>& reque
                 have = true;
             }
         } else {
-            const in6_addr address
-                = storage.AddressForNameIPv6(name, true, request.data(), request.size(), serverSocket, ttl);
+            const in6_addr address = m_app.GetFakeIpv6ForName(
+                identity, name, serverAddress, profile, false, request.data(), request.size(), serverSocket, ttl);
             if (!IN6_IS_ADDR_UNSPECIFIED(&address)) {
                 auto* v6 = reinterpret_cast<sockaddr_in6*>(&placeholder);
                 v6->sin6_family = AF_INET6;

@@ -1,6 +1,7 @@
 #include "CorvantisAppProxy.h"
 
 #include "ConnRecord.h"
+#include "Host.h"
 #include "HostLists.h"
 #include "LogMessage.h"
 #include "ProfileCheck.h"
@@ -282,6 +283,37 @@ bool CCorvantisAppProxy::CheckDnsLoop(
     CreateLoopPreventionRule(name, false, false);
     QueueLoopApp(name);
     return true;
+}
+
+// ---- Placeholder addresses for DNS answers ----
+
+bool CCorvantisAppProxy::NameGetsPlaceholder(const CLogContext& identity, const std::string& hostName,
+    const CHost& server, const CProfileData& profile, bool force) const
+{
+    const int decision = DecideDnsThroughProxy(hostName, identity, profile, server.ToString(false));
+    if (decision == kDnsThroughProxy)
+        return true;
+    return decision != kDnsLocal && force;
+}
+
+uint32_t CCorvantisAppProxy::GetFakeIpv4ForName(const CLogContext& identity, const std::string& hostName,
+    const CHost& server, const CProfileData& profile, bool force, const uint8_t* request, size_t requestLength,
+    const sockaddr* serverSocket, uint64_t& ttl)
+{
+    ttl = 0;
+    if (!NameGetsPlaceholder(identity, hostName, server, profile, force))
+        return 0;
+    return m_dnsStorage.AddressForNameIPv4(hostName, true, request, requestLength, serverSocket, ttl);
+}
+
+in6_addr CCorvantisAppProxy::GetFakeIpv6ForName(const CLogContext& identity, const std::string& hostName,
+    const CHost& server, const CProfileData& profile, bool force, const uint8_t* request, size_t requestLength,
+    const sockaddr* serverSocket, uint64_t& ttl)
+{
+    ttl = 0;
+    if (!NameGetsPlaceholder(identity, hostName, server, profile, force))
+        return in6addr_any;
+    return m_dnsStorage.AddressForNameIPv6(hostName, true, request, requestLength, serverSocket, ttl);
 }
 
 CCorvantisAppProxy& GetAppProxy()

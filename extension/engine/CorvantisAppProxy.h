@@ -21,6 +21,7 @@
 namespace corvantis {
 
 class CConnRecord;
+class CHost;
 
 // Time sources and ages of the extension's object; the programs use the defaults, tests shorten or drive them.
 struct AppProxyTiming {
@@ -124,6 +125,22 @@ public:
     // until all of them have aged out of the history.
     bool CheckDnsLoop(const CLogContext& identity, int64_t pid, uint8_t kind, const std::string& hostName);
 
+    // ---- Placeholder addresses for DNS answers ----
+
+    // A placeholder address for `hostName`, asked for by the application `identity` through the DNS server
+    // `server`, when the name is resolved through the proxy: DecideDnsThroughProxy under `profile` (its log line
+    // names `server`) must answer "through the proxy", or give no answer at all with `force` set; a name that
+    // resolves locally never gets one. The address comes from the table (created when the name has none), which
+    // keeps `request` (nullable) and `serverSocket` (nullable) as the name's last request and gives the address's
+    // time-to-live in `ttl`. 0 when there is none.
+    uint32_t GetFakeIpv4ForName(const CLogContext& identity, const std::string& hostName, const CHost& server,
+        const CProfileData& profile, bool force, const uint8_t* request, size_t requestLength,
+        const sockaddr* serverSocket, uint64_t& ttl);
+    // The same for IPv6; all zeros where the IPv4 form gives 0.
+    in6_addr GetFakeIpv6ForName(const CLogContext& identity, const std::string& hostName, const CHost& server,
+        const CProfileData& profile, bool force, const uint8_t* request, size_t requestLength,
+        const sockaddr* serverSocket, uint64_t& ttl);
+
     // ---- Address table ----
 
     // The engine's table of host names with their real and placeholder addresses.
@@ -146,6 +163,9 @@ private:
     };
 
     std::chrono::steady_clock::time_point Now() const;
+    // Whether DecideDnsThroughProxy lets `hostName` have a placeholder address.
+    bool NameGetsPlaceholder(const CLogContext& identity, const std::string& hostName, const CHost& server,
+        const CProfileData& profile, bool force) const;
     // The connection loop check over the list; connListLock held.
     bool DetectConnectionLoopLocked();
 

@@ -1,6 +1,7 @@
 #include "AppProxyTestSupport.h"
 
 #include "AppSettings.h"
+#include "FakeAddressRange.h"
 #include "HostLists.h"
 #include "ProfileCheck.h"
 #include "ProfileData.h"
@@ -11,12 +12,15 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -537,6 +541,61 @@ INSTANTIATE_TEST_SUITE_P(Cases, StartTest,
             },
             true, { "Localhost", "Default" } }),
     [](const ::testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
+
+// ---- Placeholder addresses for DNS answers ----
+
+// Only a name resolved through the proxy gets a placeholder, from the table; a name that resolves locally gets
+// none, not even with the force flag. The decision's line names the DNS server the request went to.
+TEST_F(AppProxyFixture, PlaceholderOnlyForNamesResolvedThroughTheProxy)
+{
+    CProfileData proxied;
+    proxied.m_ViaProxy = true;
+    proxied.m_ExclusionList = { "*.corp.example" };
+    CRule viaProxy("Via proxy");
+    viaProxy.m_Action = kActionProxy;
+    viaProxy.m_ProxyId = 100;
+    proxied.m_Rules = { viaProxy };
+    CProfileData local = proxied;
+    local.m_ViaProxy = false;
+
+    struct Case {
+        const char* name;
+        const CProfileData& profile;
+        const char* host;
+        bool force;
+        bool placeholder;
+    };
+    const Case cases[] = {
+        { "through the proxy", proxied, "www.example.org", false, true },
+        { "excluded by the list", proxied, "mail.corp.example", false, false },
+        { "excluded by the list, forced", proxied, "wiki.corp.example", true, false },
+        { "resolving through the proxy off, forced", local, "www.example.net", true, false },
+    };
+    const CHost server("192.0.2.53", 53, false);
+    const CLogContext browser = Identity("browser");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TakeLogLines();
+        uint64_t ttl = 99;
+        const uint32_t v4
+            = app.GetFakeIpv4ForName(browser, c.host, server, c.profile, c.force, nullptr, 0, nullptr, ttl);
+        const in6_addr v6
+            = app.GetFakeIpv6ForName(browser, c.host, server, c.profile, c.force, nullptr, 0, nullptr, ttl);
+        EXPECT_TRUE(HasLineWith(TakeLogLines(), std::string("resolve \"") + c.host + "\" on 192.0.2.53:53 : "));
+        if (!c.placeholder) {
+            EXPECT_EQ(v4, 0u);
+            EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&v6));
+            std::lock_guard lock(app.GetDnsStorage().Mutex());
+            EXPECT_EQ(app.GetDnsStorage().FindRecord(c.host, false), nullptr) << "no record made for a local name";
+            continue;
+        }
+        ASSERT_NE(v4, 0u);
+        EXPECT_TRUE(IsIPv4InFakeRange(v4));
+        EXPECT_EQ(app.NameForIPv4(v4), c.host);
+        EXPECT_EQ(app.NameForIPv6(v6), c.host);
+        EXPECT_GT(ttl, 0u);
+    }
+}
 
 TEST_F(AppProxyFixture, NeverAsksForAPassword)
 {
