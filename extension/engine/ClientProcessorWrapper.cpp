@@ -257,7 +257,8 @@ int ClientProcessorWrapper::getNativeHandler() const
 {
     const auto record = m_clientProcessor.GetConnection();
     const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
-    return remote ? remote->GetSocket() : -1;
+    // A closed socket's number may already belong to another connection: nobody may poll or shut it down.
+    return remote && !remote->IsClosed() ? remote->GetSocket() : -1;
 }
 
 int ClientProcessorWrapper::setRecvTimoutOnRemoteSocket()

@@ -102,7 +102,8 @@ public:
         return sendDataToRemote(data.data(), data.size(), sent, err);
     }
 
-    // The remote socket's descriptor; -1 before the connect succeeded.
+    // The remote socket's descriptor; -1 before the connect succeeded and once the connection is closed. The
+    // number is the caller's to watch, never to close or shut down: that goes through the record's socket.
     int getNativeHandler() const;
     // A receive time-out of 100 microseconds on the remote socket; 0 or the errno of the failure.
     int setRecvTimoutOnRemoteSocket();

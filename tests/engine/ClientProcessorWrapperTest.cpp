@@ -34,6 +34,7 @@
 #include "Rule.h"
 #include "SystemUtils.h"
 #include "UniqueFd.h"
+#include "WrapperTestSupport.h"
 #include "peers/EchoServer.h"
 #include "peers/HttpProxyPeers.h"
 #include "peers/PeerProcess.h"
@@ -43,95 +44,6 @@
 
 namespace corvantis::test {
 namespace {
-
-constexpr size_t kOneMiB = 1024 * 1024;
-using namespace std::chrono_literals;
-
-AppNameWrapper Curl()
-{
-    return AppNameWrapper("", "curl", "", "", "/usr/bin/curl", 4242);
-}
-
-CRule RuleWith(const std::string& name, int action, int64_t id = -1)
-{
-    CRule rule(name);
-    rule.m_Action = action;
-    rule.m_ProxyId = id;
-    return rule;
-}
-
-std::vector<std::string> Lines()
-{
-    std::vector<std::string> lines;
-    bool isError = false;
-    uint64_t time = 0;
-    std::string line;
-    while (GetLog().PopLogRecord(false, isError, time, line))
-        lines.push_back(line);
-    return lines;
-}
-
-bool HasLineWith(const std::vector<std::string>& lines, const std::string& part)
-{
-    for (const auto& line : lines)
-        if (line.find(part) != std::string::npos)
-            return true;
-    return false;
-}
-
-std::vector<uint8_t> Pattern(size_t size, uint32_t seed)
-{
-    std::vector<uint8_t> data(size);
-    uint32_t x = seed;
-    for (auto& byte : data) {
-        x = x * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(x >> 24);
-    }
-    return data;
-}
-
-uint64_t Checksum(const std::vector<uint8_t>& data)
-{
-    uint64_t hash = 1469598103934665603ull;
-    for (uint8_t byte : data)
-        hash = (hash ^ byte) * 1099511628211ull;
-    return hash;
-}
-
-// Writes `data` into the application's socket and reads until the engine ends the other side. With
-// `expected`, reads that many bytes before ending its own side (proxies need not pass a half-close on); without,
-// ends its side once everything is written.
-std::vector<uint8_t> Exchange(int socket, const std::vector<uint8_t>& data, std::optional<size_t> expected = {})
-{
-    std::thread writer([&] {
-        size_t offset = 0;
-        while (offset < data.size()) {
-            const ssize_t n = ::send(socket, data.data() + offset, data.size() - offset, MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            offset += static_cast<size_t>(n);
-        }
-        if (!expected)
-            ::shutdown(socket, SHUT_WR);
-    });
-    std::vector<uint8_t> received;
-    std::vector<uint8_t> buffer(65536);
-    for (;;) {
-        pollfd p { socket, POLLIN, 0 };
-        if (::poll(&p, 1, 60000) <= 0)
-            break;
-        const ssize_t n = ::recv(socket, buffer.data(), buffer.size(), 0);
-        if (n <= 0)
-            break;
-        received.insert(received.end(), buffer.begin(), buffer.begin() + n);
-        if (expected && received.size() >= *expected)
-            break;
-    }
-    writer.join();
-    if (expected)
-        ::shutdown(socket, SHUT_WR);
-    return received;
-}
 
 // A loopback server that reads one connection to its end and then answers with `reply`.
 class ReplyServer {
@@ -178,64 +90,6 @@ private:
     std::thread m_thread;
 };
 
-// The extension's one object with a temporary home, as `theApp`, logging to the screen queue.
-class WrapperTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const char* old = std::getenv("CORVANTIS_EXTENSION_HOME");
-        m_oldHome = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("CORVANTIS_EXTENSION_HOME", home.str().c_str(), 1);
-        setCurrentProgram(Program::Extension);
-        theApp = &app;
-        GetLog().SetScreenLevel(kLogDebug);
-        Lines();
-        CorvantisCoreWrapper::applyAddressRange(10);
-    }
-    void TearDown() override
-    {
-        CAppSettings settings = app.GetSettings();
-        settings.TrafficLogEnabled = false;
-        app.SetSettings(settings);
-        GetLog().SetScreenLevel(kLogError);
-        Lines();
-        if (m_oldHome)
-            ::setenv("CORVANTIS_EXTENSION_HOME", m_oldHome->c_str(), 1);
-        else
-            ::unsetenv("CORVANTIS_EXTENSION_HOME");
-    }
-    // `rules` over the proxies, with a chain (id 50) of all of them.
-    void UseProfile(std::vector<CProxy> proxies, std::vector<CRule> rules, bool handleDirect = true)
-    {
-        CProfileData profile;
-        profile.m_Proxies = proxies;
-        CChain chain("Test chain", 50);
-        for (const auto& proxy : proxies)
-            chain.m_Entries.push_back({ proxy.m_Id, true });
-        profile.m_Chains = { chain };
-        profile.m_Rules = std::move(rules);
-        profile.m_HandleDirectConnections = handleDirect;
-        app.SetProfile(profile, false);
-    }
-    uint32_t Placeholder(const std::string& name)
-    {
-        uint64_t ttl = 0;
-        return app.GetDnsStorage().AddressForNameIPv4(name, true, nullptr, 0, nullptr, ttl);
-    }
-    static std::string Text(uint32_t address)
-    {
-        char text[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &address, text, sizeof text);
-        return text;
-    }
-
-    TempDir home;
-    CCorvantisAppProxy& app = GetAppProxy();
-
-private:
-    std::optional<std::string> m_oldHome;
-};
-
 // Every road carries a mebibyte each way to an echo server, unchanged, and the texts show the connection.
 TEST_F(WrapperTest, CarriesAMebibyteEachWayOnEveryRoad)
 {
@@ -278,6 +132,8 @@ TEST_F(WrapperTest, CarriesAMebibyteEachWayOnEveryRoad)
         EXPECT_EQ(back.size(), data.size());
         EXPECT_EQ(Checksum(back), Checksum(data));
         ASSERT_TRUE(flow->WaitClosed());
+        // A closed connection's descriptor number may already be reused: it is not handed out any more.
+        EXPECT_EQ(flow->Wrapper()->getNativeHandler(), -1);
 
         // Sent is what went towards the remote side, received what came back from it.
         const auto record = flow->Record();

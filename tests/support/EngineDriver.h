@@ -29,6 +29,7 @@
 #include "CorvantisAppProxy.h"
 #include "DispatchQueue.h"
 #include "DispatchSemaphore.h"
+#include "SafeSocket.h"
 #include "SocketEventsManager.h"
 #include "UniqueFd.h"
 
@@ -52,9 +53,9 @@ public:
             WaitConnected(std::chrono::hours(1)); // the connect thread must be done with the connection
         if (m_flowEnd)
             ::shutdown(m_flowEnd.get(), SHUT_RDWR);
-        const int remote = m_wrapper->getNativeHandler();
-        if (remote >= 0 && m_pumping.load())
-            ::shutdown(remote, SHUT_RDWR);
+        // Through the socket object, never by number: once closed, the number may be another connection's.
+        if (const auto remote = remoteSocket(); remote && m_pumping.load())
+            remote->Shutdown();
         joinPumps();
         finish();
     }
@@ -88,6 +89,12 @@ public:
 
 private:
     friend class EngineDriver;
+
+    std::shared_ptr<CSafeSocket> remoteSocket() const
+    {
+        const auto record = m_wrapper->GetConnection();
+        return record ? record->GetRemoteSocket() : nullptr;
+    }
 
     void onConnected(bool connected)
     {
@@ -148,9 +155,10 @@ private:
                 continue;
             if (n <= 0) {
                 // The application ended its side: so does the remote's.
-                const int remote = m_wrapper->getNativeHandler();
-                if (remote >= 0)
-                    ::shutdown(remote, n == 0 ? SHUT_WR : SHUT_RDWR);
+                if (const auto remote = remoteSocket(); remote && n == 0)
+                    remote->ShutdownSend();
+                else if (remote)
+                    remote->Shutdown();
                 break;
             }
             std::vector<uint8_t> data(buffer.begin(), buffer.begin() + n);

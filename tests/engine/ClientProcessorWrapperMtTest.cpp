@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AppNameWrapper.h"
+#include "ClientProcessorWrapper.h"
+#include "ConnRecord.h"
+#include "CorvantisAppProxy.h"
+#include "CorvantisCoreWrapper.h"
+#include "DnsCodec.h"
+#include "DnsWire.h"
+#include "Proxy.h"
+#include "Rule.h"
+#include "UniqueFd.h"
+#include "WrapperTestSupport.h"
+#include "peers/EchoServer.h"
+#include "peers/ProxyPeers.h"
+#include "support/EngineDriver.h"
+
+namespace corvantis::test {
+namespace {
+
+// An application that the profile below sends through microsocks; every other one goes directly.
+AppNameWrapper Proxied(int pid)
+{
+    return AppNameWrapper("", "proxied", "", "", "/usr/bin/proxied", pid);
+}
+
+AppNameWrapper Plain(int pid)
+{
+    return AppNameWrapper("", "plain", "", "", "/usr/bin/plain", pid);
+}
+
+// Reads the engine's polled texts, the list snapshot and the traffic samples over and over, as the application's
+// polling and the connections window do, until told to stop.
+class Poller {
+public:
+    explicit Poller(CCorvantisAppProxy& app)
+        : m_thread([this, &app] {
+            while (!m_stop.load()) {
+                const std::string list = CorvantisCoreWrapper::getConnections();
+                const std::string stats = CorvantisCoreWrapper::getStatText();
+                std::vector<uint8_t> up;
+                std::vector<uint8_t> down;
+                CorvantisCoreWrapper::getTrafficDataUp(up, down);
+                for (const auto& record : app.GetConnectionsSnapshot())
+                    (void)record->GetText();
+                if (!list.empty() && stats.find("Total") != std::string::npos)
+                    ++rounds;
+            }
+        })
+    {
+    }
+    ~Poller() { Stop(); }
+    void Stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    std::atomic<uint64_t> rounds { 0 };
+
+private:
+    std::atomic<bool> m_stop { false };
+    std::thread m_thread;
+};
+
+// A loopback server that, for each connection, sends `size` bytes at once and then closes its side completely,
+// whatever the client is still sending.
+class SendAndCloseServer {
+public:
+    explicit SendAndCloseServer(size_t size)
+        : m_data(Pattern(size, 5))
+    {
+        m_listener = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener.get(), 128);
+        socklen_t length = sizeof address;
+        ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            for (;;) {
+                UniqueFd connection(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (!connection)
+                    return;
+                size_t offset = 0;
+                while (offset < m_data.size()) {
+                    const ssize_t n
+                        = ::send(connection.get(), m_data.data() + offset, m_data.size() - offset, MSG_NOSIGNAL);
+                    if (n <= 0)
+                        break;
+                    offset += static_cast<size_t>(n);
+                }
+            }
+        });
+    }
+    ~SendAndCloseServer()
+    {
+        ::shutdown(m_listener.get(), SHUT_RDWR);
+        m_thread.join();
+    }
+    uint16_t port() const { return m_port; }
+
+private:
+    std::vector<uint8_t> m_data;
+    UniqueFd m_listener;
+    uint16_t m_port = 0;
+    std::thread m_thread;
+};
+
+class WrapperMtTest : public WrapperTest {
+protected:
+    void SetUp() override
+    {
+        WrapperTest::SetUp();
+        // Per-connection lines would flood the screen queue; the test reads none of them.
+        GetLog().SetScreenLevel(kLogError);
+    }
+    // Direct for everything but the application "proxied", which goes through `proxy`.
+    void UseSplitProfile(const CProxy& proxy)
+    {
+        CRule viaProxy = RuleWith("Proxied application", kActionProxy, proxy.m_Id);
+        viaProxy.m_Apps = { "proxied" };
+        viaProxy.m_AppsLower = { "proxied" };
+        viaProxy.m_AppsText = "proxied";
+        UseProfile({ proxy }, { viaProxy, RuleWith("Default", kActionDirect) });
+    }
+};
+
+// Many flows at once on three roads (directly, through microsocks, and to a placeholder address whose name the
+// resolver answers before the connect), each carrying its own data both ways, while the engine's texts are
+// polled, name requests are answered and the profile is applied again. Every flow gets back exactly its bytes.
+TEST_F(WrapperMtTest, ManyFlowsAtOnceCarryTheirOwnBytes)
+{
+    EchoServer echo;
+    auto microsocks = startMicrosocks();
+    const CProxy socks5("127.0.0.1", microsocks->port(), kProxySocks5, 1);
+    UseSplitProfile(socks5);
+    ASSERT_TRUE(app.GetDnsStorage().AddRealIPv4(htonl(INADDR_LOOPBACK), "echo.test", 600, true));
+    const std::string placeholder = Text(Placeholder("echo.test"));
+
+    enum Road { kDirect, kProxy, kResolved };
+    constexpr int kFlowsPerRoad = 20;
+    constexpr size_t kSize = 96 * 1024;
+    EngineDriver driver(app);
+    Poller poller(app);
+
+    std::atomic<bool> stopSide { false };
+    std::atomic<int> answered { 0 };
+    std::thread sideWork([&] {
+        // Name requests from another application's queue, and the application sending its profile again.
+        // A new name each time: repeating one would rightly be taken for a DNS loop.
+        const AppNameWrapper asking = Proxied(4242);
+        CProfileData profile;
+        app.GetProfile(profile, false);
+        for (int n = 0; !stopSide.load(); ++n) {
+            DnsWire wire;
+            wire.header(0x4242, 0x0100, 1, 0, 0, 0).name({ "side" + std::to_string(n), "example", "org" });
+            wire.u16(kDnsTypeA).u16(1);
+            auto wrapper = ClientProcessorWrapper::create(app);
+            answered += wrapper->processDnsRequest(wire.bytes, asking, "192.0.2.53", 53, false, driver.EventManager(),
+                [](const std::string&, std::optional<std::vector<uint8_t>>) {});
+            app.SetProfile(profile, false);
+        }
+    });
+
+    struct Outcome {
+        int decision = -1;
+        std::optional<bool> connected;
+        size_t received = 0;
+        bool same = false;
+        bool closed = false;
+        std::string ruleName;
+    };
+    std::vector<Outcome> outcomes(3 * kFlowsPerRoad);
+    std::vector<std::thread> flows;
+    for (int i = 0; i < 3 * kFlowsPerRoad; ++i) {
+        flows.emplace_back([&, i] {
+            const Road road = static_cast<Road>(i % 3);
+            const AppNameWrapper who = road == kProxy ? Proxied(1000 + i) : Plain(1000 + i);
+            auto flow = driver.Open(who, road == kResolved ? placeholder : "127.0.0.1", echo.port());
+            Outcome& outcome = outcomes[static_cast<size_t>(i)];
+            outcome.decision = flow->Decision();
+            outcome.connected = flow->WaitConnected();
+            if (outcome.connected != std::optional<bool>(true))
+                return;
+            const auto data = Pattern(kSize, static_cast<uint32_t>(i + 1));
+            const auto back = Exchange(flow->AppSocket(), data, data.size());
+            outcome.received = back.size();
+            outcome.same = back == data;
+            outcome.closed = flow->WaitClosed();
+            outcome.ruleName = flow->Wrapper()->GetConnection()->GetRuleName();
+        });
+    }
+    for (auto& thread : flows)
+        thread.join();
+    stopSide = true;
+    sideWork.join();
+    poller.Stop();
+
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        SCOPED_TRACE("flow " + std::to_string(i));
+        const Outcome& outcome = outcomes[i];
+        EXPECT_EQ(outcome.decision, ClientProcessorWrapper::kTaken);
+        ASSERT_EQ(outcome.connected, std::optional<bool>(true));
+        EXPECT_EQ(outcome.received, kSize);
+        EXPECT_TRUE(outcome.same);
+        EXPECT_TRUE(outcome.closed);
+        EXPECT_EQ(outcome.ruleName, i % 3 == kProxy ? "Proxied application" : "Default");
+    }
+    EXPECT_GT(poller.rounds.load(), 0u);
+    EXPECT_GT(answered.load(), 0);
+    EXPECT_FALSE(HasLineWith(Lines(), "Infinite loop"));
+}
+
+// Ends racing each other: the application closes its socket right after writing while the remote sends and
+// closes; the remote closes while the application still writes; the user cancels the connection while data
+// flows both ways. Every flow ends, its record is closed, and nothing is left waiting.
+TEST_F(WrapperMtTest, ClosesFromBothSidesRaceWithoutLosingAFlow)
+{
+    EchoServer echo;
+    SendAndCloseServer closing(64 * 1024);
+    auto microsocks = startMicrosocks();
+    UseSplitProfile(CProxy("127.0.0.1", microsocks->port(), kProxySocks5, 1));
+
+    enum Race { kAppClosesWhileRemoteCloses, kRemoteClosesWhileAppWrites, kUserCancels };
+    constexpr int kFlows = 48;
+    EngineDriver driver(app);
+    Poller poller(app);
+
+    struct Ends {
+        std::optional<bool> connected;
+        bool closed = false;
+        bool recordClosed = false;
+    };
+    std::vector<Ends> ends(kFlows); // one element per thread
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kFlows; ++i) {
+        threads.emplace_back([&, i] {
+            const Race race = static_cast<Race>(i % 3);
+            const AppNameWrapper who = (i / 3) % 2 ? Proxied(2000 + i) : Plain(2000 + i);
+            const uint16_t port = race == kUserCancels ? echo.port() : closing.port();
+            auto flow = driver.Open(who, "127.0.0.1", port);
+            ends[static_cast<size_t>(i)].connected = flow->WaitConnected();
+            if (ends[static_cast<size_t>(i)].connected != std::optional<bool>(true))
+                return;
+            const auto data = Pattern(256 * 1024, static_cast<uint32_t>(i));
+            const int socket = flow->AppSocket();
+            std::thread writer([&] {
+                size_t offset = 0;
+                while (offset < data.size()) {
+                    const ssize_t n = ::send(socket, data.data() + offset, data.size() - offset, MSG_NOSIGNAL);
+                    if (n <= 0)
+                        break;
+                    offset += static_cast<size_t>(n);
+                }
+            });
+            switch (race) {
+            case kAppClosesWhileRemoteCloses:
+                writer.join();
+                flow->CloseApp();
+                break;
+            case kRemoteClosesWhileAppWrites: {
+                std::vector<uint8_t> buffer(65536);
+                for (;;) {
+                    pollfd p { socket, POLLIN, 0 };
+                    if (::poll(&p, 1, 60000) <= 0 || ::recv(socket, buffer.data(), buffer.size(), 0) <= 0)
+                        break;
+                }
+                ::shutdown(socket, SHUT_RDWR);
+                writer.join();
+                break;
+            }
+            case kUserCancels:
+                // The engine alone must end the flow; the application's socket is only shut afterwards so a
+                // failing test does not hang in the writer.
+                flow->Record()->Close();
+                ends[static_cast<size_t>(i)].closed = flow->WaitClosed();
+                ::shutdown(socket, SHUT_RDWR);
+                writer.join();
+                break;
+            }
+            if (race != kUserCancels)
+                ends[static_cast<size_t>(i)].closed = flow->WaitClosed();
+            ends[static_cast<size_t>(i)].recordClosed = flow->Record()->IsClosed();
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    poller.Stop();
+
+    for (int i = 0; i < kFlows; ++i) {
+        SCOPED_TRACE("flow " + std::to_string(i));
+        ASSERT_EQ(ends[static_cast<size_t>(i)].connected, std::optional<bool>(true));
+        EXPECT_TRUE(ends[static_cast<size_t>(i)].closed);
+        EXPECT_TRUE(ends[static_cast<size_t>(i)].recordClosed);
+    }
+}
+
+} // namespace
+} // namespace corvantis::test
