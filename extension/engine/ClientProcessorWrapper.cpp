@@ -192,7 +192,19 @@ void ClientProcessorWrapper::prepateDataForRemote(const std::vector<uint8_t>& da
     }
     std::string answerText;
     std::string rest;
-    if (!m_httpTraffic->ProcessRequest(data.data(), data.size(), answerText, rest)) {
+    // The forwarding writes the rewritten request (and any authentication exchange) to the proxy itself; those
+    // bytes went towards the remote side and count like every other sent byte. Only this path sends on the
+    // socket, so the socket's own counter tells them apart.
+    const uint64_t sentBefore = remote ? remote->GetBytesSent() : 0;
+    const bool forwarded = m_httpTraffic->ProcessRequest(data.data(), data.size(), answerText, rest);
+    if (remote) {
+        const uint64_t sentHere = remote->GetBytesSent() - sentBefore;
+        if (sentHere > 0) {
+            record->AddBytesSent(sentHere);
+            m_app.GetStatistics().AddSent(sentHere);
+        }
+    }
+    if (!forwarded) {
         CLogMessage(kLogError, record->GetContext())
             << FormatConnEndpoint(*record, false) << " HTTP connection error: " << m_httpTraffic->TakeText();
         if (!record->IsClosed())

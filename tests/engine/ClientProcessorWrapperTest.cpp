@@ -339,6 +339,101 @@ TEST_F(WrapperTest, TrafficDumpsHoldEachDirection)
     EXPECT_EQ(from, reply);
 }
 
+int StatusOf(const std::string& reply)
+{
+    return reply.size() >= 12 && reply.rfind("HTTP/1.", 0) == 0 ? std::atoi(reply.c_str() + 9) : -1;
+}
+
+// A plain HTTP request through an HTTP proxy as the last hop: the engine waits for the application's request,
+// rewrites it for the proxy (with the proxy's credentials where it has them), the origin gets it in its own form
+// with its body once, the application gets the origin's whole reply, and the rewritten request counts as sent.
+TEST_F(WrapperTest, PlainHttpThroughAnHttpProxyReachesTheOrigin)
+{
+    const auto replyBytes = Pattern(120000, 11);
+    HttpOrigin origin(std::string(replyBytes.begin(), replyBytes.end()));
+    auto tinyproxy = startTinyproxy();
+    auto guarded = startTinyproxy("carol", "t0p-secret");
+    const std::string body = "name=value&" + std::string(40000, 'b');
+    auto header = [&](const std::string& method, const std::string& content) {
+        std::string text = method + " /hello?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(origin.port())
+            + "\r\nUser-Agent: corvantis-test\r\n";
+        if (!content.empty())
+            text += "Content-Length: " + std::to_string(content.size()) + "\r\n";
+        return text + "\r\n";
+    };
+
+    CProxy plain("127.0.0.1", tinyproxy->port(), kProxyHttp, 1);
+    CProxy withBasic("127.0.0.1", guarded->port(), kProxyHttp, 1);
+    withBasic.m_AuthEnabled = true;
+    withBasic.m_UserName = "carol";
+    withBasic.m_Password = "t0p-secret";
+    struct Case {
+        const char* name;
+        CProxy proxy;
+        std::string method;
+        std::vector<std::string> pieces;
+        std::string body;
+    };
+    const Case cases[] = {
+        { "GET", plain, "GET", { header("GET", "") }, "" },
+        { "POST with its body in the header's piece", plain, "POST", { header("POST", body) + body }, body },
+        { "POST with its body in a later piece", plain, "POST", { header("POST", body), body }, body },
+        { "GET through a proxy asking for Basic", withBasic, "GET", { header("GET", "") }, "" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseProfile({ c.proxy }, { RuleWith("Via HTTP proxy", kActionProxy, 1) });
+        EngineDriver driver(app);
+        auto flow = driver.Open(Curl(), "127.0.0.1", origin.port());
+        ASSERT_EQ(flow->WaitConnected(), std::optional<bool>(true));
+        EXPECT_FALSE(flow->Wrapper()->needDownstreamNow());
+        const size_t seenBefore = origin.seen().size();
+        const uint64_t sentBefore = app.GetStatistics().GetTotalSent();
+
+        const std::string reply = HttpExchange(flow->AppSocket(), c.pieces);
+        ASSERT_EQ(StatusOf(reply), 200) << reply.substr(0, 300);
+        const size_t end = reply.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_TRUE(reply.compare(end + 4, std::string::npos, origin.body()) == 0);
+        const auto seen = origin.seen();
+        ASSERT_EQ(seen.size(), seenBefore + 1);
+        EXPECT_EQ(seen.back().header.rfind(c.method + " /hello?x=1 HTTP/1.", 0), 0u) << seen.back().header;
+        EXPECT_TRUE(seen.back().body == c.body) << seen.back().body.size() << " bytes arrived";
+
+        ASSERT_TRUE(flow->WaitClosed());
+        const auto record = flow->Record();
+        // The proxy's form of the request is longer than the application's (an absolute address).
+        size_t written = 0;
+        for (const auto& piece : c.pieces)
+            written += piece.size();
+        EXPECT_GT(record->GetBytesSent(), written);
+        EXPECT_EQ(app.GetStatistics().GetTotalSent() - sentBefore, record->GetBytesSent());
+        EXPECT_EQ(record->GetBytesReceived(), reply.size());
+    }
+}
+
+// A request the forwarding cannot take (no HTTP at all) ends the connection with the error line; nothing
+// reaches the origin.
+TEST_F(WrapperTest, RequestTheHttpForwardingCannotTakeEndsTheConnection)
+{
+    HttpOrigin origin("unused");
+    auto tinyproxy = startTinyproxy();
+    UseProfile(
+        { CProxy("127.0.0.1", tinyproxy->port(), kProxyHttp, 1) }, { RuleWith("Via HTTP proxy", kActionProxy, 1) });
+    EngineDriver driver(app);
+    auto flow = driver.Open(Curl(), "127.0.0.1", origin.port());
+    ASSERT_EQ(flow->WaitConnected(), std::optional<bool>(true));
+    Lines();
+
+    const std::string reply = HttpExchange(flow->AppSocket(), { std::string("\x16\x03\x01 not a request\r\n\r\n") });
+    EXPECT_EQ(reply, "");
+    ASSERT_TRUE(flow->WaitClosed());
+    EXPECT_TRUE(flow->Record()->IsClosed());
+    EXPECT_FALSE(flow->Record()->HasDataPath());
+    EXPECT_TRUE(HasLineWith(Lines(), "127.0.0.1:" + std::to_string(origin.port()) + " HTTP connection error: "));
+    EXPECT_TRUE(origin.seen().empty());
+}
+
 // Name requests: a name the proxy resolves gets a placeholder from the table; others are relayed.
 TEST_F(WrapperTest, DnsRequestsGetPlaceholdersFromTheTable)
 {

@@ -16,10 +16,10 @@ namespace corvantis {
 namespace {
 
 using namespace std::chrono_literals;
+using test::addressText;
 using test::ChildProcess;
 using test::deadlineIn;
 using test::Dnsmasq;
-using test::addressText;
 using test::DnsWire;
 using test::LoopbackUdp;
 
