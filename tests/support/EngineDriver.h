@@ -232,11 +232,16 @@ private:
     {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_closed)
+            if (m_finishing)
                 return;
+            m_finishing = true;
+        }
+        // Closed counts only once the connection is: a waiter may look at the record right away.
+        m_wrapper->close();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
             m_closed = true;
         }
-        m_wrapper->close();
         m_cv.notify_all();
     }
 
@@ -265,6 +270,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::optional<bool> m_connected; // guarded by m_mutex
+    bool m_finishing = false; // guarded by m_mutex
     bool m_closed = false; // guarded by m_mutex
 };
 
