@@ -4,6 +4,7 @@
 #include "ConnRecord.h"
 #include "CorvantisAppProxy.h"
 #include "DnsCodec.h"
+#include "FakeAddressRange.h"
 #include "HttpTraffic.h"
 #include "Log.h"
 #include "LogMessage.h"
@@ -346,6 +347,54 @@ std::optional<std::vector<uint8_t>> ClientProcessorWrapper::makeAnswer(
     return message;
 }
 
+std::optional<std::vector<uint8_t>> ClientProcessorWrapper::makeEmptyAnswer(const std::vector<uint8_t>& request) const
+{
+    std::vector<uint8_t> message(request);
+    size_t length = message.size();
+    if (!MakeDnsEmptyAnswer(message.data(), length))
+        return std::nullopt;
+    message.resize(length);
+    return message;
+}
+
+std::optional<sockaddr_storage> ClientProcessorWrapper::addressForQuestion(
+    const std::string& name, uint16_t qtype, const CHost& resolved) const
+{
+    const int family = qtype == kDnsTypeA ? AF_INET : (qtype == kDnsTypeAAAA ? AF_INET6 : AF_UNSPEC);
+    if (family == AF_UNSPEC)
+        return std::nullopt;
+    sockaddr_storage address {};
+    if (resolved.GetSockAddr().sa_family == family) {
+        std::memcpy(&address, &resolved.GetSockAddr(), resolved.GetSockAddrLen());
+        return address;
+    }
+    // Every address the resolver learnt went into the table, the other family's too.
+    CDnsStorage& storage = *m_resolver.storage;
+    std::lock_guard<std::mutex> lock(storage.Mutex());
+    const CDnsStorage::RecordPtr record = storage.FindRecord(name, false);
+    if (!record)
+        return std::nullopt;
+    uint64_t ttl = 0;
+    if (family == AF_INET) {
+        uint32_t v4 = 0;
+        if (!storage.PickRealIPv4(*record, v4, ttl) || v4 == 0 || IsIPv4InFakeRange(v4))
+            return std::nullopt;
+        auto& in = reinterpret_cast<sockaddr_in&>(address);
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = v4;
+        return address;
+    }
+    CDnsStorage::IPv6Bytes v6 {};
+    if (!storage.PickRealIPv6(*record, v6, ttl))
+        return std::nullopt;
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+    in6.sin6_family = AF_INET6;
+    std::memcpy(&in6.sin6_addr, v6.data(), v6.size());
+    if (IN6_IS_ADDR_UNSPECIFIED(&in6.sin6_addr) || IsIPv6InFakeRange(in6.sin6_addr))
+        return std::nullopt;
+    return address;
+}
+
 bool ClientProcessorWrapper::processDnsRequest(const std::vector<uint8_t>& request, const AppNameWrapper& app,
     const std::string& serverHost, uint16_t serverPort, bool internalServer, const SocketEventsManagerPtr& eventManager,
     DnsResultProcessor resultProcessor)
@@ -415,21 +464,29 @@ bool ClientProcessorWrapper::processDnsRequest(const std::vector<uint8_t>& reque
 
     auto appName = std::make_shared<const AppNameWrapper>(app);
     auto self = shared_from_this();
-    auto onResolved = [self, request, info, server, identity, resultProcessor](bool success, const CHost& host) {
+    auto onResolved = [self, request, info, name, server, identity, resultProcessor](bool success, const CHost& host) {
         if (!resultProcessor)
             return;
         if (!success || !host.m_Resolved) {
             resultProcessor(info.name, std::nullopt);
             return;
         }
+        // The resolver delivers the first address it finds, of either family; the answer must carry the type
+        // the application asked for, or none at all.
+        const std::optional<sockaddr_storage> address = self->addressForQuestion(name, info.qtype, host);
         size_t length = 0;
-        auto answer = self->makeAnswer(request, &host.GetSockAddr(), length);
+        auto answer = address ? self->makeAnswer(request, reinterpret_cast<const sockaddr*>(&*address), length)
+                              : self->makeEmptyAnswer(request);
         if (!answer) {
             resultProcessor(info.name, std::nullopt);
             return;
         }
-        CLogMessage(kLogDebug, identity) << server << " DNS resolved IP: Name = " << info.name
-                                         << ", IP = " << AddressText(&host.GetSockAddr());
+        if (address)
+            CLogMessage(kLogDebug, identity) << server << " DNS resolved IP: Name = " << info.name
+                                             << ", IP = " << AddressText(reinterpret_cast<const sockaddr*>(&*address));
+        else
+            CLogMessage(kLogDebug, identity)
+                << server << " DNS resolved IP: Name = " << info.name << ", no address of type " << info.qtype;
         resultProcessor(info.name, std::move(answer));
     };
     DnsResolveProcessor::resolveHost(CHost(name, 0, false), eventManager, appName, std::move(onResolved), m_resolver);

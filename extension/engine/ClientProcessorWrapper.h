@@ -145,6 +145,13 @@ private:
     // Opens the connection's two dump files once, when traffic dumps are on.
     void openDumpsOnce();
     void dump(bool towardsRemote, const uint8_t* data, size_t length);
+    // The request turned into an answer saying the name has no address of the asked type.
+    std::optional<std::vector<uint8_t>> makeEmptyAnswer(const std::vector<uint8_t>& request) const;
+    // The address that answers a question of type `qtype` about `name` once the resolver found `resolved`: that
+    // address when it has the asked family, else a real address of that family the table learnt meanwhile;
+    // nothing for other types, or when there is none.
+    std::optional<sockaddr_storage> addressForQuestion(
+        const std::string& name, uint16_t qtype, const CHost& resolved) const;
     std::optional<std::vector<uint8_t>> makeAnswer(
         const std::vector<uint8_t>& request, const sockaddr* address, size_t& length) const;
 

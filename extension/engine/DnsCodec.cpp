@@ -323,6 +323,44 @@ DnsParseResult ParseDnsMessage(const uint8_t* data, size_t length, DnsMessageKin
     return DnsParseResult::Accepted;
 }
 
+namespace {
+
+// The answer must follow the question directly: anything after the question (an EDNS option record above all,
+// which dig and most stub resolvers send) would otherwise be read as the answer. Finds the end of the single
+// question; false when there is not exactly one question with a readable, uncompressed name.
+bool findQuestionEnd(const uint8_t* message, size_t length, size_t& questionEnd)
+{
+    const DnsHeader header = readHeader(message);
+    if (header.qdCount != 1) {
+        return false;
+    }
+    questionEnd = kHeaderSize;
+    char name[kNameTextSize];
+    size_t nameLength = 0;
+    // A query's question has no earlier name to point at: a pointer there leads into the header, which is about
+    // to change, or past the question, which is about to go. Such a question is not answered.
+    bool compressed = false;
+    if (!readName(message, length, questionEnd, name, nameLength, &compressed) || compressed
+        || length - questionEnd < 4) {
+        return false;
+    }
+    questionEnd += 4;
+    return true;
+}
+
+// The request's header turned into a response's: QR set, AD cleared (the engine vouches for nothing it makes up),
+// the other flags and the ID kept, `answers` answer records and no other records.
+void writeResponseHeader(uint8_t* message, uint16_t answers)
+{
+    const DnsHeader header = readHeader(message);
+    write16(message + 2, static_cast<uint16_t>((header.flags | kFlagResponse) & ~kFlagAuthenticData));
+    write16(message + 6, answers);
+    write16(message + 8, 0);
+    write16(message + 10, 0);
+}
+
+} // namespace
+
 bool AppendDnsAnswer(uint8_t* message, size_t& length, size_t capacity, const sockaddr* address, uint32_t ttl)
 {
     if (message == nullptr || address == nullptr || length < kHeaderSize || length > capacity) {
@@ -347,32 +385,16 @@ bool AppendDnsAnswer(uint8_t* message, size_t& length, size_t capacity, const so
         return false;
     }
 
-    // The answer must follow the question directly: anything after the question (an EDNS option record above
-    // all, which dig and most stub resolvers send) would otherwise be read as the answer.
-    const DnsHeader header = readHeader(message);
-    if (header.qdCount != 1) {
+    size_t questionEnd = 0;
+    if (!findQuestionEnd(message, length, questionEnd)) {
         return false;
     }
-    size_t questionEnd = kHeaderSize;
-    char name[kNameTextSize];
-    size_t nameLength = 0;
-    // A query's question has no earlier name to point at: a pointer there leads into the header, which is about
-    // to change, or past the question, which is about to go. Such a question is not answered.
-    bool compressed = false;
-    if (!readName(message, length, questionEnd, name, nameLength, &compressed) || compressed
-        || length - questionEnd < 4) {
-        return false;
-    }
-    questionEnd += 4;
     const size_t answerSize = 12 + addressLength;
     if (capacity - questionEnd < answerSize) {
         return false;
     }
 
-    write16(message + 2, static_cast<uint16_t>((header.flags | kFlagResponse) & ~kFlagAuthenticData));
-    write16(message + 6, header.qdCount);
-    write16(message + 8, 0);
-    write16(message + 10, 0);
+    writeResponseHeader(message, 1);
 
     uint8_t* answer = message + questionEnd;
     answer[0] = 0xC0;
@@ -383,6 +405,20 @@ bool AppendDnsAnswer(uint8_t* message, size_t& length, size_t capacity, const so
     write16(answer + 10, static_cast<uint16_t>(addressLength));
     std::memcpy(answer + 12, addressBytes, addressLength);
     length = questionEnd + answerSize;
+    return true;
+}
+
+bool MakeDnsEmptyAnswer(uint8_t* message, size_t& length)
+{
+    if (message == nullptr || length < kHeaderSize) {
+        return false;
+    }
+    size_t questionEnd = 0;
+    if (!findQuestionEnd(message, length, questionEnd)) {
+        return false;
+    }
+    writeResponseHeader(message, 0);
+    length = questionEnd;
     return true;
 }
 

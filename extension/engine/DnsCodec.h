@@ -71,4 +71,9 @@ DnsParseResult ParseDnsMessage(const uint8_t* data, size_t length, DnsMessageKin
 // another family, or when the message holds no single question with a readable, uncompressed name.
 bool AppendDnsAnswer(uint8_t* message, size_t& length, size_t capacity, const sockaddr* address, uint32_t ttl);
 
+// Turns the request message[0, length) into a response that says the name has no record of the asked type: the
+// header as AppendDnsAnswer sets it but with no answer record, and the message cut right after the question.
+// Returns false, leaving the message untouched, for a message AppendDnsAnswer would not answer.
+bool MakeDnsEmptyAnswer(uint8_t* message, size_t& length);
+
 } // namespace corvantis

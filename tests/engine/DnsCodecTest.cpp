@@ -442,6 +442,38 @@ TEST(DnsCodec, AppendAnswerRefusesWhatIsNoQuestion)
     }
 }
 
+// An answer without an address: the request's question alone, as a response, whatever followed the question.
+TEST(DnsCodec, EmptyAnswerKeepsOnlyTheQuestion)
+{
+    for (const bool edns : { false, true }) {
+        SCOPED_TRACE(edns ? "with EDNS and AD" : "no EDNS");
+        const std::vector<uint8_t> request = query(28, 0x0120, edns).bytes;
+        std::vector<uint8_t> buffer(request);
+        size_t length = buffer.size();
+        ASSERT_TRUE(MakeDnsEmptyAnswer(buffer.data(), length));
+        EXPECT_EQ(length, 30u);
+
+        DnsMessageInfo info;
+        std::vector<DnsAnswerAddress> answers;
+        std::string error;
+        ASSERT_EQ(ParseDnsMessage(buffer.data(), length, DnsMessageKind::Response, info, answers, error),
+            DnsParseResult::Accepted);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(info.id, 0x4242);
+        EXPECT_FALSE(info.authenticData);
+        EXPECT_EQ(info.otherRecords, 0u);
+        EXPECT_EQ(info.qtype, 28);
+        EXPECT_TRUE(answers.empty());
+    }
+    // What AppendDnsAnswer would not answer stays as it was.
+    const std::vector<uint8_t> pointing = DnsWire().header(1, 0, 1, 0, 0, 0).pointer(2).u16(1).u16(1).bytes;
+    std::vector<uint8_t> buffer(pointing);
+    size_t length = buffer.size();
+    EXPECT_FALSE(MakeDnsEmptyAnswer(buffer.data(), length));
+    EXPECT_EQ(length, pointing.size());
+    EXPECT_EQ(buffer, pointing);
+}
+
 std::vector<uint8_t> readData(const std::string& name)
 {
     std::ifstream in(std::string(CORVANTIS_TEST_DATA_DIR) + "/dns/" + name, std::ios::binary);
