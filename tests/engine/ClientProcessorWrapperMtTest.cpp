@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,7 +27,10 @@
 #include "UniqueFd.h"
 #include "WrapperTestSupport.h"
 #include "peers/EchoServer.h"
+#include "peers/HttpProxyPeers.h"
+#include "peers/PeerProcess.h"
 #include "peers/ProxyPeers.h"
+#include "support/Dnsmasq.h"
 #include "support/EngineDriver.h"
 
 namespace corvantis::test {
@@ -310,6 +314,138 @@ TEST_F(WrapperMtTest, ClosesFromBothSidesRaceWithoutLosingAFlow)
         EXPECT_TRUE(ends[static_cast<size_t>(i)].closed);
         EXPECT_TRUE(ends[static_cast<size_t>(i)].recordClosed);
     }
+}
+
+// Everything else a connection can go through, at once: plain HTTP through tinyproxy, placeholders whose names
+// do not resolve (failed on the connect queue), a proxy nobody listens on, the user canceling connects under way,
+// and the placeholder server answering name requests from dnsmasq. Each flow reports exactly one outcome.
+TEST_F(WrapperMtTest, HttpFailuresCancelsAndResolvedAnswersAtOnce)
+{
+    Dnsmasq dnsmasq({ "--host-record=web.test,192.0.2.80" });
+    ASSERT_TRUE(dnsmasq.ready());
+    HttpOrigin origin("hello from the origin");
+    EchoServer echo;
+    auto tinyproxy = startTinyproxy();
+    auto microsocks = startMicrosocks();
+    const uint16_t dead = freeLoopbackPort();
+
+    CProxy http("127.0.0.1", tinyproxy->port(), kProxyHttp, 1);
+    CProxy socks("127.0.0.1", microsocks->port(), kProxySocks5, 2);
+    CProxy nobody("127.0.0.1", dead, kProxySocks5, 3);
+    auto ruleFor = [](const char* app, int action, int64_t id) {
+        CRule rule = RuleWith(std::string("For ") + app, action, id);
+        rule.m_Apps = { app };
+        rule.m_AppsLower = { app };
+        rule.m_AppsText = app;
+        return rule;
+    };
+    UseProfile({ http, socks, nobody },
+        { ruleFor("web", kActionProxy, 1), ruleFor("socks", kActionProxy, 2), ruleFor("dead", kActionProxy, 3),
+            RuleWith("Default", kActionDirect) });
+    const std::string unresolvable = Text(Placeholder("nosuch.test"));
+
+    EngineDriver::Options options;
+    options.resolver.systemServers = "127.0.0.1:" + std::to_string(dnsmasq.port());
+    EngineDriver driver(app, options);
+    Poller poller(app);
+
+    enum Kind { kHttp, kUnresolvable, kDeadProxy, kCanceled, kKinds };
+    constexpr int kFlows = 48;
+    struct Outcome {
+        std::optional<bool> connected;
+        bool closed = false;
+        std::string reply;
+    };
+    std::vector<Outcome> outcomes(kFlows);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kFlows; ++i) {
+        threads.emplace_back([&, i] {
+            Outcome& outcome = outcomes[static_cast<size_t>(i)];
+            const auto kind = static_cast<Kind>(i % kKinds);
+            const char* name
+                = kind == kHttp ? "web" : (kind == kDeadProxy ? "dead" : (kind == kCanceled ? "socks" : "plain"));
+            const AppNameWrapper who("", name, "", "", std::string("/usr/bin/") + name, 3000 + i);
+            std::shared_ptr<EngineFlow> flow;
+            switch (kind) {
+            case kHttp:
+                flow = driver.Open(who, "127.0.0.1", origin.port());
+                break;
+            case kUnresolvable:
+                flow = driver.Open(who, unresolvable, 80);
+                break;
+            case kDeadProxy:
+            case kCanceled:
+                flow = driver.Open(who, "127.0.0.1", echo.port());
+                break;
+            default:
+                break;
+            }
+            if (kind == kCanceled)
+                flow->Record()->Close();
+            outcome.connected = flow->WaitConnected();
+            if (kind == kHttp && outcome.connected == std::optional<bool>(true))
+                outcome.reply = HttpExchange(flow->AppSocket(),
+                    { "GET /x HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(origin.port()) + "\r\n\r\n" });
+            if (kind == kCanceled && outcome.connected == std::optional<bool>(true))
+                (void)Exchange(flow->AppSocket(), Pattern(1000, 1)); // ends at once: the remote is shut down
+            outcome.closed = flow->WaitClosed();
+        });
+    }
+
+    // Meanwhile, name requests to the placeholder server.
+    std::atomic<int> answers { 0 };
+    std::atomic<int> failures { 0 };
+    std::vector<std::thread> askers;
+    for (int t = 0; t < 4; ++t) {
+        askers.emplace_back([&, t] {
+            const AppNameWrapper asking("", "plain", "", "", "/usr/bin/plain", 5000 + t);
+            for (int n = 0; n < 25; ++n) {
+                DnsWire wire;
+                wire.header(static_cast<uint16_t>(n), 0x0100, 1, 0, 0, 0);
+                wire.name({ n % 5 == 0 ? "nosuch" : "web", "test" }).u16(kDnsTypeA).u16(1);
+                std::promise<bool> done;
+                auto wrapper = ClientProcessorWrapper::create(app, options.resolver);
+                if (!wrapper->processDnsRequest(wire.bytes, asking, "10.0.0.1", 53, true, driver.EventManager(),
+                        [&](const std::string&, std::optional<std::vector<uint8_t>> answer) {
+                            done.set_value(answer.has_value());
+                        })) {
+                    ++failures;
+                    continue;
+                }
+                auto future = done.get_future();
+                if (future.wait_for(30s) != std::future_status::ready)
+                    ++failures;
+                else if (future.get())
+                    ++answers;
+            }
+        });
+    }
+    for (auto& thread : askers)
+        thread.join();
+    for (auto& thread : threads)
+        thread.join();
+    poller.Stop();
+
+    for (int i = 0; i < kFlows; ++i) {
+        SCOPED_TRACE("flow " + std::to_string(i));
+        const Outcome& outcome = outcomes[static_cast<size_t>(i)];
+        ASSERT_TRUE(outcome.connected.has_value());
+        EXPECT_TRUE(outcome.closed);
+        switch (static_cast<Kind>(i % kKinds)) {
+        case kHttp:
+            EXPECT_EQ(outcome.connected, std::optional<bool>(true));
+            EXPECT_NE(outcome.reply.find("\r\n\r\nhello from the origin"), std::string::npos) << outcome.reply;
+            break;
+        case kUnresolvable:
+        case kDeadProxy:
+            EXPECT_EQ(outcome.connected, std::optional<bool>(false));
+            break;
+        default:
+            break; // a cancel may come before or after the connect
+        }
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(answers.load(), 4 * 20);
 }
 
 } // namespace
