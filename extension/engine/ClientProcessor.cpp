@@ -268,6 +268,19 @@ CTunnel::SConnectPrepare CClientProcessor::ConnectionTargetHostPrepare()
         return blocked;
     }
     m_pTunnel = std::make_unique<CTunnel>(m_pConnection->GetTarget(), m_Profile, *m_pRule);
+    // The record holds the socket from its creation on, so closing the connection (the user's cancel, or the
+    // flow ending) shuts down a connect or handshake still under way instead of waiting for a silent peer.
+    std::weak_ptr<CConnRecord> record = m_pConnection;
+    m_pTunnel->SetSocketCreatedHandler([record](const std::shared_ptr<CSafeSocket>& socket) {
+        const auto alive = record.lock();
+        if (!alive)
+            return;
+        alive->SetRemoteSocket(socket);
+        // Closed (or canceled) before the socket existed: a shutdown would not stop the connect that follows,
+        // a closed socket fails it at once.
+        if (alive->IsClosed())
+            socket->Close();
+    });
     CTunnel::SConnectPrepare prepared = m_pTunnel->ConnectPrepare();
     if (prepared.kind == CTunnel::kResolveFirst)
         m_pConnection->SetResolving(true);

@@ -166,6 +166,8 @@ bool CTunnel::DirectConnectNoWait(const CHost& host)
         return false;
     }
     m_Socket = std::move(created);
+    if (m_SocketCreated)
+        m_SocketCreated(m_Socket);
 
     CHost::SockAddr address {};
     socklen_t length = 0;

@@ -2,6 +2,7 @@
 
 #include "Host.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,6 +89,12 @@ public:
     // A copy of the last hop when IsHttp; null afterwards (ownership passes to the caller) or otherwise.
     std::unique_ptr<CProxy> TakeHttpProxy();
 
+    // Called on the connecting thread with the tunnel's socket as soon as it exists, before the connect and the
+    // handshakes: its owner may then shut it down from another thread, which ends a connect or a handshake that
+    // would otherwise wait for a silent peer.
+    using SocketCreatedHandler = std::function<void(const std::shared_ptr<CSafeSocket>&)>;
+    void SetSocketCreatedHandler(SocketCreatedHandler handler) { m_SocketCreated = std::move(handler); }
+
     // For tests: the direct connect's time-out (kConnectTimeoutSeconds unless changed).
     void SetConnectTimeout(int seconds) { m_ConnectTimeoutSeconds = seconds; }
 
@@ -103,6 +110,7 @@ private:
     std::string m_ChainError; // set by ConnectPrepare when the rule's proxy or chain does not exist
     CHost m_Target;
     int m_ConnectTimeoutSeconds = kConnectTimeoutSeconds;
+    SocketCreatedHandler m_SocketCreated;
 };
 
 } // namespace corvantis

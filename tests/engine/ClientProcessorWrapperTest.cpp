@@ -295,6 +295,54 @@ TEST_F(WrapperTest, ConnectWaitsWhileAllUnitsAreInUse)
     EXPECT_EQ(third->WaitConnected(), std::optional<bool>(false));
 }
 
+// A connect waiting on a proxy that accepts and never answers ends as soon as the connection is closed, by the
+// user or by the flow, and gives its connect unit back.
+TEST_F(WrapperTest, ClosingEndsAConnectWaitingOnASilentProxy)
+{
+    UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent.get(), 8), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(silent.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    UseProfile(
+        { CProxy("127.0.0.1", ntohs(address.sin_port), kProxySocks5, 1) }, { RuleWith("Silent", kActionProxy, 1) });
+
+    struct Case {
+        const char* name;
+        bool byUser;
+    };
+    const Case cases[] = { { "the user cancels", true }, { "the flow closes", false } };
+    auto events = std::make_shared<SocketEventsManager>();
+    auto queue = DispatchQueue::create("Corvantis tcp connect queue");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto semaphore = ClientProcessorWrapper::MakeConnectSemaphore(1);
+        auto wrapper = ClientProcessorWrapper::create(app);
+        const AppNameWrapper curl = Curl();
+        ASSERT_EQ(
+            wrapper->createNewConnection(&curl, nullptr, "127.0.0.1", "9", false), ClientProcessorWrapper::kTaken);
+        std::promise<bool> reported;
+        ASSERT_TRUE(wrapper->establishRemoteConnection(events, std::make_shared<const AppNameWrapper>(curl), queue,
+            semaphore, [&](bool connected) { reported.set_value(connected); }));
+        // The proxy has the connection: the handshake waits for its answer.
+        UniqueFd accepted(::accept4(silent.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        ASSERT_TRUE(accepted);
+        if (c.byUser)
+            wrapper->GetConnection()->Close();
+        else
+            wrapper->close();
+        auto future = reported.get_future();
+        ASSERT_EQ(future.wait_for(60s), std::future_status::ready);
+        EXPECT_FALSE(future.get());
+        EXPECT_TRUE(wrapper->GetConnection()->IsClosed());
+        EXPECT_EQ(wrapper->GetConnection()->IsCanceled(), c.byUser);
+        EXPECT_TRUE(semaphore->waitFor(60s)) << "the connect unit came back";
+    }
+}
+
 TEST(ConnectSemaphore, DefaultHoldsThreeHundredUnits)
 {
     auto semaphore = ClientProcessorWrapper::MakeConnectSemaphore();
