@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -16,12 +17,16 @@
 #include <vector>
 
 #include "AppNameWrapper.h"
+#include "ClientProcessor.h"
 #include "ClientProcessorWrapper.h"
 #include "ConnRecord.h"
 #include "CorvantisAppProxy.h"
 #include "CorvantisCoreWrapper.h"
+#include "DefaultsStore.h"
 #include "DnsCodec.h"
 #include "DnsWire.h"
+#include "PlistValue.h"
+#include "ProfileFile.h"
 #include "Proxy.h"
 #include "Rule.h"
 #include "UniqueFd.h"
@@ -134,6 +139,14 @@ protected:
         WrapperTest::SetUp();
         // Per-connection lines would flood the screen queue; the test reads none of them.
         GetLog().SetScreenLevel(kLogError);
+        m_oldDefaults = DefaultsStore::standard().file();
+        DefaultsStore::standard().open(home.path() / "Preferences" / "CorvantisExtension.plist");
+    }
+    void TearDown() override
+    {
+        CClientProcessor::SetConnectionLimit(CClientProcessor::kDefaultConnectionLimit);
+        DefaultsStore::standard().open(m_oldDefaults);
+        WrapperTest::TearDown();
     }
     // Direct for everything but the application "proxied", which goes through `proxy`.
     void UseSplitProfile(const CProxy& proxy)
@@ -144,6 +157,9 @@ protected:
         viaProxy.m_AppsText = "proxied";
         UseProfile({ proxy }, { viaProxy, RuleWith("Default", kActionDirect) });
     }
+
+private:
+    std::filesystem::path m_oldDefaults;
 };
 
 // Many flows at once on three roads (directly, through microsocks, and to a placeholder address whose name the
@@ -172,7 +188,20 @@ TEST_F(WrapperMtTest, ManyFlowsAtOnceCarryTheirOwnBytes)
         const AppNameWrapper asking = Proxied(4242);
         CProfileData profile;
         app.GetProfile(profile, false);
+        std::string profileText;
+        EXPECT_TRUE(ProfileToXmlString(profile, profileText));
+        // The application's settings keep the placeholder subnet the flows use.
+        PlistDict settings;
+        settings["InternalSubnetNumber"] = PlistValue(int64_t { 10 });
+        settings["MaxConnCount"] = PlistValue(int64_t { 3000 });
         for (int n = 0; !stopSide.load(); ++n) {
+            if (n % 4 == 0) {
+                const std::string error = CorvantisCoreWrapper::settingsUpdateNotification(
+                    n == 0 ? std::optional<PlistDict>(settings) : std::nullopt, profileText);
+                EXPECT_EQ(error, "");
+                CorvantisCoreWrapper::putLog(false, false, "side work " + std::to_string(n));
+                (void)CorvantisCoreWrapper::getLogMessages();
+            }
             DnsWire wire;
             wire.header(0x4242, 0x0100, 1, 0, 0, 0).name({ "side" + std::to_string(n), "example", "org" });
             wire.u16(kDnsTypeA).u16(1);
