@@ -48,7 +48,7 @@ public:
     // remembered: later calls try the start again and answer NO until a start succeeds or a settings update has
     // applied a profile.
     bool initInstance();
-    bool isInitialised() const { return m_isInititialised; }
+    bool isInitialised() const { return m_isInititialised.load(); }
     // The extension never shows message boxes: the request is answered with 0.
     void MessageBoxNotifyReceived(const Notification& notification);
 
@@ -92,8 +92,9 @@ public:
     static void resetForTests();
 
 private:
-    bool m_isInititialised = false;
-    bool m_startFailed = false;
+    // Read from any thread (isInitialised); written by initInstance.
+    std::atomic<bool> m_isInititialised { false };
+    std::atomic<bool> m_startFailed { false };
     NotificationCenter::ObserverId m_observer = 0;
 };
 
