@@ -21,7 +21,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,9 +142,6 @@ void RunConnection(CCorvantisAppProxy& app, const Options& options, int clientFd
     }
     auto record = processor.GetConnection();
     record->SetClientSocket(client);
-    const int one = 1;
-    record->GetRemoteSocket()->SetSockOpt(IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    client->SetSockOpt(IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     {
         CPortForwarder forwarder(*record, std::nullopt, &app.GetStatistics());
         if (!forwarder.RelayLoop())
