@@ -1,0 +1,158 @@
+#pragma once
+
+#include "ClientProcessor.h"
+#include "DispatchQueue.h"
+#include "DispatchSemaphore.h"
+#include "DnsResolveProcessor.h"
+#include "PortForwarder.h"
+#include "SocketEventsManager.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvantis {
+
+class AppNameWrapper;
+class CCorvantisAppProxy;
+class CHttpTraffic;
+
+// The flow code's handle on the engine for one intercepted connection: the rule decision, the connect (on a
+// thread of its own, after an optional resolution of the first hop), the bytes between the flow and the remote
+// socket, and the close. A wrapper that only serves DNS decides whether an application's name requests are
+// handled and answers them with placeholder or resolved addresses.
+//
+// Always held by a shared pointer (create): the connect thread and the resolver keep the wrapper alive until
+// they have reported.
+//
+// Thread-safety: the flow code calls one wrapper from its own queues; the send path (prepateDataForRemote,
+// sendDataToRemote) and the receive path (recvDataFromRemoteWithError) may run on two threads at once. The
+// connect runs on its own thread and reports through the result processor; nothing else may use the connection
+// before that report.
+class ClientProcessorWrapper final : public std::enable_shared_from_this<ClientProcessorWrapper> {
+    struct PrivateTag { };
+
+public:
+    // Outcomes of createNewConnection.
+    enum NewConnection : int {
+        kNotTaken = 0, // the system carries the flow unchanged
+        kRefused = 1, // blocked
+        kTaken = 2, // the engine connects it
+    };
+    // Connects in progress at once across all wrappers, as the flow code's semaphore holds them.
+    static constexpr long kMaxConnectsInProgress = 300;
+    // Largest piece one receive returns.
+    static constexpr size_t kRecvChunk = 10240;
+    // Time-to-live of the answers the engine makes up.
+    static constexpr uint32_t kAnswerTtl = 1;
+
+    using ConnectResultProcessor = std::function<void(bool connected)>;
+    // The queried name and the answer for the application; no answer when there is none.
+    using DnsResultProcessor = std::function<void(const std::string& name, std::optional<std::vector<uint8_t>> answer)>;
+
+    // A wrapper whose processor copies the active profile of `app` now. `resolver` sets how the first hop's
+    // name and DNS queries are resolved; its address table defaults to `app`'s.
+    static std::shared_ptr<ClientProcessorWrapper> create(CCorvantisAppProxy& app, DnsResolverSettings resolver = {});
+    // The same over the extension's one object.
+    static std::shared_ptr<ClientProcessorWrapper> create();
+
+    // The semaphore the flow code shares between all wrappers to bound the connects in progress.
+    static DispatchSemaphorePtr MakeConnectSemaphore(long limit = kMaxConnectsInProgress);
+
+    ClientProcessorWrapper(PrivateTag, CCorvantisAppProxy& app, DnsResolverSettings resolver);
+    ~ClientProcessorWrapper();
+    ClientProcessorWrapper(const ClientProcessorWrapper&) = delete;
+    ClientProcessorWrapper& operator=(const ClientProcessorWrapper&) = delete;
+
+    // The rule decision for a new flow of `app` (null: unknown) to `endpoint`:`port` (texts); `hostname` is the
+    // name the system gave, if any.
+    int createNewConnection(
+        const AppNameWrapper* app, const char* hostname, const char* endpoint, const char* port, bool isUdp);
+
+    // Starts the connect of a taken connection. Connect now: waits for a unit of `semaphore` (as long as it
+    // takes), then connects on a new thread, reports to `resultProcessor` and gives the unit back; YES. Blocked:
+    // the connection fails, `resultProcessor` gets NO, and the answer is NO. Resolve first: the first hop's name
+    // goes to the resolver over `eventManager` (YES); a failure fails the connection on `queue`, never on the
+    // event loop's thread; an address is connected as above, after a hop to `queue`.
+    bool establishRemoteConnection(const SocketEventsManagerPtr& eventManager,
+        const std::shared_ptr<const AppNameSource>& appName, const DispatchQueuePtr& queue,
+        const DispatchSemaphorePtr& semaphore, ConnectResultProcessor resultProcessor);
+
+    // False when the last hop is a plain HTTP proxy: the flow must wait for the application's request first.
+    bool needDownstreamNow() const;
+
+    // For a connection whose last hop is a plain HTTP proxy, passes the application's data through the request
+    // forwarding: `replacedData` gets what to send to the remote instead (possibly nothing) and `answer` what to
+    // write back to the application, when the forwarding produced it. A failed forwarding logs
+    // " HTTP connection error: ", closes the record and leaves both empty. For other connections both stay
+    // empty and the data goes unchanged.
+    void prepateDataForRemote(const std::vector<uint8_t>& data, std::optional<std::vector<uint8_t>>& answer,
+        std::optional<std::vector<uint8_t>>& replacedData);
+
+    // Sends without waiting; `sent` gets the bytes that went, `err` the errno of a failure (0 otherwise). True
+    // unless the send failed. Bytes sent count as sent (towards the remote) in the record and the statistics,
+    // and go to the connection's TO dump when traffic dumps are on.
+    bool sendDataToRemote(const uint8_t* data, size_t length, int64_t& sent, int32_t& err);
+    bool sendDataToRemote(const std::vector<uint8_t>& data, int64_t& sent, int32_t& err)
+    {
+        return sendDataToRemote(data.data(), data.size(), sent, err);
+    }
+
+    // The remote socket's descriptor; -1 before the connect succeeded.
+    int getNativeHandler() const;
+    // A receive time-out of 100 microseconds on the remote socket; 0 or the errno of the failure.
+    int setRecvTimoutOnRemoteSocket();
+    // Up to kRecvChunk bytes read without waiting; empty data when the remote ended its stream; nothing on an
+    // error (`err` then holds the errno, EAGAIN when nothing is there yet). Bytes read count as received in the
+    // record and the statistics, and go to the FROM dump when traffic dumps are on.
+    std::optional<std::vector<uint8_t>> recvDataFromRemoteWithError(int32_t& err);
+
+    // Ends the connection (its close line, once).
+    void close();
+
+    // The record of the connection; null before createNewConnection made one.
+    std::shared_ptr<CConnRecord> GetConnection() const { return m_clientProcessor.GetConnection(); }
+
+    // ---- DNS ----
+
+    // Whether the engine handles the name requests of `app` (its profile resolves through the proxy and the rules
+    // may send the application through a proxy); else the verbose line "DNS request bypassed (According to
+    // Rules)".
+    bool processDnsConnection(const AppNameWrapper& app);
+
+    // An application's DNS request to `serverHost`:`serverPort` (`internalServer`: the engine's own placeholder
+    // server). YES when the engine answers it through `resultProcessor` (a placeholder address for a name the
+    // proxy resolves, or, for the placeholder server, the address the resolver finds); NO when the caller must
+    // relay it to the server (also for a request that cannot be parsed and for one that makes a DNS loop).
+    bool processDnsRequest(const std::vector<uint8_t>& request, const AppNameWrapper& app,
+        const std::string& serverHost, uint16_t serverPort, bool internalServer,
+        const SocketEventsManagerPtr& eventManager, DnsResultProcessor resultProcessor);
+
+    // Records the addresses of a DNS answer that passed to the application in `app`'s address table.
+    static void processDnsAnswer(
+        CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp);
+    static void processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp);
+
+private:
+    // The connect on a new thread named `threadName`; gives the semaphore's unit back when done.
+    bool startConnectThread(const char* threadName, std::optional<CHost> resolved,
+        const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor);
+    // Opens the connection's two dump files once, when traffic dumps are on.
+    void openDumpsOnce();
+    void dump(bool towardsRemote, const uint8_t* data, size_t length);
+    std::optional<std::vector<uint8_t>> makeAnswer(
+        const std::vector<uint8_t>& request, const sockaddr* address, size_t& length) const;
+
+    CCorvantisAppProxy& m_app;
+    DnsResolverSettings m_resolver;
+    CClientProcessor m_clientProcessor;
+    std::unique_ptr<CHttpTraffic> m_httpTraffic; // the send path's, created with the first data
+    std::once_flag m_dumpOnce;
+    TrafficDumpFiles m_dumps; // set once under m_dumpOnce; `to` by the send path, `from` by the receive path
+};
+
+} // namespace corvantis

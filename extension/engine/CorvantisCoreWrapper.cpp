@@ -1,0 +1,243 @@
+#include "CorvantisCoreWrapper.h"
+
+#include "AppSettings.h"
+#include "ClientProcessor.h"
+#include "ConnRecord.h"
+#include "CorvantisAppProxy.h"
+#include "DefaultsStore.h"
+#include "FakeAddressRange.h"
+#include "Log.h"
+#include "LogMessage.h"
+#include "MessageBox.h"
+#include "ProcessInfo.h"
+#include "ProfileFile.h"
+#include "ProfileStorage.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+namespace corvantis {
+
+namespace {
+
+std::atomic<bool> g_helloRequested { false };
+// Set once a settings update has installed a profile: the engine then runs with rules the user chose, whatever
+// became of the start's own profile load.
+std::atomic<bool> g_profileApplied { false };
+
+template <typename T> void AppendRaw(std::vector<uint8_t>& out, const std::vector<T>& values)
+{
+    out.resize(values.size() * sizeof(T));
+    if (!values.empty())
+        std::memcpy(out.data(), values.data(), out.size());
+}
+
+} // namespace
+
+CorvantisCoreWrapper::~CorvantisCoreWrapper()
+{
+    if (m_observer != 0)
+        NotificationCenter::defaultCenter().removeObserver(m_observer);
+}
+
+std::string CorvantisCoreWrapper::getFullVersionString()
+{
+    return CCorvantisApp::kVersion;
+}
+
+std::string CorvantisCoreWrapper::versionForHello()
+{
+    g_helloRequested = true;
+    return getFullVersionString();
+}
+
+bool CorvantisCoreWrapper::isHelloRequested()
+{
+    return g_helloRequested;
+}
+
+void CorvantisCoreWrapper::applyAddressRange(int internalSubnetNumber)
+{
+    const std::string base = std::to_string(internalSubnetNumber) + ".0.0.0";
+    uint32_t prefix = 0;
+    std::memcpy(&prefix, kIpv6FakePrefix, sizeof prefix);
+    SetAddressRange(base.c_str(), 8, prefix);
+}
+
+bool CorvantisCoreWrapper::initInstance()
+{
+    CCorvantisAppProxy& app = GetAppProxy();
+    CAppSettings settings = app.GetSettings();
+    LoadSettings(settings);
+    app.SetSettings(settings);
+
+    if (m_isInititialised && !m_startFailed)
+        return true;
+    if (m_isInititialised && g_profileApplied) {
+        // The start's own load failed, but the application has sent a profile since: that one is in force.
+        m_startFailed = false;
+        return true;
+    }
+
+    std::string error;
+    const bool failed = app.InitInstanceProxy(error);
+    if (failed)
+        CLogMessage(kLogError) << "Initialization failed: " << error;
+    m_startFailed = failed;
+
+    if (!m_isInititialised) {
+        applyAddressRange(settings.InternalSubnetNumber);
+        m_observer = NotificationCenter::defaultCenter().addObserver(kMessageBoxNotification,
+            [this](const Notification& notification) { MessageBoxNotifyReceived(notification); });
+        m_isInititialised = true;
+    }
+    return !failed;
+}
+
+void CorvantisCoreWrapper::MessageBoxNotifyReceived(const Notification& notification)
+{
+    MessageBoxNotifyHandler(false, notification);
+}
+
+bool CorvantisCoreWrapper::getProcessForcedUdpFlowsOnly() const
+{
+    return GetAppProxy().GetSettings().ProcessForcedUdpFlowsOnly;
+}
+
+int CorvantisCoreWrapper::getInternalSubnetNumber() const
+{
+    return GetAppProxy().GetSettings().InternalSubnetNumber;
+}
+
+std::string CorvantisCoreWrapper::getExcludedUdpPorts() const
+{
+    return GetAppProxy().GetSettings().ExcludedUdpPorts;
+}
+
+std::string CorvantisCoreWrapper::getExcludedTcpPorts() const
+{
+    return GetAppProxy().GetSettings().ExcludedTcpPorts;
+}
+
+bool CorvantisCoreWrapper::getBlockUdp443() const
+{
+    CProfileData profile;
+    GetAppProxy().GetProfile(profile, false);
+    return profile.m_BlockUDP443;
+}
+
+std::string CorvantisCoreWrapper::getIpv6FakeSubnet()
+{
+    // The range's own prefix: the one applyAddressRange set.
+    const in6_addr address = MapIPv4ToIPv6(htonl(1), true);
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET6, &address, text, sizeof text);
+    return text;
+}
+
+std::string CorvantisCoreWrapper::settingsUpdateNotification(
+    const std::optional<PlistDict>& settings, const std::string& profile)
+{
+    if (settings) {
+        DefaultsStore& defaults = DefaultsStore::standard();
+        if (!defaults.setEntries(*settings))
+            CLogMessage(kLogError) << "Settings cannot be stored";
+        defaults.setObject("ActiveProfile", PlistValue(std::string(kSettingsProfileName)));
+        (void)defaults.synchronize();
+    }
+    OpenLogFile();
+
+    CCorvantisAppProxy& app = GetAppProxy();
+    CAppSettings loaded = app.GetSettings();
+    LoadSettings(loaded);
+    app.SetSettings(loaded);
+
+    std::string error;
+    if (!LoadProfileFromXmlText(profile, kProfileSilent, false, error))
+        return error.empty() ? std::string("Cannot load profile") : error;
+
+    g_profileApplied = true;
+    app.StartAutoDnsModeDetection();
+    applyAddressRange(loaded.InternalSubnetNumber);
+    if (loaded.MaxConnCount < static_cast<int64_t>(CClientProcessor::kDefaultConnectionLimit) + 1) {
+        CClientProcessor::SetConnectionLimit(CClientProcessor::kDefaultConnectionLimit);
+    } else {
+        CClientProcessor::SetConnectionLimit(static_cast<uint64_t>(loaded.MaxConnCount));
+        CLogMessage(kLogNone) << "Max connections count is " << loaded.MaxConnCount;
+    }
+    return {};
+}
+
+std::string CorvantisCoreWrapper::getLogMessages()
+{
+    std::string text;
+    TakeLogText(text);
+    return text;
+}
+
+std::string CorvantisCoreWrapper::getConnections()
+{
+    CCorvantisAppProxy& app = GetAppProxy();
+    const auto snapshot = app.GetConnectionsSnapshot();
+    std::string text;
+    for (const auto& record : snapshot)
+        text += record->GetText();
+    if (app.GetSettings().DebugConnList)
+        CLogMessage(kLogDebug) << "Connections NE: data = " << text.size() << " current = " << snapshot.size();
+    return text;
+}
+
+std::optional<std::string> CorvantisCoreWrapper::getLoopDetectinHistoryElement()
+{
+    return GetAppProxy().PopLoopApp();
+}
+
+std::string CorvantisCoreWrapper::getStatText()
+{
+    return GetAppProxy().GetStatText();
+}
+
+void CorvantisCoreWrapper::getTrafficDataUp(std::vector<uint8_t>& up, std::vector<uint8_t>& down)
+{
+    const CTrafficStatistics::Series series = GetAppProxy().GetStatistics().GetSeries();
+    AppendRaw(up, series[CTrafficStatistics::kSeriesUp]);
+    AppendRaw(down, series[CTrafficStatistics::kSeriesDown]);
+}
+
+void CorvantisCoreWrapper::putLog(bool error, bool verbose, const std::string& message)
+{
+    CLogMessage(error ? kLogError : (verbose ? kLogVerbose : kLogNone)) << message;
+}
+
+std::string CorvantisCoreWrapper::getProcessNameForPid(pid_t pid)
+{
+    std::string name;
+    if (auto comm = readProcessName(pid))
+        name = comm.value();
+    // The kernel cuts command names at 15 characters; the first argument holds the whole name.
+    if (name.empty() || name.size() >= 15) {
+        if (auto args = readProcessCmdline(pid); args && !args.value().empty()) {
+            const std::string& first = args.value().front();
+            const size_t slash = first.rfind('/');
+            const std::string base = slash == std::string::npos ? first : first.substr(slash + 1);
+            if (!base.empty())
+                name = base;
+        }
+    }
+    return name;
+}
+
+void CorvantisCoreWrapper::incTestWriteCounter(uint64_t count)
+{
+    GetAppProxy().GetStatistics().AddCountAndBytes(count);
+}
+
+void CorvantisCoreWrapper::resetForTests()
+{
+    g_helloRequested = false;
+    g_profileApplied = false;
+}
+
+} // namespace corvantis

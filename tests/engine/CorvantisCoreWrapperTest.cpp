@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "AppSettings.h"
+#include "ClientProcessor.h"
+#include "CorvantisAppProxy.h"
+#include "CorvantisCoreWrapper.h"
+#include "DefaultsStore.h"
+#include "FakeAddressRange.h"
+#include "Log.h"
+#include "ProfileData.h"
+#include "ProfileFile.h"
+#include "ProfileStorage.h"
+#include "ProgramHome.h"
+#include "Rule.h"
+#include "SystemUtils.h"
+#include "support/Subprocess.h"
+#include "support/TempDir.h"
+
+namespace corvantis::test {
+namespace {
+
+std::vector<std::string> Lines()
+{
+    std::vector<std::string> lines;
+    bool isError = false;
+    uint64_t time = 0;
+    std::string line;
+    while (GetLog().PopLogRecord(false, isError, time, line))
+        lines.push_back(line);
+    return lines;
+}
+
+bool HasLineWith(const std::vector<std::string>& lines, const std::string& part)
+{
+    for (const auto& line : lines)
+        if (line.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+// A profile text with one rule named `ruleName`.
+std::string ProfileText(const std::string& ruleName)
+{
+    CProfileData profile;
+    CRule rule(ruleName);
+    rule.m_Action = kActionDirect;
+    profile.m_Rules = { rule };
+    std::string text;
+    EXPECT_TRUE(ProfileToXmlString(profile, text));
+    return text;
+}
+
+std::string FirstRuleName()
+{
+    CProfileData profile;
+    GetAppProxy().GetProfile(profile, false);
+    return profile.m_Rules.empty() ? std::string() : profile.m_Rules.front().m_Name;
+}
+
+// The extension's object with a temporary home and its own defaults file.
+class CoreWrapperTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* old = std::getenv("CORVANTIS_EXTENSION_HOME");
+        m_oldHome = old ? std::optional<std::string>(old) : std::nullopt;
+        ::setenv("CORVANTIS_EXTENSION_HOME", home.str().c_str(), 1);
+        setCurrentProgram(Program::Extension);
+        m_oldDefaults = DefaultsStore::standard().file();
+        DefaultsStore::standard().open(home.path() / "Preferences" / "CorvantisExtension.plist");
+        theApp = &GetAppProxy();
+        CorvantisCoreWrapper::resetForTests();
+        GetLog().SetScreenLevel(kLogDebug);
+        Lines();
+    }
+    void TearDown() override
+    {
+        CClientProcessor::SetConnectionLimit(CClientProcessor::kDefaultConnectionLimit);
+        CorvantisCoreWrapper::resetForTests();
+        DefaultsStore::standard().open(m_oldDefaults);
+        GetLog().SetScreenLevel(kLogError);
+        Lines();
+        if (m_oldHome)
+            ::setenv("CORVANTIS_EXTENSION_HOME", m_oldHome->c_str(), 1);
+        else
+            ::unsetenv("CORVANTIS_EXTENSION_HOME");
+    }
+    // A profile file under the name the settings make active, that cannot be read.
+    void DamageActiveProfile()
+    {
+        CAppSettings settings;
+        LoadSettings(settings);
+        std::filesystem::create_directories(GetProfilesDir());
+        std::ofstream(GetProfileFilePath(settings.ActiveProfile)) << "<<< not a profile";
+    }
+
+    TempDir home;
+
+private:
+    std::optional<std::string> m_oldHome;
+    std::filesystem::path m_oldDefaults;
+};
+
+TEST_F(CoreWrapperTest, HelloSetsTheFlagAndAnswersTheVersion)
+{
+    EXPECT_FALSE(CorvantisCoreWrapper::isHelloRequested());
+    EXPECT_EQ(CorvantisCoreWrapper::getFullVersionString(), "3.12.2");
+    EXPECT_FALSE(CorvantisCoreWrapper::isHelloRequested());
+    EXPECT_EQ(CorvantisCoreWrapper::versionForHello(), "3.12.2");
+    EXPECT_TRUE(CorvantisCoreWrapper::isHelloRequested());
+}
+
+// A failed start is not reported as success later, until a profile has been applied.
+TEST_F(CoreWrapperTest, FailedStartStaysFailedUntilAProfileIsApplied)
+{
+    DamageActiveProfile();
+    CorvantisCoreWrapper wrapper;
+    EXPECT_FALSE(wrapper.initInstance());
+    EXPECT_TRUE(wrapper.isInitialised());
+    EXPECT_TRUE(HasLineWith(Lines(), "Initialization failed: Profile cannot be loaded"));
+    EXPECT_FALSE(wrapper.initInstance());
+
+    EXPECT_EQ(CorvantisCoreWrapper::settingsUpdateNotification(std::nullopt, ProfileText("From the application")), "");
+    EXPECT_EQ(FirstRuleName(), "From the application");
+    EXPECT_TRUE(wrapper.initInstance());
+    EXPECT_EQ(FirstRuleName(), "From the application"); // the load was not tried again
+}
+
+TEST_F(CoreWrapperTest, FirstRunWithoutAProfileFileStarts)
+{
+    CorvantisCoreWrapper wrapper;
+    EXPECT_TRUE(wrapper.initInstance());
+    EXPECT_TRUE(wrapper.initInstance());
+}
+
+// The settings decide the connection limit and the placeholder subnet; a bad profile keeps the old one.
+TEST_F(CoreWrapperTest, SettingsUpdateAppliesLimitSubnetAndProfile)
+{
+    struct Case {
+        int64_t maxConnCount;
+        int64_t subnet;
+        uint64_t limit;
+        bool line;
+    };
+    const Case cases[] = {
+        { 1000, 10, 1500, false },
+        { 1500, 0, 1500, false },
+        { 2000, 172, 2000, true },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.maxConnCount);
+        PlistDict settings;
+        settings["MaxConnCount"] = PlistValue(c.maxConnCount);
+        settings["InternalSubnetNumber"] = PlistValue(c.subnet);
+        settings["ActiveProfile"] = PlistValue(std::string("Office"));
+        EXPECT_EQ(CorvantisCoreWrapper::settingsUpdateNotification(settings, ProfileText("Rule")), "");
+        EXPECT_EQ(CClientProcessor::GetConnectionLimit(), c.limit);
+        EXPECT_EQ(HasLineWith(Lines(), "Max connections count is 2000"), c.line);
+        const FakeAddressRange range = GetFakeAddressRange();
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &range.base, text, sizeof text);
+        EXPECT_EQ(std::string(text), std::to_string(c.subnet) + ".0.0.0");
+        EXPECT_EQ(range.networkMask, htonl(0xFF000000u));
+        // Every entry reached the extension's defaults, with the active profile named by the extension.
+        auto stored = DefaultsStore::standard().object("MaxConnCount");
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(*DefaultsStore::standard().object("ActiveProfile")->string(), "Default");
+    }
+    EXPECT_EQ(CorvantisCoreWrapper::getIpv6FakeSubnet(), "fd00:5a17::ffff:0:1");
+
+    const std::string error = CorvantisCoreWrapper::settingsUpdateNotification(std::nullopt, "<<< not a profile");
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(FirstRuleName(), "Rule");
+}
+
+TEST_F(CoreWrapperTest, PolledTexts)
+{
+    GetAppProxy().QueueLoopApp("Looping app");
+    EXPECT_EQ(CorvantisCoreWrapper::getLoopDetectinHistoryElement(), std::optional<std::string>("Looping app"));
+    EXPECT_EQ(CorvantisCoreWrapper::getLoopDetectinHistoryElement(), std::nullopt);
+
+    CorvantisCoreWrapper::putLog(true, false, "an error line");
+    CorvantisCoreWrapper::putLog(false, true, "a verbose line");
+    const std::string log = CorvantisCoreWrapper::getLogMessages();
+    EXPECT_NE(log.find("1,"), std::string::npos);
+    EXPECT_NE(log.find("an error line"), std::string::npos);
+    EXPECT_NE(log.find("a verbose line"), std::string::npos);
+    EXPECT_EQ(CorvantisCoreWrapper::getLogMessages(), "");
+
+    GetAppProxy().GetStatistics().AddSent(5);
+    std::vector<uint8_t> up;
+    std::vector<uint8_t> down;
+    CorvantisCoreWrapper::getTrafficDataUp(up, down);
+    EXPECT_EQ(up.size(), CTrafficStatistics::kSeriesLength * sizeof(uint64_t));
+    EXPECT_EQ(down.size(), CTrafficStatistics::kSeriesLength * sizeof(uint64_t));
+}
+
+// Command names of 15 characters or more may have been cut: the first argument's file name is taken then.
+TEST_F(CoreWrapperTest, ProcessNameOfLongNamedProcesses)
+{
+    const std::filesystem::path shortLink = home.path() / "sleepy";
+    const std::filesystem::path longLink = home.path() / "a-very-long-program-name";
+    std::filesystem::create_symlink("/bin/sleep", shortLink);
+    std::filesystem::create_symlink("/bin/sleep", longLink);
+    for (const auto& [link, name] : { std::pair { shortLink, std::string("sleepy") },
+             std::pair { longLink, std::string("a-very-long-program-name") } }) {
+        ChildProcess child({ link.string(), "30" });
+        ASSERT_GT(child.pid(), 0);
+        EXPECT_EQ(CorvantisCoreWrapper::getProcessNameForPid(child.pid()), name);
+    }
+    EXPECT_EQ(CorvantisCoreWrapper::getProcessNameForPid(-1), "");
+}
+
+} // namespace
+} // namespace corvantis::test
