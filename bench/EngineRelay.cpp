@@ -1,23 +1,31 @@
 // engine_relay: a loopback port forwarder whose every connection goes through the connection engine, so the
 // engine's data path can be measured with ordinary tools (iperf3, a short-connection client).
 //
-//   engine_relay --target HOST:PORT [--socks5 HOST:PORT] [--port N]
+//   engine_relay --target HOST:PORT [--socks5 HOST:PORT] [--port N] [--road flow|forwarder]
 //
 // Listens on 127.0.0.1 (port N, or a free one), prints "PORT <n>" on its own line once it accepts, and runs each
-// accepted connection as the engine runs an intercepted one: the connection processor decides by the profile's
-// only rule (Direct, or through the SOCKS5 server given), the tunnel opens the way to the fixed target, and the
-// port forwarder relays until both sides end. Runs until SIGTERM or SIGINT.
+// accepted connection as the engine runs an intercepted one, toward the fixed target, by the profile's only
+// rule (Direct, or through the SOCKS5 server given). The accepted connection stands in for the redirected flow:
+//   flow       (default) the engine test driver plays the flow code: the connection facade decides, connects on
+//              its connect thread and moves the bytes between the accepted socket and the remote one;
+//   forwarder  the connection processor and its tunnel connect, and the port forwarder relays.
+// Runs until SIGTERM or SIGINT.
 
+#include "AppNameWrapper.h"
 #include "ClientProcessor.h"
+#include "ClientProcessorWrapper.h"
 #include "ConnRecord.h"
 #include "CorvantisApp.h"
 #include "CorvantisAppProxy.h"
+#include "Log.h"
 #include "LogContext.h"
 #include "PortForwarder.h"
 #include "ProfileData.h"
 #include "Proxy.h"
 #include "Rule.h"
 #include "SafeSocket.h"
+#include "UniqueFd.h"
+#include "support/EngineDriver.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,6 +33,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -59,6 +68,7 @@ struct Options {
     Endpoint target;
     std::optional<Endpoint> socks5;
     uint16_t listenPort = 0;
+    bool forwarder = false;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv)
@@ -84,6 +94,8 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             if (*end != '\0' || port > 65535)
                 return std::nullopt;
             options.listenPort = static_cast<uint16_t>(port);
+        } else if (name == "--road" && (value == "flow" || value == "forwarder")) {
+            options.forwarder = value == "forwarder";
         } else {
             return std::nullopt;
         }
@@ -120,7 +132,21 @@ CLogContext BenchIdentity()
     return identity;
 }
 
-void RunConnection(CCorvantisAppProxy& app, const Options& options, int clientFd)
+// The flow code's way: the driver pumps the accepted socket through the connection facade.
+void RunFlow(test::EngineDriver& driver, const Options& options, int clientFd)
+{
+    static const AppNameWrapper client("bench-client", "bench-client", "", "", "/usr/bin/bench-client", ::getpid());
+    auto flow = driver.OpenOn(UniqueFd(clientFd), client, options.target.host, options.target.port);
+    if (flow->Decision() != ClientProcessorWrapper::kTaken) {
+        std::fprintf(stderr, "engine_relay: connection not taken by the rule\n");
+        return;
+    }
+    if (flow->Started())
+        flow->WaitClosed(std::chrono::hours(24 * 365));
+}
+
+// The processor, the tunnel and the port forwarder, without the facade.
+void RunForwarder(CCorvantisAppProxy& app, const Options& options, int clientFd)
 {
     auto client = std::make_shared<CSafeSocket>(clientFd);
     const std::string port = std::to_string(options.target.port);
@@ -161,13 +187,23 @@ int Main(int argc, char** argv)
 {
     const auto options = ParseOptions(argc, argv);
     if (!options) {
-        std::fprintf(stderr, "usage: engine_relay --target HOST:PORT [--socks5 HOST:PORT] [--port N]\n");
+        std::fprintf(
+            stderr, "usage: engine_relay --target HOST:PORT [--socks5 HOST:PORT] [--port N] [--road flow|forwarder]\n");
         return 2;
     }
 
     static CCorvantisAppProxy app;
     theApp = &app;
     app.SetProfile(MakeProfile(*options), false);
+    static test::EngineDriver driver(app);
+    // The engine's error lines (the log's default screen level) go to standard error.
+    std::thread([] {
+        bool isError = false;
+        uint64_t time = 0;
+        std::string line;
+        while (GetLog().PopLogRecord(true, isError, time, line))
+            std::fprintf(stderr, "engine_relay: %s\n", line.c_str());
+    }).detach();
     // Closed records stay listed for a few seconds; a short-connection run opens tens of thousands in that
     // time, which the default limit of open connections would turn away.
     CClientProcessor::SetConnectionLimit(UINT64_MAX);
@@ -202,7 +238,12 @@ int Main(int argc, char** argv)
             std::fprintf(stderr, "engine_relay: accept: %s\n", std::strerror(errno));
             break;
         }
-        std::thread([fd, &options] { RunConnection(app, *options, fd); }).detach();
+        std::thread([fd, &options] {
+            if (options->forwarder)
+                RunForwarder(app, *options, fd);
+            else
+                RunFlow(driver, *options, fd);
+        }).detach();
     }
     ::close(listener);
     // Connection threads may still run; leave without destroying what they use.
