@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -32,6 +33,7 @@
 #include "ProgramHome.h"
 #include "Proxy.h"
 #include "Rule.h"
+#include "SafeSocket.h"
 #include "SystemUtils.h"
 #include "UniqueFd.h"
 #include "WrapperTestSupport.h"
@@ -199,6 +201,46 @@ TEST_F(WrapperTest, UnreachableProxyFailsWithTheTunnelsText)
     const auto lines = Lines();
     EXPECT_TRUE(HasLineWith(lines, "connection attempt to 127.0.0.1:" + std::to_string(closed) + " failed with error"));
     EXPECT_TRUE(flow->Record()->IsClosed());
+}
+
+// A flow pumped over a socket the caller already has carries the data both ways; once it has ended, its end
+// leaves alone whatever socket now has the number its remote socket had (the numbers are reused at once).
+TEST_F(WrapperTest, FlowOverCallersSocketAndItsEndLeavesReusedNumbersAlone)
+{
+    EchoServer echo;
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    EngineDriver driver(app);
+    int ends[2] = { -1, -1 };
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    UniqueFd application(ends[0]);
+    auto flow = driver.OpenOn(UniqueFd(ends[1]), Curl(), "127.0.0.1", echo.port());
+    ASSERT_EQ(flow->Decision(), ClientProcessorWrapper::kTaken);
+    EXPECT_EQ(flow->AppSocket(), -1);
+    ASSERT_EQ(flow->WaitConnected(), std::optional<bool>(true));
+    const auto data = Pattern(256 * 1024, 11);
+    EXPECT_EQ(Exchange(application.get(), data), data);
+    ASSERT_TRUE(flow->WaitClosed());
+
+    // Another socket takes the closed remote socket's number before the flow goes away. The facade no longer
+    // hands the number out; the socket object still knows it.
+    EXPECT_EQ(flow->Wrapper()->getNativeHandler(), -1);
+    const int oldNumber = flow->Record()->GetRemoteSocket()->GetSocket();
+    ASSERT_GE(oldNumber, 0);
+    int other[2] = { -1, -1 };
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, other), 0);
+    UniqueFd otherPeer(other[1]);
+    if (other[0] != oldNumber) { // the lowest free number usually is that one already
+        ASSERT_EQ(::dup2(other[0], oldNumber), oldNumber);
+        ::close(other[0]);
+    }
+    UniqueFd reused(oldNumber);
+    flow.reset();
+
+    const char byte = 'x';
+    EXPECT_EQ(::send(reused.get(), &byte, 1, MSG_NOSIGNAL), 1) << std::strerror(errno);
+    char got = 0;
+    EXPECT_EQ(::recv(otherPeer.get(), &got, 1, MSG_DONTWAIT), 1);
+    EXPECT_EQ(got, byte);
 }
 
 // A placeholder address whose name the table resolves connects on the "resolved IP" thread; one whose name

@@ -312,6 +312,27 @@ public:
     std::shared_ptr<EngineFlow> Open(
         const AppNameWrapper& app, const std::string& endpoint, uint16_t port, const std::string& hostName = {})
     {
+        return open(UniqueFd(), app, endpoint, port, hostName);
+    }
+
+    // The same for a flow whose data already comes over a socket of the caller's (a benchmark's accepted
+    // connection): the driver pumps `flowEnd` itself, with no socket pair between, and the flow has no
+    // application end. A flow that is not taken closes `flowEnd`.
+    std::shared_ptr<EngineFlow> OpenOn(UniqueFd flowEnd, const AppNameWrapper& app, const std::string& endpoint,
+        uint16_t port, const std::string& hostName = {})
+    {
+        return open(std::move(flowEnd), app, endpoint, port, hostName);
+    }
+
+    const SocketEventsManagerPtr& EventManager() const { return m_events; }
+    const DispatchQueuePtr& ConnectQueue() const { return m_queue; }
+    const DispatchSemaphorePtr& ConnectSemaphore() const { return m_semaphore; }
+
+private:
+    // `given` empty: the flow's two ends are a new socket pair.
+    std::shared_ptr<EngineFlow> open(UniqueFd given, const AppNameWrapper& app, const std::string& endpoint,
+        uint16_t port, const std::string& hostName)
+    {
         int pair[2] = { -1, -1 };
         UniqueFd appEnd;
         UniqueFd flowEnd;
@@ -319,7 +340,9 @@ public:
         const std::string portText = std::to_string(port);
         const int decision = wrapper->createNewConnection(
             &app, hostName.empty() ? nullptr : hostName.c_str(), endpoint.c_str(), portText.c_str(), false);
-        if (decision == ClientProcessorWrapper::kTaken
+        if (decision == ClientProcessorWrapper::kTaken && given) {
+            flowEnd = std::move(given);
+        } else if (decision == ClientProcessorWrapper::kTaken
             && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
             appEnd = UniqueFd(pair[0]);
             flowEnd = UniqueFd(pair[1]);
@@ -338,11 +361,6 @@ public:
         return flow;
     }
 
-    const SocketEventsManagerPtr& EventManager() const { return m_events; }
-    const DispatchQueuePtr& ConnectQueue() const { return m_queue; }
-    const DispatchSemaphorePtr& ConnectSemaphore() const { return m_semaphore; }
-
-private:
     CCorvantisAppProxy& m_app;
     const Options m_options;
     SocketEventsManagerPtr m_events;
