@@ -127,8 +127,10 @@ public:
 
     // An application's DNS request to `serverHost`:`serverPort` (`internalServer`: the engine's own placeholder
     // server). YES when the engine answers it through `resultProcessor` (a placeholder address for a name the
-    // proxy resolves, or, for the placeholder server, the address the resolver finds); NO when the caller must
-    // relay it to the server (also for a request that cannot be parsed and for one that makes a DNS loop).
+    // proxy resolves, or, for the placeholder server, an address of the asked type that the resolver finds, an
+    // answer without an address when the name has none of that type, and no answer when the name cannot be
+    // resolved); NO when the caller must relay it to the server (also for a request that cannot be parsed and
+    // for one that makes a DNS loop).
     bool processDnsRequest(const std::vector<uint8_t>& request, const AppNameWrapper& app,
         const std::string& serverHost, uint16_t serverPort, bool internalServer,
         const SocketEventsManagerPtr& eventManager, DnsResultProcessor resultProcessor);
