@@ -110,7 +110,9 @@ int CClientProcessor::ProcessConnectionRequest(
     std::string decisionText;
     if (!udp || decision == kNotProcessed) {
         const uint64_t limit = GetConnectionLimit();
-        if (decision == kTaken && openCount > limit) {
+        // Closed records stay listed for seconds before the clean-up takes them, so the listed count alone would
+        // refuse connections under a steady stream of short ones although few are open.
+        if (decision == kTaken && openCount > limit && m_App.CountLiveConnections() > limit) {
             CLogMessage(kLogError, record.GetContext())
                 << EndpointText(false) << " : more than " << limit << " connections total. Block new connection.";
             return kNotProcessed;

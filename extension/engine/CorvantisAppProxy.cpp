@@ -212,6 +212,15 @@ bool CCorvantisAppProxy::DetectConnectionLoopLocked()
     return sameTarget >= kConnLoopCount;
 }
 
+uint64_t CCorvantisAppProxy::CountLiveConnections()
+{
+    std::lock_guard lock(connListLock);
+    uint64_t live = 0;
+    for (const ConnectionPtr& record : connList)
+        live += record->IsClosed() ? 0 : 1;
+    return live;
+}
+
 std::vector<CCorvantisAppProxy::ConnectionPtr> CCorvantisAppProxy::GetConnectionsSnapshot()
 {
     RemoveClosedConnections();

@@ -103,6 +103,9 @@ public:
 
     // Records listed and not yet removed by the clean-up; read without the lock (for the connection limit).
     uint64_t GetOpenConnectionCount() const { return m_openCount.load(std::memory_order_relaxed); }
+    // Records listed that are not closed yet. Walks the list under its lock: for the rare moment the listed count
+    // passes the connection limit, where closed records waiting for the clean-up must not count.
+    uint64_t CountLiveConnections();
 
     // RemoveClosedConnections, then a copy of the list (new references to the same records), oldest first.
     std::vector<ConnectionPtr> GetConnectionsSnapshot();

@@ -399,6 +399,26 @@ TEST_F(ClientProcessorTest, ConnectionLimitStopsOnlyTakenConnections)
     EXPECT_EQ(CountContaining(Lines(), "more than"), 0u);
 }
 
+// Closed records still waiting for the clean-up do not count against the limit: only open ones do.
+TEST_F(ClientProcessorTest, ConnectionLimitCountsOpenConnectionsOnly)
+{
+    auto app = App(Profile({ RuleWith("Socks", kActionProxy, 1) }));
+    CClientProcessor::SetConnectionLimit(2);
+    std::vector<std::unique_ptr<CClientProcessor>> processors;
+    for (int i = 0; i < 3; ++i) {
+        processors.push_back(std::make_unique<CClientProcessor>(*app));
+        ASSERT_EQ(processors.back()->ProcessConnectionRequest(Curl(), nullptr, "10.1.2.3", "443", false),
+            CClientProcessor::kTaken);
+    }
+    processors[0]->CloseConnection();
+    processors[1]->CloseConnection();
+    ASSERT_EQ(app->ListSize(), 3u); // closed, but listed until the clean-up
+
+    CClientProcessor next(*app);
+    EXPECT_EQ(next.ProcessConnectionRequest(Curl(), nullptr, "10.1.2.3", "443", false), CClientProcessor::kTaken);
+    EXPECT_EQ(CountContaining(Lines(), "more than"), 0u);
+}
+
 // Old closed records are removed when a connection is taken in a new 8-second slot, never by a refused one.
 TEST_F(ClientProcessorTest, TakenConnectionRemovesOldClosedRecords)
 {
