@@ -1,5 +1,7 @@
 #include "LogContext.h"
 
+#include "StringUtils.h"
+
 namespace corvantis {
 
 const std::string& CLogContext::BestName() const
@@ -33,6 +35,15 @@ std::string CLogContext::PrefixFor(int threshold) const
     if (!revDns.empty())
         return revDns;
     return "<unknown>";
+}
+
+CLogContext LowerCaseContext(const CLogContext& context)
+{
+    CLogContext lower = context;
+    for (std::string* field : { &lower.displayName, &lower.revDns, &lower.bsdName, &lower.packetName,
+             &lower.packetShortName, &lower.fullPath })
+        StrToLower(*field);
+    return lower;
 }
 
 } // namespace corvantis

@@ -27,6 +27,10 @@ struct CLogContext {
     bool operator==(const CLogContext&) const = default;
 };
 
+// A copy with every name lower-cased (ASCII only, as the rule lookup compares): the application identity that
+// rules match.
+CLogContext LowerCaseContext(const CLogContext& context);
+
 // The name the extension's engine code gives the same record.
 using AppNameInfo = CLogContext;
 

@@ -19,15 +19,6 @@ namespace {
 
 constexpr const char* kDetectionThreadName = "DnsModeDetect";
 
-CLogContext LowerCaseContext(const CLogContext& context)
-{
-    CLogContext lower = context;
-    for (std::string* field :
-        { &lower.revDns, &lower.bsdName, &lower.packetName, &lower.packetShortName, &lower.fullPath })
-        StrToLower(*field);
-    return lower;
-}
-
 } // namespace
 
 // ---- The probe ----

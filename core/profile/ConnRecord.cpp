@@ -15,27 +15,6 @@ namespace {
 
 std::atomic<uint64_t> g_nextId { 1 };
 
-std::string LowerAscii(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-CLogContext LowerContext(const CLogContext& context)
-{
-    CLogContext lower = context;
-    lower.displayName = LowerAscii(lower.displayName);
-    lower.revDns = LowerAscii(lower.revDns);
-    lower.bsdName = LowerAscii(lower.bsdName);
-    lower.packetName = LowerAscii(lower.packetName);
-    lower.packetShortName = LowerAscii(lower.packetShortName);
-    lower.fullPath = LowerAscii(lower.fullPath);
-    return lower;
-}
-
 int64_t ToTicks(std::chrono::steady_clock::time_point time)
 {
     return time.time_since_epoch().count();
@@ -101,7 +80,7 @@ CConnRecord::CConnRecord(const CLogContext& context, const CHost& target, Clock 
     : m_Id(g_nextId.fetch_add(1, std::memory_order_relaxed))
     , m_Clock(std::move(clock))
     , m_Context(context)
-    , m_ContextLower(LowerContext(context))
+    , m_ContextLower(LowerCaseContext(context))
     , m_Target(target)
     , m_FirstHopFamily(AF_INET)
     , m_TimeStamp(ToTicks(Now()))

@@ -32,25 +32,6 @@ namespace {
 // Room the made-up answer may take beyond the request.
 constexpr size_t kAnswerRoom = 1000;
 
-std::string LowerAscii(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// Rules match the identity in lower case.
-CLogContext LowerIdentity(const CLogContext& identity)
-{
-    CLogContext lower = identity;
-    lower.revDns = LowerAscii(lower.revDns);
-    lower.bsdName = LowerAscii(lower.bsdName);
-    lower.packetName = LowerAscii(lower.packetName);
-    lower.packetShortName = LowerAscii(lower.packetShortName);
-    lower.fullPath = LowerAscii(lower.fullPath);
-    return lower;
-}
-
 std::string WithoutFinalDot(std::string name)
 {
     if (!name.empty() && name.back() == '.')
@@ -329,7 +310,7 @@ bool ClientProcessorWrapper::processDnsConnection(const AppNameWrapper& app)
     CProfileData profile;
     m_app.GetProfile(profile, true);
     const CLogContext identity = app.getName();
-    if (RulesNeedDnsForApp(profile, LowerIdentity(identity)))
+    if (RulesNeedDnsForApp(profile, LowerCaseContext(identity)))
         return true;
     CLogMessage(kLogVerbose, identity) << "DNS request bypassed (According to Rules)";
     return false;
