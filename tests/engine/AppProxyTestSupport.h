@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ConnRecord.h"
+#include "support/LogLines.h"
 #include "CorvantisAppProxy.h"
 #include "Host.h"
 #include "Log.h"
@@ -73,13 +74,7 @@ public:
 
     static std::vector<std::string> TakeLogLines()
     {
-        std::vector<std::string> lines;
-        bool isError = false;
-        uint64_t time = 0;
-        std::string line;
-        while (GetLog().PopLogRecord(false, isError, time, line))
-            lines.push_back(line);
-        return lines;
+        return test::TakeScreenLines();
     }
 
     static bool HasLineWith(const std::vector<std::string>& lines, const std::string& part)

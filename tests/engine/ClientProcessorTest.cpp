@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Chain.h"
+#include "support/LogLines.h"
 #include "ClientProcessor.h"
 #include "ClientProcessorTestSupport.h"
 #include "ConnRecord.h"
@@ -65,13 +66,7 @@ CProfileData Profile(std::vector<CRule> rules, uint16_t proxyPort = 1080, bool h
 
 std::vector<std::string> Lines()
 {
-    std::vector<std::string> lines;
-    bool isError = false;
-    uint64_t time = 0;
-    std::string line;
-    while (GetLog().PopLogRecord(false, isError, time, line))
-        lines.push_back(line);
-    return lines;
+    return test::TakeScreenLines();
 }
 
 bool HasLine(const std::vector<std::string>& lines, const std::string& line)

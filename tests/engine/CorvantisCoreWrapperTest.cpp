@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AppSettings.h"
+#include "support/LogLines.h"
 #include "ClientProcessor.h"
 #include "CorvantisAppProxy.h"
 #include "CorvantisCoreWrapper.h"
@@ -31,13 +32,7 @@ namespace {
 
 std::vector<std::string> Lines()
 {
-    std::vector<std::string> lines;
-    bool isError = false;
-    uint64_t time = 0;
-    std::string line;
-    while (GetLog().PopLogRecord(false, isError, time, line))
-        lines.push_back(line);
-    return lines;
+    return test::TakeScreenLines();
 }
 
 bool HasLineWith(const std::vector<std::string>& lines, const std::string& part)

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "AppNameWrapper.h"
+#include "support/LogLines.h"
 #include "AppSettings.h"
 #include "Chain.h"
 #include "CorvantisAppProxy.h"
@@ -54,13 +55,7 @@ inline CRule RuleWith(const std::string& name, int action, int64_t id = -1)
 
 inline std::vector<std::string> Lines()
 {
-    std::vector<std::string> lines;
-    bool isError = false;
-    uint64_t time = 0;
-    std::string line;
-    while (GetLog().PopLogRecord(false, isError, time, line))
-        lines.push_back(line);
-    return lines;
+    return test::TakeScreenLines();
 }
 
 inline bool HasLineWith(const std::vector<std::string>& lines, const std::string& part)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AutoDnsModeDetection.h"
+#include "support/LogLines.h"
 #include "CorvantisApp.h"
 #include "Log.h"
 
@@ -156,18 +157,6 @@ inline CProfileData AutoProfile(bool viaProxy)
     profile.m_AutoModeDetection = true;
     profile.m_ViaProxy = viaProxy;
     return profile;
-}
-
-// The screen lines of the process log queued since the last call.
-inline std::vector<std::string> TakeScreenLines()
-{
-    std::vector<std::string> lines;
-    bool isError = false;
-    uint64_t time = 0;
-    std::string line;
-    while (GetLog().PopLogRecord(false, isError, time, line))
-        lines.push_back(line);
-    return lines;
 }
 
 } // namespace corvantis::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CoreHooks.h"
+#include "support/LogLines.h"
 #include "CorvantisApp.h"
 #include "Log.h"
 #include "MessageBox.h"
@@ -143,13 +144,7 @@ protected:
 
     static std::vector<std::string> TakeLogLines()
     {
-        std::vector<std::string> lines;
-        bool isError = false;
-        uint64_t time = 0;
-        std::string line;
-        while (GetLog().PopLogRecord(false, isError, time, line))
-            lines.push_back(line);
-        return lines;
+        return test::TakeScreenLines();
     }
 
     std::string ProfilesDir() const { return home.str() + "/Profiles"; }

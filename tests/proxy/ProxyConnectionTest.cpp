@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CoreHooks.h"
+#include "support/LogLines.h"
 #include "Log.h"
 #include "ProxyTestSupport.h"
 #include "peers/ScriptedProxy.h"
@@ -441,13 +442,7 @@ TEST(ProxyConnection, TimingLinesOnlyWhenSwitchedOn)
     const int screenLevel = log.GetScreenLevel();
     log.SetScreenLevel(kLogVerbose);
     const auto drain = [&log] {
-        std::vector<std::string> lines;
-        bool isError = false;
-        uint64_t time = 0;
-        std::string line;
-        while (log.PopLogRecord(false, isError, time, line))
-            lines.push_back(line);
-        return lines;
+        return test::TakeScreenLines(log);
     };
     const std::vector<Step> script { Step::read(3), Step::write({ 5, 0 }), Step::read(10), Step::write(kOkReplyIPv4) };
     drain();
