@@ -11,21 +11,21 @@
 //   forwarder  the connection processor and its tunnel connect, and the port forwarder relays.
 // Runs until SIGTERM or SIGINT.
 
-#include "AppNameWrapper.h"
-#include "ClientProcessor.h"
-#include "ClientProcessorWrapper.h"
-#include "ConnRecord.h"
-#include "CorvantisApp.h"
-#include "CorvantisAppProxy.h"
-#include "Log.h"
-#include "LogContext.h"
-#include "PortForwarder.h"
-#include "ProfileData.h"
-#include "Proxy.h"
-#include "Rule.h"
-#include "SafeSocket.h"
-#include "UniqueFd.h"
-#include "support/EngineDriver.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/ConnRecord.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/Proxy.h"
+#include "core/profile/Rule.h"
+#include "core/proxy/PortForwarder.h"
+#include "extension/engine/AppNameWrapper.h"
+#include "extension/engine/ClientProcessor.h"
+#include "extension/engine/ClientProcessorWrapper.h"
+#include "extension/engine/CorvantisAppProxy.h"
+#include "platform/UniqueFd.h"
+#include "tests/support/EngineDriver.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,11 +1,11 @@
 // Rule lookup runs once for every connection of the machine. These benchmarks put its cost next to what every
 // connection pays anyway, a loopback TCP connect and accept, on a profile of 1,000 rules of mixed kinds.
 
-#include "Host.h"
-#include "HostLists.h"
-#include "LogContext.h"
-#include "ProfileData.h"
-#include "RuleLookup.h"
+#include "core/foundation/LogContext.h"
+#include "core/profile/Host.h"
+#include "core/profile/HostLists.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/RuleLookup.h"
 
 #include <benchmark/benchmark.h>
 

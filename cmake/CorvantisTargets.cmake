@@ -25,6 +25,7 @@ endif()
 function(corvantis_layer name)
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   add_library(${name} STATIC ${sources})
-  target_include_directories(${name} PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+  # One include root for the whole tree: every include names its layer ("core/foundation/Log.h").
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}")
   target_link_libraries(${name} PRIVATE corvantis_warnings PUBLIC corvantis_sanitize)
 endfunction()

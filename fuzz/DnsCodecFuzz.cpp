@@ -2,9 +2,9 @@
 // handled without reading out of bounds; an answer built onto an accepted request must read back as a response
 // carrying exactly that answer; the addresses of a parsed response feed the placeholder table.
 
-#include "DnsCodec.h"
-#include "DnsStorage.h"
-#include "FakeAddressRange.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "extension/engine/DnsCodec.h"
+#include "extension/engine/DnsStorage.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -40,8 +40,7 @@ void buildAnswer(const uint8_t* data, size_t size, const sockaddr* address, size
     DnsMessageInfo info;
     std::vector<DnsAnswerAddress> answers;
     std::string error;
-    const DnsParseResult result
-        = ParseDnsMessage(buffer.get(), length, DnsMessageKind::Response, info, answers, error);
+    const DnsParseResult result = ParseDnsMessage(buffer.get(), length, DnsMessageKind::Response, info, answers, error);
     check(result == DnsParseResult::Accepted);
     check(error.empty());
     check(info.kind == DnsMessageKind::Response);

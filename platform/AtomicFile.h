@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Result.h"
-#include "UniqueFd.h"
+#include "platform/Result.h"
+#include "platform/UniqueFd.h"
 
 #include <filesystem>
 #include <string>

@@ -1,8 +1,8 @@
-#include "DefaultsStore.h"
+#include "platform/DefaultsStore.h"
 
-#include "AtomicFile.h"
-#include "PlistXml.h"
-#include "UniqueFd.h"
+#include "platform/AtomicFile.h"
+#include "platform/PlistXml.h"
+#include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdio>

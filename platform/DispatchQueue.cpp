@@ -1,6 +1,6 @@
-#include "DispatchQueue.h"
+#include "platform/DispatchQueue.h"
 
-#include "DispatchThreads.h"
+#include "platform/DispatchThreads.h"
 
 #include <algorithm>
 #include <condition_variable>

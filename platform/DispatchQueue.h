@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ThreadAnnotations.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <chrono>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "DispatchSemaphore.h"
+#include "platform/DispatchSemaphore.h"
 
 namespace corvantis {
 

@@ -1,7 +1,7 @@
-#include "DispatchSource.h"
+#include "platform/DispatchSource.h"
 
-#include "DispatchThreads.h"
-#include "UniqueFd.h"
+#include "platform/DispatchThreads.h"
+#include "platform/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>

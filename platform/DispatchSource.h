@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DispatchQueue.h"
-#include "Result.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Result.h"
 
 #include <functional>
 #include <memory>

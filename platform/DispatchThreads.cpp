@@ -1,7 +1,7 @@
-#include "DispatchThreads.h"
+#include "platform/DispatchThreads.h"
 
-#include "ThreadAnnotations.h"
-#include "ThreadName.h"
+#include "platform/ThreadAnnotations.h"
+#include "platform/ThreadName.h"
 
 #include <condition_variable>
 #include <csignal>

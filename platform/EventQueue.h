@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Result.h"
-#include "ThreadAnnotations.h"
-#include "UniqueFd.h"
+#include "platform/Result.h"
+#include "platform/ThreadAnnotations.h"
+#include "platform/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>

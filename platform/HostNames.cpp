@@ -1,4 +1,4 @@
-#include "HostNames.h"
+#include "platform/HostNames.h"
 
 #include <array>
 #include <fstream>

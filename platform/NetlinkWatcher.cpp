@@ -1,4 +1,4 @@
-#include "NetlinkWatcher.h"
+#include "platform/NetlinkWatcher.h"
 
 #include <array>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "PlistValue.h"
+#include "platform/PlistValue.h"
 
 #include <cerrno>
 #include <charconv>

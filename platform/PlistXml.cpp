@@ -1,6 +1,6 @@
-#include "PlistXml.h"
+#include "platform/PlistXml.h"
 
-#include "Utf8.h"
+#include "platform/Utf8.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>

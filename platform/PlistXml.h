@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PlistValue.h"
-#include "Result.h"
+#include "platform/PlistValue.h"
+#include "platform/Result.h"
 
 #include <string>
 #include <string_view>

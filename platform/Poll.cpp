@@ -1,4 +1,4 @@
-#include "Poll.h"
+#include "platform/Poll.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,6 +1,6 @@
-#include "ProcessInfo.h"
+#include "platform/ProcessInfo.h"
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <cstring>

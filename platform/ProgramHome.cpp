@@ -1,6 +1,6 @@
-#include "ProgramHome.h"
+#include "platform/ProgramHome.h"
 
-#include "SystemIdentity.h"
+#include "platform/SystemIdentity.h"
 
 #include <atomic>
 #include <cstdlib>

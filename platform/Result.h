@@ -17,16 +17,25 @@ public:
     const std::string& message() const { return m_message; }
 
 private:
-    Status(int err, std::string message) : m_errno(err == 0 ? -1 : err), m_message(std::move(message)) {}
+    Status(int err, std::string message)
+        : m_errno(err == 0 ? -1 : err)
+        , m_message(std::move(message))
+    {
+    }
     int m_errno = 0;
     std::string m_message;
 };
 
-template <typename T>
-class [[nodiscard]] Result {
+template <typename T> class [[nodiscard]] Result {
 public:
-    Result(T value) : m_value(std::move(value)) {}
-    Result(Status status) : m_status(std::move(status)) {}
+    Result(T value)
+        : m_value(std::move(value))
+    {
+    }
+    Result(Status status)
+        : m_status(std::move(status))
+    {
+    }
 
     bool ok() const { return m_value.has_value(); }
     explicit operator bool() const { return ok(); }

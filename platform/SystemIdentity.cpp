@@ -1,4 +1,4 @@
-#include "SystemIdentity.h"
+#include "platform/SystemIdentity.h"
 
 #include <cerrno>
 #include <fstream>

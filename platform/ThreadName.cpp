@@ -1,4 +1,4 @@
-#include "ThreadName.h"
+#include "platform/ThreadName.h"
 
 #include <pthread.h>
 

@@ -8,12 +8,18 @@ namespace corvantis {
 class UniqueFd final {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
+    explicit UniqueFd(int fd)
+        : m_fd(fd)
+    {
+    }
     ~UniqueFd() { reset(); }
 
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd(UniqueFd&& other) noexcept
+        : m_fd(other.release())
+    {
+    }
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other)
@@ -36,16 +42,14 @@ private:
 };
 
 // Retries a system call while it fails with EINTR; returns its last result.
-template <typename F>
-auto retryOnEintr(F&& call) -> decltype(call());
+template <typename F> auto retryOnEintr(F&& call) -> decltype(call());
 
 } // namespace corvantis
 
 #include <cerrno>
 
 namespace corvantis {
-template <typename F>
-auto retryOnEintr(F&& call) -> decltype(call())
+template <typename F> auto retryOnEintr(F&& call) -> decltype(call())
 {
     for (;;) {
         auto r = call();

@@ -1,4 +1,4 @@
-#include "AesCipher.h"
+#include "core/foundation/AesCipher.h"
 
 #include <cstdio>
 #include <cstdlib>

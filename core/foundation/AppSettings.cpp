@@ -1,8 +1,8 @@
-#include "AppSettings.h"
+#include "core/foundation/AppSettings.h"
 
-#include "DefaultsStore.h"
-#include "Log.h"
-#include "Prefs.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/Prefs.h"
+#include "platform/DefaultsStore.h"
 
 #include <limits>
 

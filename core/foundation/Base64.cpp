@@ -1,4 +1,4 @@
-#include "Base64.h"
+#include "core/foundation/Base64.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "CoreHooks.h"
+#include "core/foundation/CoreHooks.h"
 
 #include <array>
 #include <atomic>

@@ -1,8 +1,8 @@
-#include "DataCrypt.h"
+#include "core/foundation/DataCrypt.h"
 
-#include "AesCipher.h"
-#include "Base64.h"
-#include "StringUtils.h"
+#include "core/foundation/AesCipher.h"
+#include "core/foundation/Base64.h"
+#include "core/foundation/StringUtils.h"
 
 #include <algorithm>
 #include <cstring>

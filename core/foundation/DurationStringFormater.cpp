@@ -1,6 +1,6 @@
-#include "DurationStringFormater.h"
+#include "core/foundation/DurationStringFormater.h"
 
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
 
 namespace corvantis {
 

@@ -1,4 +1,4 @@
-#include "FakeAddressRange.h"
+#include "core/foundation/FakeAddressRange.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

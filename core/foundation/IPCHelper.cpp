@@ -1,4 +1,4 @@
-#include "IPCHelper.h"
+#include "core/foundation/IPCHelper.h"
 
 namespace corvantis {
 
@@ -10,10 +10,19 @@ std::string& bundleIdentifier()
 }
 } // namespace
 
-std::string IPCHelper::getFullVersionString() { return kCorvantisVersion; }
+std::string IPCHelper::getFullVersionString()
+{
+    return kCorvantisVersion;
+}
 
-std::string IPCHelper::getBundleIdentifier() { return bundleIdentifier(); }
+std::string IPCHelper::getBundleIdentifier()
+{
+    return bundleIdentifier();
+}
 
-void IPCHelper::setBundleIdentifier(const std::string& identifier) { bundleIdentifier() = identifier; }
+void IPCHelper::setBundleIdentifier(const std::string& identifier)
+{
+    bundleIdentifier() = identifier;
+}
 
 } // namespace corvantis

@@ -1,6 +1,6 @@
-#include "Log.h"
+#include "core/foundation/Log.h"
 
-#include "LogMessage.h"
+#include "core/foundation/LogMessage.h"
 
 #include <cerrno>
 #include <charconv>

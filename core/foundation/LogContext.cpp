@@ -1,6 +1,6 @@
-#include "LogContext.h"
+#include "core/foundation/LogContext.h"
 
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
 
 namespace corvantis {
 

@@ -1,7 +1,7 @@
-#include "LogEventWrap.h"
+#include "core/foundation/LogEventWrap.h"
 
-#include "LogContext.h"
-#include "LogMessage.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/LogMessage.h"
 
 namespace corvantis {
 

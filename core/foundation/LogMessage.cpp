@@ -1,4 +1,4 @@
-#include "LogMessage.h"
+#include "core/foundation/LogMessage.h"
 
 namespace corvantis {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Log.h"
-#include "LogContext.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/LogContext.h"
 
 #include <concepts>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "LogTrace.h"
+#include "core/foundation/LogTrace.h"
 
 #include <chrono>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogMessage.h"
+#include "core/foundation/LogMessage.h"
 
 #include <string>
 #include <string_view>

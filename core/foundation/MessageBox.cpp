@@ -1,8 +1,8 @@
-#include "MessageBox.h"
+#include "core/foundation/MessageBox.h"
 
-#include "CoreHooks.h"
-#include "LogMessage.h"
-#include "NotificationCenter.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/LogMessage.h"
+#include "platform/NotificationCenter.h"
 
 #include <cassert>
 #include <cstdlib>

@@ -1,8 +1,8 @@
-#include "Prefs.h"
+#include "core/foundation/Prefs.h"
 
-#include "AtomicFile.h"
-#include "DefaultsStore.h"
-#include "PlistXml.h"
+#include "platform/AtomicFile.h"
+#include "platform/DefaultsStore.h"
+#include "platform/PlistXml.h"
 
 #include <cerrno>
 #include <fstream>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PlistValue.h"
+#include "platform/PlistValue.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "SafeSocket.h"
+#include "core/foundation/SafeSocket.h"
 
-#include "Poll.h"
-#include "UniqueFd.h"
+#include "platform/Poll.h"
+#include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,6 +1,6 @@
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
 
-#include "Utf8.h"
+#include "platform/Utf8.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,8 +1,8 @@
-#include "SystemUtils.h"
+#include "core/foundation/SystemUtils.h"
 
-#include "LocalAddresses.h"
-#include "ProgramHome.h"
-#include "SystemIdentity.h"
+#include "platform/LocalAddresses.h"
+#include "platform/ProgramHome.h"
+#include "platform/SystemIdentity.h"
 
 #include <cstdio>
 #include <filesystem>

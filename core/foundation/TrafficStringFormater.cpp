@@ -1,6 +1,6 @@
-#include "TrafficStringFormater.h"
+#include "core/foundation/TrafficStringFormater.h"
 
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
 
 namespace corvantis {
 

@@ -1,6 +1,6 @@
-#include "WinThread.h"
+#include "core/foundation/WinThread.h"
 
-#include "LogMessage.h"
+#include "core/foundation/LogMessage.h"
 
 #include <cxxabi.h>
 #include <exception>

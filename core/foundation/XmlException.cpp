@@ -1,4 +1,4 @@
-#include "XmlException.h"
+#include "core/foundation/XmlException.h"
 
 #include <utility>
 

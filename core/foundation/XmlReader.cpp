@@ -1,6 +1,6 @@
-#include "XmlReader.h"
+#include "core/foundation/XmlReader.h"
 
-#include "XmlException.h"
+#include "core/foundation/XmlException.h"
 
 #include <cerrno>
 #include <climits>
@@ -16,7 +16,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace corvantis {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "XmlError.h"
+#include "core/foundation/XmlError.h"
 
 #include <chrono>
 #include <cstddef>

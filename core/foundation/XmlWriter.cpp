@@ -1,6 +1,6 @@
-#include "XmlWriter.h"
+#include "core/foundation/XmlWriter.h"
 
-#include "Utf8.h"
+#include "platform/Utf8.h"
 
 #include <atomic>
 #include <cerrno>
@@ -14,7 +14,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace corvantis {
 

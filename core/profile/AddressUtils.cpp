@@ -1,4 +1,4 @@
-#include "AddressUtils.h"
+#include "core/profile/AddressUtils.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,14 +1,14 @@
-#include "AutoDnsModeDetection.h"
+#include "core/profile/AutoDnsModeDetection.h"
 
-#include "CoreHooks.h"
-#include "CorvantisApp.h"
-#include "FakeAddressRange.h"
-#include "HostLists.h"
-#include "LogMessage.h"
-#include "LogTrace.h"
-#include "ProfileData.h"
-#include "ProfileText.h"
-#include "RuleLookup.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "core/foundation/LogMessage.h"
+#include "core/foundation/LogTrace.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/HostLists.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileText.h"
+#include "core/profile/RuleLookup.h"
 
 #include <netdb.h>
 #include <sys/socket.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NetworkWatcher.h"
+#include "core/profile/NetworkWatcher.h"
 
 #include <chrono>
 #include <functional>

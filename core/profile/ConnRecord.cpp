@@ -1,8 +1,8 @@
-#include "ConnRecord.h"
+#include "core/profile/ConnRecord.h"
 
-#include "DurationStringFormater.h"
-#include "SafeSocket.h"
-#include "TrafficStringFormater.h"
+#include "core/foundation/DurationStringFormater.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/foundation/TrafficStringFormater.h"
 
 #include <sys/socket.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Host.h"
-#include "LogContext.h"
-#include "Proxy.h"
+#include "core/foundation/LogContext.h"
+#include "core/profile/Host.h"
+#include "core/profile/Proxy.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "ConnectThrottle.h"
+#include "core/profile/ConnectThrottle.h"
 
 #include <algorithm>
 #include <thread>

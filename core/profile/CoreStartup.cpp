@@ -1,14 +1,14 @@
-#include "CoreStartup.h"
+#include "core/profile/CoreStartup.h"
 
-#include "CoreHooks.h"
-#include "CorvantisApp.h"
-#include "LogMessage.h"
-#include "MessageBox.h"
-#include "NotificationCenter.h"
-#include "ProfileCheck.h"
-#include "ProfileStorage.h"
-#include "StringUtils.h"
-#include "SystemUtils.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/LogMessage.h"
+#include "core/foundation/MessageBox.h"
+#include "core/foundation/StringUtils.h"
+#include "core/foundation/SystemUtils.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileStorage.h"
+#include "platform/NotificationCenter.h"
 
 #include <filesystem>
 #include <future>

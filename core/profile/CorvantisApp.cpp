@@ -1,10 +1,10 @@
-#include "CorvantisApp.h"
+#include "core/profile/CorvantisApp.h"
 
-#include "Host.h"
-#include "LogMessage.h"
-#include "NotificationCenter.h"
-#include "ProfileText.h"
-#include "ThreadName.h"
+#include "core/foundation/LogMessage.h"
+#include "core/profile/Host.h"
+#include "core/profile/ProfileText.h"
+#include "platform/NotificationCenter.h"
+#include "platform/ThreadName.h"
 
 #include <algorithm>
 #include <exception>

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "AddressUtils.h"
-#include "AppSettings.h"
-#include "AutoDnsModeDetection.h"
-#include "ConnectThrottle.h"
-#include "Log.h"
-#include "ProfileData.h"
-#include "TrafficStatistics.h"
+#include "core/foundation/AppSettings.h"
+#include "core/foundation/Log.h"
+#include "core/profile/AddressUtils.h"
+#include "core/profile/AutoDnsModeDetection.h"
+#include "core/profile/ConnectThrottle.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/TrafficStatistics.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,8 +1,8 @@
-#include "CorvantisAppUI.h"
+#include "core/profile/CorvantisAppUI.h"
 
-#include "CoreHooks.h"
-#include "DataCrypt.h"
-#include "ProfileStorage.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/DataCrypt.h"
+#include "core/profile/ProfileStorage.h"
 
 #include <optional>
 

@@ -1,7 +1,7 @@
-#include "Host.h"
+#include "core/profile/Host.h"
 
-#include "FakeAddressRange.h"
-#include "ProfileText.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "core/profile/ProfileText.h"
 
 #include <arpa/inet.h>
 

@@ -1,9 +1,9 @@
-#include "HostLists.h"
+#include "core/profile/HostLists.h"
 
-#include "CorvantisApp.h"
-#include "ProfileData.h"
-#include "ProfileText.h"
-#include "Wildcard.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileText.h"
+#include "core/profile/Wildcard.h"
 
 #include <cerrno>
 #include <cstdlib>

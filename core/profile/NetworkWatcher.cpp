@@ -1,13 +1,13 @@
-#include "NetworkWatcher.h"
+#include "core/profile/NetworkWatcher.h"
 
-#include "CoreHooks.h"
-#include "CorvantisApp.h"
-#include "HostNames.h"
-#include "LogMessage.h"
-#include "LogTrace.h"
-#include "ProfileData.h"
-#include "ProfileText.h"
-#include "SystemUtils.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/LogMessage.h"
+#include "core/foundation/LogTrace.h"
+#include "core/foundation/SystemUtils.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileText.h"
+#include "platform/HostNames.h"
 
 #include <atomic>
 #include <cstring>

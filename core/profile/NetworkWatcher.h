@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AddressUtils.h"
-#include "NetlinkWatcher.h"
+#include "core/profile/AddressUtils.h"
+#include "platform/NetlinkWatcher.h"
 
 #include <cstdint>
 #include <memory>

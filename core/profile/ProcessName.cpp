@@ -1,6 +1,6 @@
-#include "ProcessName.h"
+#include "core/profile/ProcessName.h"
 
-#include "ProcessInfo.h"
+#include "platform/ProcessInfo.h"
 
 namespace corvantis {
 

@@ -1,11 +1,11 @@
-#include "CorvantisApp.h"
+#include "core/profile/CorvantisApp.h"
 
-#include "HostLists.h"
-#include "LogMessage.h"
-#include "MessageBox.h"
-#include "ProfileStorage.h"
-#include "StringUtils.h"
-#include "SystemUtils.h"
+#include "core/foundation/LogMessage.h"
+#include "core/foundation/MessageBox.h"
+#include "core/foundation/StringUtils.h"
+#include "core/foundation/SystemUtils.h"
+#include "core/profile/HostLists.h"
+#include "core/profile/ProfileStorage.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
-#include "ProfileCheck.h"
+#include "core/profile/ProfileCheck.h"
 
-#include "ProfileData.h"
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
+#include "core/profile/ProfileData.h"
 
 #include <set>
 

@@ -1,6 +1,6 @@
-#include "ProfileData.h"
+#include "core/profile/ProfileData.h"
 
-#include "HostLists.h"
+#include "core/profile/HostLists.h"
 
 #include <chrono>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Chain.h"
-#include "Proxy.h"
-#include "Rule.h"
+#include "core/profile/Chain.h"
+#include "core/profile/Proxy.h"
+#include "core/profile/Rule.h"
 
 #include <cstdint>
 #include <optional>

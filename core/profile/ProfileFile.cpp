@@ -1,14 +1,14 @@
-#include "ProfileFile.h"
+#include "core/profile/ProfileFile.h"
 
-#include "CorvantisApp.h"
-#include "DataCrypt.h"
-#include "HostLists.h"
-#include "ProfileCheck.h"
-#include "ProfileData.h"
-#include "StringUtils.h"
-#include "XmlException.h"
-#include "XmlReader.h"
-#include "XmlWriter.h"
+#include "core/foundation/DataCrypt.h"
+#include "core/foundation/StringUtils.h"
+#include "core/foundation/XmlException.h"
+#include "core/foundation/XmlReader.h"
+#include "core/foundation/XmlWriter.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/HostLists.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileData.h"
 
 #include <atomic>
 #include <climits>

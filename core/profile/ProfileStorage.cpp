@@ -1,15 +1,15 @@
-#include "ProfileStorage.h"
+#include "core/profile/ProfileStorage.h"
 
-#include "CorvantisApp.h"
-#include "DataCrypt.h"
-#include "LogMessage.h"
-#include "MessageBox.h"
-#include "ProfileData.h"
-#include "ProfileFile.h"
-#include "StringUtils.h"
-#include "SystemUtils.h"
-#include "XmlReader.h"
-#include "XmlWriter.h"
+#include "core/foundation/DataCrypt.h"
+#include "core/foundation/LogMessage.h"
+#include "core/foundation/MessageBox.h"
+#include "core/foundation/StringUtils.h"
+#include "core/foundation/SystemUtils.h"
+#include "core/foundation/XmlReader.h"
+#include "core/foundation/XmlWriter.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileFile.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ProfileLoadStatus.h"
+#include "core/profile/ProfileLoadStatus.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
 
 #include <string>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "Proxy.h"
+#include "core/profile/Proxy.h"
 
 namespace corvantis {
 

@@ -1,8 +1,8 @@
-#include "Rule.h"
+#include "core/profile/Rule.h"
 
-#include "Chain.h"
-#include "ProfileData.h"
-#include "Proxy.h"
+#include "core/profile/Chain.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/Proxy.h"
 
 #include <netinet/in.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RuleTarget.h"
+#include "core/profile/RuleTarget.h"
 
 #include <cstdint>
 #include <string>

@@ -1,10 +1,10 @@
-#include "RuleLookup.h"
+#include "core/profile/RuleLookup.h"
 
-#include "CorvantisApp.h"
-#include "Host.h"
-#include "LogContext.h"
-#include "ProfileData.h"
-#include "Wildcard.h"
+#include "core/foundation/LogContext.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/Host.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/Wildcard.h"
 
 #include <arpa/inet.h>
 

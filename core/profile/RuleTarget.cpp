@@ -1,6 +1,6 @@
-#include "RuleTarget.h"
+#include "core/profile/RuleTarget.h"
 
-#include "ProfileText.h"
+#include "core/profile/ProfileText.h"
 
 #include <cstring>
 

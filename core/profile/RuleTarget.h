@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AddressUtils.h"
+#include "core/profile/AddressUtils.h"
 
 #include <cstdint>
 #include <string>

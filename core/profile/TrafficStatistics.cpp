@@ -1,4 +1,4 @@
-#include "TrafficStatistics.h"
+#include "core/profile/TrafficStatistics.h"
 
 namespace corvantis {
 

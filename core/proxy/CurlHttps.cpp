@@ -1,6 +1,6 @@
-#include "CurlHttps.h"
+#include "core/proxy/CurlHttps.h"
 
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>

@@ -1,4 +1,4 @@
-#include "GssNegotiate.h"
+#include "core/proxy/GssNegotiate.h"
 
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_krb5.h>

@@ -1,6 +1,6 @@
-#include "HttpReplyDecoder.h"
+#include "core/proxy/HttpReplyDecoder.h"
 
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
-#include "HttpRequestCodec.h"
+#include "core/proxy/HttpRequestCodec.h"
 
-#include "StringUtils.h"
-#include "TargetHostName.h"
+#include "core/foundation/StringUtils.h"
+#include "core/proxy/TargetHostName.h"
 
 #include <algorithm>
 #include <cstring>

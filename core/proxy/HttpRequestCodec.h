@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ProxyCodec.h"
+#include "core/proxy/ProxyCodec.h"
 
 #include <cstddef>
 #include <optional>

@@ -1,14 +1,14 @@
-#include "HttpTraffic.h"
+#include "core/proxy/HttpTraffic.h"
 
-#include "CoreHooks.h"
-#include "HttpReplyDecoder.h"
-#include "HttpsConnect.h"
-#include "LogTrace.h"
-#include "NtlmAuth.h"
-#include "ProxyAuthHeaders.h"
-#include "ProxyConnection.h"
-#include "SafeSocket.h"
-#include "StringUtils.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/LogTrace.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/foundation/StringUtils.h"
+#include "core/proxy/HttpReplyDecoder.h"
+#include "core/proxy/HttpsConnect.h"
+#include "core/proxy/NtlmAuth.h"
+#include "core/proxy/ProxyAuthHeaders.h"
+#include "core/proxy/ProxyConnection.h"
 
 #include <algorithm>
 #include <cerrno>

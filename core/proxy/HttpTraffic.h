@@ -1,7 +1,7 @@
 #pragma once
 
-#include "HttpRequestCodec.h"
-#include "Proxy.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/HttpRequestCodec.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,12 +1,12 @@
-#include "HttpsConnect.h"
+#include "core/proxy/HttpsConnect.h"
 
-#include "HttpReplyDecoder.h"
-#include "NtlmAuth.h"
-#include "Proxy.h"
-#include "ProxyAuthHeaders.h"
-#include "ProxyConnection.h"
-#include "SafeSocket.h"
-#include "StringUtils.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/foundation/StringUtils.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/HttpReplyDecoder.h"
+#include "core/proxy/NtlmAuth.h"
+#include "core/proxy/ProxyAuthHeaders.h"
+#include "core/proxy/ProxyConnection.h"
 
 #include <cerrno>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "NtlmAuth.h"
+#include "core/proxy/NtlmAuth.h"
 
-#include "Base64.h"
-#include "NtlmMessages.h"
+#include "core/foundation/Base64.h"
+#include "core/proxy/NtlmMessages.h"
 
 #include <vector>
 

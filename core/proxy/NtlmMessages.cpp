@@ -1,6 +1,6 @@
-#include "NtlmMessages.h"
+#include "core/proxy/NtlmMessages.h"
 
-#include "Utf8.h"
+#include "platform/Utf8.h"
 
 #include <nettle/des.h>
 #include <nettle/hmac.h>

@@ -1,10 +1,10 @@
-#include "PortForwarder.h"
+#include "core/proxy/PortForwarder.h"
 
-#include "ConnRecord.h"
-#include "Host.h"
-#include "LogContext.h"
-#include "SafeSocket.h"
-#include "TrafficStatistics.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/ConnRecord.h"
+#include "core/profile/Host.h"
+#include "core/profile/TrafficStatistics.h"
 
 #include <algorithm>
 #include <cerrno>

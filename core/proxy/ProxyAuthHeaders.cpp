@@ -1,7 +1,7 @@
-#include "ProxyAuthHeaders.h"
+#include "core/proxy/ProxyAuthHeaders.h"
 
-#include "Base64.h"
-#include "CoreHooks.h"
+#include "core/foundation/Base64.h"
+#include "core/foundation/CoreHooks.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "ProxyConnection.h"
+#include "core/proxy/ProxyConnection.h"
 
 #include <sys/socket.h>
 
@@ -9,15 +9,15 @@
 #include <utility>
 #include <vector>
 
-#include "CoreHooks.h"
-#include "Host.h"
-#include "LogTrace.h"
-#include "Proxy.h"
-#include "SafeSocket.h"
-#include "Socks4Codec.h"
-#include "Socks5Codec.h"
-#include "StringUtils.h"
-#include "TargetHostName.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/LogTrace.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/foundation/StringUtils.h"
+#include "core/profile/Host.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/Socks4Codec.h"
+#include "core/proxy/Socks5Codec.h"
+#include "core/proxy/TargetHostName.h"
 
 namespace corvantis {
 

@@ -1,8 +1,8 @@
-#include "ProxyConnection.h"
+#include "core/proxy/ProxyConnection.h"
 
-#include "AddressUtils.h"
-#include "HttpsConnect.h"
-#include "Proxy.h"
+#include "core/profile/AddressUtils.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/HttpsConnect.h"
 
 namespace corvantis {
 

@@ -1,4 +1,4 @@
-#include "Socks4Codec.h"
+#include "core/proxy/Socks4Codec.h"
 
 namespace corvantis::socks4 {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-#include "ProxyCodec.h"
+#include "core/proxy/ProxyCodec.h"
 
 namespace corvantis::socks4 {
 

@@ -1,4 +1,4 @@
-#include "Socks5Codec.h"
+#include "core/proxy/Socks5Codec.h"
 
 namespace corvantis::socks5 {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ProxyCodec.h"
+#include "core/proxy/ProxyCodec.h"
 
 namespace corvantis::socks5 {
 

@@ -1,4 +1,4 @@
-#include "TargetHostName.h"
+#include "core/proxy/TargetHostName.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "AppNameWrapper.h"
+#include "extension/engine/AppNameWrapper.h"
 
 #include <string_view>
 #include <utility>

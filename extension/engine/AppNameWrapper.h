@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogContext.h"
+#include "core/foundation/LogContext.h"
 
 #include <cstdint>
 #include <string>

@@ -1,16 +1,16 @@
-#include "ClientProcessor.h"
+#include "extension/engine/ClientProcessor.h"
 
-#include "ConnRecord.h"
-#include "CorvantisAppProxy.h"
-#include "DurationStringFormater.h"
-#include "Host.h"
-#include "LogContext.h"
-#include "LogMessage.h"
-#include "Proxy.h"
-#include "Rule.h"
-#include "RuleLookup.h"
-#include "SafeSocket.h"
-#include "StringUtils.h"
+#include "core/foundation/DurationStringFormater.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/LogMessage.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/foundation/StringUtils.h"
+#include "core/profile/ConnRecord.h"
+#include "core/profile/Host.h"
+#include "core/profile/Proxy.h"
+#include "core/profile/Rule.h"
+#include "core/profile/RuleLookup.h"
+#include "extension/engine/CorvantisAppProxy.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

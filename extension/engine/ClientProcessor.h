@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ProfileData.h"
-#include "Tunnel.h"
+#include "core/profile/ProfileData.h"
+#include "extension/engine/Tunnel.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "ClientProcessor.h"
-#include "DispatchQueue.h"
-#include "DispatchSemaphore.h"
-#include "DnsResolveProcessor.h"
-#include "PortForwarder.h"
-#include "SocketEventsManager.h"
+#include "core/proxy/PortForwarder.h"
+#include "extension/engine/ClientProcessor.h"
+#include "extension/engine/DnsResolveProcessor.h"
+#include "extension/engine/SocketEventsManager.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchSemaphore.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,15 +1,15 @@
-#include "CorvantisAppProxy.h"
+#include "extension/engine/CorvantisAppProxy.h"
 
-#include "ConnRecord.h"
-#include "Host.h"
-#include "HostLists.h"
-#include "LogMessage.h"
-#include "ProfileCheck.h"
-#include "ProfileData.h"
-#include "ProfileFile.h"
-#include "ProfileStorage.h"
-#include "Rule.h"
-#include "TrafficStringFormater.h"
+#include "core/foundation/LogMessage.h"
+#include "core/foundation/TrafficStringFormater.h"
+#include "core/profile/ConnRecord.h"
+#include "core/profile/Host.h"
+#include "core/profile/HostLists.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileFile.h"
+#include "core/profile/ProfileStorage.h"
+#include "core/profile/Rule.h"
 
 #include <csignal>
 #include <cstdio>

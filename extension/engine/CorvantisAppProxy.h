@@ -1,9 +1,9 @@
 #pragma once
 
-#include "ConnectThrottle.h"
-#include "CorvantisApp.h"
-#include "DnsStorage.h"
-#include "LogContext.h"
+#include "core/foundation/LogContext.h"
+#include "core/profile/ConnectThrottle.h"
+#include "core/profile/CorvantisApp.h"
+#include "extension/engine/DnsStorage.h"
 
 #include <netinet/in.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "NotificationCenter.h"
-#include "PlistValue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PlistValue.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "DnsCodec.h"
+#include "extension/engine/DnsCodec.h"
 
 #include <cstring>
 #include <netinet/in.h>

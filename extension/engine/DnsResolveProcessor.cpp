@@ -1,8 +1,8 @@
-#include "DnsResolveProcessor.h"
+#include "extension/engine/DnsResolveProcessor.h"
 
-#include "AddressUtils.h"
-#include "FakeAddressRange.h"
-#include "LogMessage.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "core/foundation/LogMessage.h"
+#include "core/profile/AddressUtils.h"
 
 #include <ares.h>
 

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "DnsCodec.h"
-#include "DnsStorage.h"
-#include "Host.h"
-#include "LogContext.h"
-#include "SafeSocket.h"
-#include "SimpleSocket.h"
-#include "SocketEventsManager.h"
-#include "ThreadAnnotations.h"
-#include "UniqueFd.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/Host.h"
+#include "extension/engine/DnsCodec.h"
+#include "extension/engine/DnsStorage.h"
+#include "extension/engine/SimpleSocket.h"
+#include "extension/engine/SocketEventsManager.h"
+#include "platform/ThreadAnnotations.h"
+#include "platform/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>

@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "DnsCodec.h"
+#include "extension/engine/DnsCodec.h"
 
 namespace corvantis {
 
@@ -112,8 +112,7 @@ private:
     void addRealIPv4Locked(CDnsRecord& record, uint32_t address, uint64_t expiry);
     void addRealIPv6Locked(CDnsRecord& record, const IPv6Bytes& address, uint64_t expiry);
     size_t drawIndex(size_t size);
-    template <typename Address>
-    bool pickReal(std::map<Address, uint64_t>& addresses, Address& address, uint64_t& ttl);
+    template <typename Address> bool pickReal(std::map<Address, uint64_t>& addresses, Address& address, uint64_t& ttl);
 
     const Clock m_clock;
     std::mutex m_mutex;

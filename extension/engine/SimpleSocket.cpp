@@ -1,7 +1,7 @@
-#include "SimpleSocket.h"
+#include "extension/engine/SimpleSocket.h"
 
-#include "AddressUtils.h"
-#include "LogMessage.h"
+#include "core/foundation/LogMessage.h"
+#include "core/profile/AddressUtils.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

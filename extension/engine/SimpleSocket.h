@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Host.h"
-#include "LogContext.h"
-#include "SafeSocket.h"
-#include "SocketEventsManager.h"
-#include "ThreadAnnotations.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/Host.h"
+#include "extension/engine/SocketEventsManager.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "SocketEventsManager.h"
+#include "extension/engine/SocketEventsManager.h"
 
-#include "LogMessage.h"
+#include "core/foundation/LogMessage.h"
 
 #include <array>
 #include <thread>

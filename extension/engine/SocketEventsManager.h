@@ -1,7 +1,7 @@
 #pragma once
 
-#include "EventQueue.h"
-#include "ThreadAnnotations.h"
+#include "platform/EventQueue.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <atomic>
 #include <chrono>

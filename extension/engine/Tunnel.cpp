@@ -1,13 +1,13 @@
-#include "Tunnel.h"
+#include "extension/engine/Tunnel.h"
 
-#include "AddressUtils.h"
-#include "Chain.h"
-#include "ProfileData.h"
-#include "Proxy.h"
-#include "ProxyConnection.h"
-#include "Rule.h"
-#include "SafeSocket.h"
-#include "StringUtils.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/foundation/StringUtils.h"
+#include "core/profile/AddressUtils.h"
+#include "core/profile/Chain.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/Proxy.h"
+#include "core/profile/Rule.h"
+#include "core/proxy/ProxyConnection.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Host.h"
+#include "core/profile/Host.h"
 
 #include <functional>
 #include <memory>

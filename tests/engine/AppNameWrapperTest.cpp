@@ -1,6 +1,6 @@
-#include "AppNameWrapper.h"
-#include "Log.h"
-#include "LogEventWrap.h"
+#include "extension/engine/AppNameWrapper.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/LogEventWrap.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "ConnRecord.h"
-#include "support/LogLines.h"
-#include "CorvantisAppProxy.h"
-#include "Host.h"
-#include "Log.h"
-#include "LogContext.h"
-#include "ProgramHome.h"
-#include "profile/FakeSteadyClock.h"
-#include "support/TempDir.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/LogContext.h"
+#include "core/profile/ConnRecord.h"
+#include "core/profile/Host.h"
+#include "extension/engine/CorvantisAppProxy.h"
+#include "platform/ProgramHome.h"
+#include "tests/profile/FakeSteadyClock.h"
+#include "tests/support/LogLines.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -72,10 +72,7 @@ public:
         return timing;
     }
 
-    static std::vector<std::string> TakeLogLines()
-    {
-        return test::TakeScreenLines();
-    }
+    static std::vector<std::string> TakeLogLines() { return test::TakeScreenLines(); }
 
     static bool HasLineWith(const std::vector<std::string>& lines, const std::string& part)
     {

@@ -6,15 +6,15 @@
 #include <thread>
 #include <vector>
 
-#include "ClientProcessor.h"
-#include "ClientProcessorTestSupport.h"
-#include "ConnRecord.h"
-#include "ProfileData.h"
-#include "Proxy.h"
-#include "Rule.h"
-#include "SafeSocket.h"
-#include "peers/EchoServer.h"
-#include "proxy/ProxyTestSupport.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/ConnRecord.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/Proxy.h"
+#include "core/profile/Rule.h"
+#include "extension/engine/ClientProcessor.h"
+#include "tests/engine/ClientProcessorTestSupport.h"
+#include "tests/peers/EchoServer.h"
+#include "tests/proxy/ProxyTestSupport.h"
 
 namespace corvantis::test {
 namespace {

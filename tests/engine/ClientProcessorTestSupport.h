@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "CorvantisAppProxy.h"
+#include "extension/engine/CorvantisAppProxy.h"
 
 namespace corvantis::test {
 

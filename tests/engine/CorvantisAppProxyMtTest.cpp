@@ -1,8 +1,8 @@
-#include "AppProxyTestSupport.h"
+#include "tests/engine/AppProxyTestSupport.h"
 
-#include "AppSettings.h"
-#include "ProfileCheck.h"
-#include "ProfileData.h"
+#include "core/foundation/AppSettings.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileData.h"
 
 #include <gtest/gtest.h>
 

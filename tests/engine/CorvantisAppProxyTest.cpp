@@ -1,14 +1,14 @@
-#include "AppProxyTestSupport.h"
+#include "tests/engine/AppProxyTestSupport.h"
 
-#include "AppSettings.h"
-#include "FakeAddressRange.h"
-#include "HostLists.h"
-#include "ProfileCheck.h"
-#include "ProfileData.h"
-#include "ProfileFile.h"
-#include "ProfileStorage.h"
-#include "Proxy.h"
-#include "Rule.h"
+#include "core/foundation/AppSettings.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "core/profile/HostLists.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileFile.h"
+#include "core/profile/ProfileStorage.h"
+#include "core/profile/Proxy.h"
+#include "core/profile/Rule.h"
 
 #include <gtest/gtest.h>
 

@@ -10,22 +10,22 @@
 #include <string>
 #include <vector>
 
-#include "AppSettings.h"
-#include "support/LogLines.h"
-#include "ClientProcessor.h"
-#include "CorvantisAppProxy.h"
-#include "CorvantisCoreWrapper.h"
-#include "DefaultsStore.h"
-#include "FakeAddressRange.h"
-#include "Log.h"
-#include "ProfileData.h"
-#include "ProfileFile.h"
-#include "ProfileStorage.h"
-#include "ProgramHome.h"
-#include "Rule.h"
-#include "SystemUtils.h"
-#include "support/Subprocess.h"
-#include "support/TempDir.h"
+#include "core/foundation/AppSettings.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/SystemUtils.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileFile.h"
+#include "core/profile/ProfileStorage.h"
+#include "core/profile/Rule.h"
+#include "extension/engine/ClientProcessor.h"
+#include "extension/engine/CorvantisAppProxy.h"
+#include "extension/engine/CorvantisCoreWrapper.h"
+#include "platform/DefaultsStore.h"
+#include "platform/ProgramHome.h"
+#include "tests/support/LogLines.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 namespace corvantis::test {
 namespace {

@@ -1,6 +1,6 @@
-#include "DnsCodec.h"
+#include "extension/engine/DnsCodec.h"
 
-#include "DnsWire.h"
+#include "tests/engine/DnsWire.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -3,8 +3,8 @@
 // Loopback helpers of the DNS tests: a UDP socket on 127.0.0.1 and a dnsmasq on a free loopback port (both in
 // support/Dnsmasq.h), and a child process whose output is collected. Children are stopped by their process id.
 
-#include "UniqueFd.h"
-#include "support/Dnsmasq.h"
+#include "platform/UniqueFd.h"
+#include "tests/support/Dnsmasq.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,10 +1,10 @@
 // The codec against real DNS software on loopback: dig's queries are read, dig reads the answers we build, and
 // dnsmasq's answers read as dig reads them.
 
-#include "DnsCodec.h"
+#include "extension/engine/DnsCodec.h"
 
-#include "DnsPeers.h"
-#include "DnsWire.h"
+#include "tests/engine/DnsPeers.h"
+#include "tests/engine/DnsWire.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -1,7 +1,7 @@
-#include "DnsPeers.h"
-#include "DnsResolveProcessor.h"
-#include "DnsWire.h"
-#include "EventLoopHarness.h"
+#include "extension/engine/DnsResolveProcessor.h"
+#include "tests/engine/DnsPeers.h"
+#include "tests/engine/DnsWire.h"
+#include "tests/engine/EventLoopHarness.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "DnsResolveProcessor.h"
-#include "DnsPeers.h"
-#include "DnsWire.h"
-#include "EventLoopHarness.h"
-#include "FakeAddressRange.h"
+#include "extension/engine/DnsResolveProcessor.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "tests/engine/DnsPeers.h"
+#include "tests/engine/DnsWire.h"
+#include "tests/engine/EventLoopHarness.h"
 
 #include <gtest/gtest.h>
 

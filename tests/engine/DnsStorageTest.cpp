@@ -1,6 +1,6 @@
-#include "DnsStorage.h"
+#include "extension/engine/DnsStorage.h"
 
-#include "FakeAddressRange.h"
+#include "core/foundation/FakeAddressRange.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -3,7 +3,7 @@
 // A SocketEventsManager served by its own thread for the duration of a test, and a recorder of the events a
 // processor receives that a test can wait on.
 
-#include "SocketEventsManager.h"
+#include "extension/engine/SocketEventsManager.h"
 
 #include <gtest/gtest.h>
 

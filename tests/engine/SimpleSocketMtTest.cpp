@@ -1,5 +1,5 @@
-#include "EventLoopHarness.h"
-#include "SimpleSocket.h"
+#include "extension/engine/SimpleSocket.h"
+#include "tests/engine/EventLoopHarness.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "SimpleSocket.h"
-#include "DnsPeers.h"
-#include "DnsResolveProcessor.h"
-#include "EventLoopHarness.h"
-#include "UniqueFd.h"
+#include "extension/engine/SimpleSocket.h"
+#include "extension/engine/DnsResolveProcessor.h"
+#include "platform/UniqueFd.h"
+#include "tests/engine/DnsPeers.h"
+#include "tests/engine/EventLoopHarness.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "SocketEventsManager.h"
-#include "EventLoopHarness.h"
-#include "UniqueFd.h"
+#include "extension/engine/SocketEventsManager.h"
+#include "platform/UniqueFd.h"
+#include "tests/engine/EventLoopHarness.h"
 
 #include <gtest/gtest.h>
 

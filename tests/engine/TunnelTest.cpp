@@ -13,18 +13,18 @@
 #include <string>
 #include <vector>
 
-#include "Chain.h"
-#include "ProfileData.h"
-#include "Proxy.h"
-#include "Rule.h"
-#include "SafeSocket.h"
-#include "Tunnel.h"
-#include "UniqueFd.h"
-#include "peers/EchoServer.h"
-#include "peers/HttpProxyPeers.h"
-#include "peers/PeerProcess.h"
-#include "peers/ProxyPeers.h"
-#include "proxy/ProxyTestSupport.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/Chain.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/Proxy.h"
+#include "core/profile/Rule.h"
+#include "extension/engine/Tunnel.h"
+#include "platform/UniqueFd.h"
+#include "tests/peers/EchoServer.h"
+#include "tests/peers/HttpProxyPeers.h"
+#include "tests/peers/PeerProcess.h"
+#include "tests/peers/ProxyPeers.h"
+#include "tests/proxy/ProxyTestSupport.h"
 
 namespace corvantis::test {
 namespace {

@@ -21,19 +21,19 @@
 #include <thread>
 #include <vector>
 
-#include "AppNameWrapper.h"
-#include "support/LogLines.h"
-#include "AppSettings.h"
-#include "Chain.h"
-#include "CorvantisAppProxy.h"
-#include "CorvantisCoreWrapper.h"
-#include "Log.h"
-#include "ProfileData.h"
-#include "ProgramHome.h"
-#include "Proxy.h"
-#include "Rule.h"
-#include "UniqueFd.h"
-#include "support/TempDir.h"
+#include "core/foundation/AppSettings.h"
+#include "core/foundation/Log.h"
+#include "core/profile/Chain.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/Proxy.h"
+#include "core/profile/Rule.h"
+#include "extension/engine/AppNameWrapper.h"
+#include "extension/engine/CorvantisAppProxy.h"
+#include "extension/engine/CorvantisCoreWrapper.h"
+#include "platform/ProgramHome.h"
+#include "platform/UniqueFd.h"
+#include "tests/support/LogLines.h"
+#include "tests/support/TempDir.h"
 
 namespace corvantis::test {
 

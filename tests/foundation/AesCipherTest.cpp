@@ -1,6 +1,6 @@
-#include "AesCipher.h"
+#include "core/foundation/AesCipher.h"
 
-#include "CryptTestUtil.h"
+#include "tests/foundation/CryptTestUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "AppSettings.h"
+#include "core/foundation/AppSettings.h"
 
-#include "DefaultsStore.h"
-#include "StandardDefaultsFixture.h"
+#include "platform/DefaultsStore.h"
+#include "tests/foundation/StandardDefaultsFixture.h"
 
 #include <gtest/gtest.h>
 

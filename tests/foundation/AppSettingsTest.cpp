@@ -1,9 +1,9 @@
-#include "AppSettings.h"
+#include "core/foundation/AppSettings.h"
 
-#include "DefaultsStore.h"
-#include "Log.h"
-#include "StandardDefaultsFixture.h"
-#include "support/PlistPrint.h"
+#include "core/foundation/Log.h"
+#include "platform/DefaultsStore.h"
+#include "tests/foundation/StandardDefaultsFixture.h"
+#include "tests/support/PlistPrint.h"
 
 #include <gtest/gtest.h>
 

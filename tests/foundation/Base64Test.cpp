@@ -1,6 +1,6 @@
-#include "Base64.h"
+#include "core/foundation/Base64.h"
 
-#include "CryptTestUtil.h"
+#include "tests/foundation/CryptTestUtil.h"
 
 #include <gtest/gtest.h>
 

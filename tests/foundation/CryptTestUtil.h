@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <cstdint>
 #include <cstdlib>

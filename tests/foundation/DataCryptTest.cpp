@@ -1,8 +1,8 @@
-#include "DataCrypt.h"
+#include "core/foundation/DataCrypt.h"
 
-#include "AesCipher.h"
-#include "Base64.h"
-#include "CryptTestUtil.h"
+#include "core/foundation/AesCipher.h"
+#include "core/foundation/Base64.h"
+#include "tests/foundation/CryptTestUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "IPCHelper.h"
+#include "core/foundation/IPCHelper.h"
 
 #include <gtest/gtest.h>
 

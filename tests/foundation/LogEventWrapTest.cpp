@@ -1,10 +1,10 @@
-#include "LogEventWrap.h"
+#include "core/foundation/LogEventWrap.h"
 
-#include "LogContext.h"
-#include "LogMessage.h"
-#include "LogTestSupport.h"
-#include "LogTrace.h"
-#include "support/TempDir.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/LogMessage.h"
+#include "core/foundation/LogTrace.h"
+#include "tests/foundation/LogTestSupport.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

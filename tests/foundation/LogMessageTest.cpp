@@ -1,7 +1,7 @@
-#include "LogMessage.h"
+#include "core/foundation/LogMessage.h"
 
-#include "LogTestSupport.h"
-#include "support/TempDir.h"
+#include "tests/foundation/LogTestSupport.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

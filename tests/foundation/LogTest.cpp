@@ -1,8 +1,8 @@
-#include "Log.h"
-#include "LogMessage.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/LogMessage.h"
 
-#include "LogTestSupport.h"
-#include "support/TempDir.h"
+#include "tests/foundation/LogTestSupport.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "MessageBox.h"
+#include "core/foundation/MessageBox.h"
 
-#include "MessageBoxTestSupport.h"
-#include "support/FakeMainThread.h"
+#include "tests/foundation/MessageBoxTestSupport.h"
+#include "tests/support/FakeMainThread.h"
 
 #include <gtest/gtest.h>
 

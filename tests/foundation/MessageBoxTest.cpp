@@ -1,8 +1,8 @@
-#include "MessageBox.h"
+#include "core/foundation/MessageBox.h"
 
-#include "Log.h"
-#include "LogTestSupport.h"
-#include "MessageBoxTestSupport.h"
+#include "core/foundation/Log.h"
+#include "tests/foundation/LogTestSupport.h"
+#include "tests/foundation/MessageBoxTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CoreHooks.h"
-#include "MessageBox.h"
-#include "NotificationCenter.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/MessageBox.h"
+#include "platform/NotificationCenter.h"
 
 #include <gtest/gtest.h>
 

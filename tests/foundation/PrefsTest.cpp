@@ -1,8 +1,8 @@
-#include "Prefs.h"
+#include "core/foundation/Prefs.h"
 
-#include "DefaultsStore.h"
-#include "StandardDefaultsFixture.h"
-#include "support/PlistPrint.h"
+#include "platform/DefaultsStore.h"
+#include "tests/foundation/StandardDefaultsFixture.h"
+#include "tests/support/PlistPrint.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "SafeSocket.h"
+#include "core/foundation/SafeSocket.h"
 
 #include <arpa/inet.h>
 #include <atomic>

@@ -1,6 +1,6 @@
-#include "SafeSocket.h"
+#include "core/foundation/SafeSocket.h"
 
-#include "support/NetNamespace.h"
+#include "tests/support/NetNamespace.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

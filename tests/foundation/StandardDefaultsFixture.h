@@ -1,8 +1,8 @@
 #pragma once
 
-#include "DefaultsStore.h"
-#include "Log.h"
-#include "support/TempDir.h"
+#include "core/foundation/Log.h"
+#include "platform/DefaultsStore.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

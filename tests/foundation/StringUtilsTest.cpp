@@ -1,6 +1,6 @@
-#include "StringUtils.h"
+#include "core/foundation/StringUtils.h"
 
-#include "support/TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "SystemUtils.h"
+#include "core/foundation/SystemUtils.h"
 
-#include "ProgramHome.h"
-#include "SystemIdentity.h"
-#include "support/NetNamespace.h"
-#include "support/TempDir.h"
+#include "platform/ProgramHome.h"
+#include "platform/SystemIdentity.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/TempDir.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
-#include "DurationStringFormater.h"
-#include "TrafficStringFormater.h"
+#include "core/foundation/DurationStringFormater.h"
+#include "core/foundation/TrafficStringFormater.h"
 
 #include <gtest/gtest.h>
 

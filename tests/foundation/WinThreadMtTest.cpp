@@ -1,6 +1,6 @@
-#include "WinThread.h"
+#include "core/foundation/WinThread.h"
 
-#include "Log.h"
+#include "core/foundation/Log.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,8 +1,8 @@
-#include "XmlReader.h"
-#include "XmlException.h"
+#include "core/foundation/XmlReader.h"
+#include "core/foundation/XmlException.h"
 
-#include "support/Subprocess.h"
-#include "support/TempDir.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

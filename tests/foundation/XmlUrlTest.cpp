@@ -1,8 +1,8 @@
-#include "XmlReader.h"
+#include "core/foundation/XmlReader.h"
 
-#include "UniqueFd.h"
-#include "support/Subprocess.h"
-#include "support/TempDir.h"
+#include "platform/UniqueFd.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "XmlWriter.h"
-#include "XmlReader.h"
+#include "core/foundation/XmlWriter.h"
+#include "core/foundation/XmlReader.h"
 
-#include "support/Subprocess.h"
-#include "support/TempDir.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

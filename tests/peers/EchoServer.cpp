@@ -1,4 +1,4 @@
-#include "peers/EchoServer.h"
+#include "tests/peers/EchoServer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace corvantis::test {
 

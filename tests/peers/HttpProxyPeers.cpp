@@ -1,11 +1,11 @@
-#include "peers/HttpProxyPeers.h"
+#include "tests/peers/HttpProxyPeers.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
-#include "support/Subprocess.h"
+#include "tests/support/Subprocess.h"
 
 namespace corvantis::test {
 

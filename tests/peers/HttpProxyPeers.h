@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "peers/PeerProcess.h"
+#include "tests/peers/PeerProcess.h"
 
 namespace corvantis::test {
 

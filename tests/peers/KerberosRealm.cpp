@@ -1,10 +1,10 @@
-#include "peers/KerberosRealm.h"
+#include "tests/peers/KerberosRealm.h"
 
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
-#include "support/Subprocess.h"
+#include "tests/support/Subprocess.h"
 
 namespace corvantis::test {
 

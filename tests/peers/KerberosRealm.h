@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "peers/PeerProcess.h"
-#include "support/TempDir.h"
+#include "tests/peers/PeerProcess.h"
+#include "tests/support/TempDir.h"
 
 namespace corvantis::test {
 

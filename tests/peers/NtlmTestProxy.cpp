@@ -1,4 +1,4 @@
-#include "peers/NtlmTestProxy.h"
+#include "tests/peers/NtlmTestProxy.h"
 
 #include <arpa/inet.h>
 #include <iconv.h>

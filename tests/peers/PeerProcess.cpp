@@ -1,4 +1,4 @@
-#include "peers/PeerProcess.h"
+#include "tests/peers/PeerProcess.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 extern char** environ;
 

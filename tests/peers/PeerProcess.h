@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace corvantis::test {
 

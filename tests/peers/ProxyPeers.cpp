@@ -1,4 +1,4 @@
-#include "peers/ProxyPeers.h"
+#include "tests/peers/ProxyPeers.h"
 
 namespace corvantis::test {
 

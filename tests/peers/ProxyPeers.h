@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "peers/PeerProcess.h"
+#include "tests/peers/PeerProcess.h"
 
 namespace corvantis::test {
 

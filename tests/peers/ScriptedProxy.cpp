@@ -1,4 +1,4 @@
-#include "peers/ScriptedProxy.h"
+#include "tests/peers/ScriptedProxy.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

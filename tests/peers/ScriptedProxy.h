@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 namespace corvantis::test {
 

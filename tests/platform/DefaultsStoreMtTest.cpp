@@ -1,6 +1,6 @@
-#include "DefaultsStore.h"
+#include "platform/DefaultsStore.h"
 
-#include "support/TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

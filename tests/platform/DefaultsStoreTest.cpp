@@ -1,8 +1,8 @@
-#include "DefaultsStore.h"
+#include "platform/DefaultsStore.h"
 
-#include "PlistXml.h"
-#include "support/PlistPrint.h"
-#include "support/TempDir.h"
+#include "platform/PlistXml.h"
+#include "tests/support/PlistPrint.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "DispatchQueue.h"
-#include "DispatchSemaphore.h"
-#include "DispatchSource.h"
-#include "Once.h"
-#include "UniqueFd.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchSemaphore.h"
+#include "platform/DispatchSource.h"
+#include "platform/Once.h"
+#include "platform/UniqueFd.h"
 
 #include <atomic>
 #include <dirent.h>

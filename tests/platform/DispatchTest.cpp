@@ -1,10 +1,10 @@
-#include "DispatchQueue.h"
-#include "DispatchSemaphore.h"
-#include "DispatchSource.h"
-#include "DispatchThreads.h"
-#include "ThreadName.h"
-#include "Once.h"
-#include "UniqueFd.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchSemaphore.h"
+#include "platform/DispatchSource.h"
+#include "platform/DispatchThreads.h"
+#include "platform/Once.h"
+#include "platform/ThreadName.h"
+#include "platform/UniqueFd.h"
 
 #include <atomic>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "support/TempDir.h"
+#include "tests/support/TempDir.h"
 
 namespace corvantis {
 namespace {

@@ -1,4 +1,4 @@
-#include "EventQueue.h"
+#include "platform/EventQueue.h"
 
 #include <array>
 #include <atomic>

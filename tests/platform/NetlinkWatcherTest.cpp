@@ -1,8 +1,8 @@
-#include "NetlinkWatcher.h"
+#include "platform/NetlinkWatcher.h"
 
-#include "HostNames.h"
-#include "support/NetNamespace.h"
-#include "support/TempDir.h"
+#include "platform/HostNames.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/TempDir.h"
 
 #include <atomic>
 #include <chrono>

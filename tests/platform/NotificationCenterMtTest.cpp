@@ -1,6 +1,6 @@
-#include "NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 
-#include "support/FakeMainThread.h"
+#include "tests/support/FakeMainThread.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "PlistXml.h"
+#include "platform/PlistXml.h"
 
-#include "support/PlistPrint.h"
-#include "support/TempDir.h"
+#include "tests/support/PlistPrint.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

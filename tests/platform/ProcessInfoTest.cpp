@@ -1,7 +1,7 @@
-#include "ProcessInfo.h"
+#include "platform/ProcessInfo.h"
 
-#include "support/TempDir.h"
-#include "support/WaitingChild.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WaitingChild.h"
 
 #include <gtest/gtest.h>
 

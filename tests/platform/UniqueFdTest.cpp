@@ -1,4 +1,4 @@
-#include "UniqueFd.h"
+#include "platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,10 @@
 namespace corvantis {
 namespace {
 
-bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool isOpen(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
 
 TEST(UniqueFdTest, ClosesOnceAndMovesOwnership)
 {

@@ -1,9 +1,9 @@
-#include "AutoDnsModeDetection.h"
+#include "core/profile/AutoDnsModeDetection.h"
 
-#include "CoreAppTestSupport.h"
-#include "DetectionTestSupport.h"
-#include "LogContext.h"
-#include "ProfileTestSupport.h"
+#include "core/foundation/LogContext.h"
+#include "tests/profile/CoreAppTestSupport.h"
+#include "tests/profile/DetectionTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
 
 #include <atomic>
 #include <filesystem>

@@ -1,14 +1,14 @@
-#include "AutoDnsModeDetection.h"
+#include "core/profile/AutoDnsModeDetection.h"
 
-#include "CoreAppTestSupport.h"
-#include "CoreHooks.h"
-#include "DetectionTestSupport.h"
-#include "FakeAddressRange.h"
-#include "LogContext.h"
-#include "ProfileTestSupport.h"
-#include "support/Dnsmasq.h"
-#include "support/NetNamespace.h"
-#include "support/TempDir.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "core/foundation/LogContext.h"
+#include "tests/profile/CoreAppTestSupport.h"
+#include "tests/profile/DetectionTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
+#include "tests/support/Dnsmasq.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <deque>

@@ -1,6 +1,6 @@
-#include "ConnRecord.h"
+#include "core/profile/ConnRecord.h"
 
-#include "profile/FakeSteadyClock.h"
+#include "tests/profile/FakeSteadyClock.h"
 
 #include <gtest/gtest.h>
 

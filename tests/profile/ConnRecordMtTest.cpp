@@ -1,5 +1,5 @@
-#include "ConnRecord.h"
-#include "SafeSocket.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/ConnRecord.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

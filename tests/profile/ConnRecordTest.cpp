@@ -1,7 +1,7 @@
-#include "ConnRecord.h"
-#include "SafeSocket.h"
+#include "core/profile/ConnRecord.h"
+#include "core/foundation/SafeSocket.h"
 
-#include "profile/FakeSteadyClock.h"
+#include "tests/profile/FakeSteadyClock.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "ConnectThrottle.h"
+#include "core/profile/ConnectThrottle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "CorvantisApp.h"
+#include "core/profile/CorvantisApp.h"
 
-#include "ConnectThrottle.h"
-#include "profile/CoreAppTestSupport.h"
+#include "core/profile/ConnectThrottle.h"
+#include "tests/profile/CoreAppTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "CorvantisApp.h"
+#include "core/profile/CorvantisApp.h"
 
-#include "Host.h"
-#include "NotificationCenter.h"
-#include "profile/CoreAppTestSupport.h"
-#include "profile/ProfileTestSupport.h"
-#include "support/FakeMainThread.h"
+#include "core/profile/Host.h"
+#include "platform/NotificationCenter.h"
+#include "tests/profile/CoreAppTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
+#include "tests/support/FakeMainThread.h"
 
 #include <gtest/gtest.h>
 

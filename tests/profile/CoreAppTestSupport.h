@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CorvantisApp.h"
+#include "core/profile/CorvantisApp.h"
 
 #include <atomic>
 #include <chrono>

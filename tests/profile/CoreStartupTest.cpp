@@ -1,11 +1,11 @@
-#include "CoreStartup.h"
+#include "core/profile/CoreStartup.h"
 
-#include "AppSettings.h"
-#include "CorvantisAppUI.h"
-#include "ProfileCheck.h"
-#include "ProfileFile.h"
-#include "StorageTestSupport.h"
-#include "SystemUtils.h"
+#include "core/foundation/AppSettings.h"
+#include "core/foundation/SystemUtils.h"
+#include "core/profile/CorvantisAppUI.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileFile.h"
+#include "tests/profile/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "CorvantisApp.h"
+#include "core/profile/CorvantisApp.h"
 
-#include "profile/ProfileTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "AutoDnsModeDetection.h"
-#include "support/LogLines.h"
-#include "CorvantisApp.h"
-#include "Log.h"
+#include "core/foundation/Log.h"
+#include "core/profile/AutoDnsModeDetection.h"
+#include "core/profile/CorvantisApp.h"
+#include "tests/support/LogLines.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,8 +1,8 @@
-#include "HostLists.h"
-#include "ProfileData.h"
-#include "Rule.h"
+#include "core/profile/HostLists.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/Rule.h"
 
-#include "profile/ProfileTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
 
 #include <gtest/gtest.h>
 

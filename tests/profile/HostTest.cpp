@@ -1,7 +1,7 @@
-#include "Host.h"
-#include "Proxy.h"
+#include "core/profile/Host.h"
+#include "core/profile/Proxy.h"
 
-#include "profile/ProfileTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
-#include "NetworkWatcher.h"
+#include "core/profile/NetworkWatcher.h"
 
-#include "CoreAppTestSupport.h"
-#include "support/NetNamespace.h"
-#include "support/TempDir.h"
+#include "tests/profile/CoreAppTestSupport.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <filesystem>

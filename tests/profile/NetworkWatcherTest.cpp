@@ -1,9 +1,9 @@
-#include "NetworkWatcher.h"
+#include "core/profile/NetworkWatcher.h"
 
-#include "CoreAppTestSupport.h"
-#include "HostNames.h"
-#include "support/NetNamespace.h"
-#include "support/TempDir.h"
+#include "platform/HostNames.h"
+#include "tests/profile/CoreAppTestSupport.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <fstream>

@@ -1,8 +1,8 @@
-#include "ProcessName.h"
+#include "core/profile/ProcessName.h"
 
-#include "ProcessInfo.h"
-#include "support/TempDir.h"
-#include "support/WaitingChild.h"
+#include "platform/ProcessInfo.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WaitingChild.h"
 
 #include <gtest/gtest.h>
 

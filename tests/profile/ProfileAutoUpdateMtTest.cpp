@@ -1,9 +1,9 @@
-#include "CorvantisApp.h"
+#include "core/profile/CorvantisApp.h"
 
-#include "CorvantisAppUI.h"
-#include "ProfileCheck.h"
-#include "ProfileServer.h"
-#include "StorageTestSupport.h"
+#include "core/profile/CorvantisAppUI.h"
+#include "core/profile/ProfileCheck.h"
+#include "tests/profile/ProfileServer.h"
+#include "tests/profile/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
-#include "CorvantisApp.h"
+#include "core/profile/CorvantisApp.h"
 
-#include "CorvantisAppUI.h"
+#include "core/profile/CorvantisAppUI.h"
 
-#include "LogContext.h"
-#include "ProfileCheck.h"
-#include "ProfileFile.h"
-#include "ProfileServer.h"
-#include "RuleLookup.h"
-#include "StorageTestSupport.h"
+#include "core/foundation/LogContext.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileFile.h"
+#include "core/profile/RuleLookup.h"
+#include "tests/profile/ProfileServer.h"
+#include "tests/profile/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
 

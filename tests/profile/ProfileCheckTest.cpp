@@ -1,5 +1,5 @@
-#include "ProfileCheck.h"
-#include "ProfileData.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileData.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "ProfileData.h"
-#include "ProfileCheck.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileCheck.h"
 
-#include "profile/ProfileTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
-#include "ProfileFile.h"
+#include "core/profile/ProfileFile.h"
 
-#include "DataCrypt.h"
-#include "ProfileCheck.h"
-#include "ProfileData.h"
-#include "ProfileTestSupport.h"
-#include "XmlReader.h"
-#include "XmlWriter.h"
-#include "support/Subprocess.h"
-#include "support/TempDir.h"
+#include "core/foundation/DataCrypt.h"
+#include "core/foundation/XmlReader.h"
+#include "core/foundation/XmlWriter.h"
+#include "core/profile/ProfileCheck.h"
+#include "core/profile/ProfileData.h"
+#include "tests/profile/ProfileTestSupport.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

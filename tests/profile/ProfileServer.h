@@ -1,10 +1,10 @@
 #pragma once
 
-#include "ProfileData.h"
-#include "ProfileFile.h"
-#include "ProfileStorage.h"
-#include "support/Subprocess.h"
-#include "support/TempDir.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileFile.h"
+#include "core/profile/ProfileStorage.h"
+#include "tests/support/Subprocess.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "ProfileStorage.h"
+#include "core/profile/ProfileStorage.h"
 
-#include "DataCrypt.h"
-#include "ProfileFile.h"
-#include "StorageTestSupport.h"
+#include "core/foundation/DataCrypt.h"
+#include "core/profile/ProfileFile.h"
+#include "tests/profile/StorageTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "AddressUtils.h"
-#include "CorvantisApp.h"
-#include "HostLists.h"
-#include "Rule.h"
+#include "core/profile/AddressUtils.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/HostLists.h"
+#include "core/profile/Rule.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "ProfileStorage.h"
+#include "core/profile/ProfileStorage.h"
 
-#include "ProfileFile.h"
-#include "StorageTestSupport.h"
-#include "support/Subprocess.h"
+#include "core/profile/ProfileFile.h"
+#include "tests/profile/StorageTestSupport.h"
+#include "tests/support/Subprocess.h"
 
 #include <gtest/gtest.h>
 

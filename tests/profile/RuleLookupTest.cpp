@@ -1,9 +1,9 @@
-#include "RuleLookup.h"
-#include "Host.h"
-#include "LogContext.h"
-#include "ProfileData.h"
+#include "core/profile/RuleLookup.h"
+#include "core/foundation/LogContext.h"
+#include "core/profile/Host.h"
+#include "core/profile/ProfileData.h"
 
-#include "profile/ProfileTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

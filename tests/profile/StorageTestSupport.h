@@ -1,15 +1,15 @@
 #pragma once
 
-#include "CoreHooks.h"
-#include "support/LogLines.h"
-#include "CorvantisApp.h"
-#include "Log.h"
-#include "MessageBox.h"
-#include "NotificationCenter.h"
-#include "ProfileData.h"
-#include "ProfileStorage.h"
-#include "support/FakeMainThread.h"
-#include "support/TempDir.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/MessageBox.h"
+#include "core/profile/CorvantisApp.h"
+#include "core/profile/ProfileData.h"
+#include "core/profile/ProfileStorage.h"
+#include "platform/NotificationCenter.h"
+#include "tests/support/FakeMainThread.h"
+#include "tests/support/LogLines.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -142,10 +142,7 @@ protected:
         return texts;
     }
 
-    static std::vector<std::string> TakeLogLines()
-    {
-        return test::TakeScreenLines();
-    }
+    static std::vector<std::string> TakeLogLines() { return test::TakeScreenLines(); }
 
     std::string ProfilesDir() const { return home.str() + "/Profiles"; }
 

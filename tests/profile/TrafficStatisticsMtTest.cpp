@@ -1,6 +1,6 @@
-#include "TrafficStatistics.h"
+#include "core/profile/TrafficStatistics.h"
 
-#include "profile/FakeSteadyClock.h"
+#include "tests/profile/FakeSteadyClock.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Wildcard.h"
+#include "core/profile/Wildcard.h"
 
 #include <gtest/gtest.h>
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "CurlHttps.h"
-#include "UniqueFd.h"
-#include "peers/EchoServer.h"
-#include "peers/HttpProxyPeers.h"
+#include "core/proxy/CurlHttps.h"
+#include "platform/UniqueFd.h"
+#include "tests/peers/EchoServer.h"
+#include "tests/peers/HttpProxyPeers.h"
 
 namespace corvantis {
 namespace {

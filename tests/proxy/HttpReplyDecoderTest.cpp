@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "HttpReplyDecoder.h"
+#include "core/proxy/HttpReplyDecoder.h"
 
 namespace corvantis {
 namespace {

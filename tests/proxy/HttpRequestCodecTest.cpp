@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "HttpRequestCodec.h"
+#include "core/proxy/HttpRequestCodec.h"
 
 namespace corvantis {
 namespace {

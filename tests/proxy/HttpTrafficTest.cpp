@@ -12,18 +12,18 @@
 #include <thread>
 #include <vector>
 
-#include "ConnRecord.h"
-#include "HttpTraffic.h"
-#include "LogContext.h"
-#include "PortForwarder.h"
-#include "PortForwarderTestSupport.h"
-#include "Proxy.h"
-#include "ProxyConnection.h"
-#include "SafeSocket.h"
-#include "UniqueFd.h"
-#include "peers/HttpProxyPeers.h"
-#include "peers/NtlmTestProxy.h"
-#include "peers/ScriptedProxy.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/ConnRecord.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/HttpTraffic.h"
+#include "core/proxy/PortForwarder.h"
+#include "core/proxy/ProxyConnection.h"
+#include "platform/UniqueFd.h"
+#include "tests/peers/HttpProxyPeers.h"
+#include "tests/peers/NtlmTestProxy.h"
+#include "tests/peers/ScriptedProxy.h"
+#include "tests/proxy/PortForwarderTestSupport.h"
 
 namespace corvantis {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ProxyTestSupport.h"
+#include "tests/proxy/ProxyTestSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "HttpsConnect.h"
-#include "Proxy.h"
-#include "ProxyConnection.h"
-#include "SafeSocket.h"
-#include "peers/EchoServer.h"
-#include "peers/HttpProxyPeers.h"
-#include "peers/ScriptedProxy.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/HttpsConnect.h"
+#include "core/proxy/ProxyConnection.h"
+#include "tests/peers/EchoServer.h"
+#include "tests/peers/HttpProxyPeers.h"
+#include "tests/peers/ScriptedProxy.h"
 
 namespace corvantis {
 namespace {

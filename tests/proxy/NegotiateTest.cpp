@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ProxyTestSupport.h"
+#include "tests/proxy/ProxyTestSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,15 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "CoreHooks.h"
-#include "CurlHttps.h"
-#include "GssNegotiate.h"
-#include "Proxy.h"
-#include "ProxyConnection.h"
-#include "SafeSocket.h"
-#include "peers/EchoServer.h"
-#include "peers/HttpProxyPeers.h"
-#include "peers/KerberosRealm.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/CurlHttps.h"
+#include "core/proxy/GssNegotiate.h"
+#include "core/proxy/ProxyConnection.h"
+#include "tests/peers/EchoServer.h"
+#include "tests/peers/HttpProxyPeers.h"
+#include "tests/peers/KerberosRealm.h"
 
 namespace corvantis {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ProxyTestSupport.h"
+#include "tests/proxy/ProxyTestSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "Proxy.h"
-#include "ProxyConnection.h"
-#include "SafeSocket.h"
-#include "peers/NtlmTestProxy.h"
-#include "peers/ScriptedProxy.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/ProxyConnection.h"
+#include "tests/peers/NtlmTestProxy.h"
+#include "tests/peers/ScriptedProxy.h"
 
 namespace corvantis {
 namespace {

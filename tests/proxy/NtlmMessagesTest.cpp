@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "Base64.h"
-#include "NtlmMessages.h"
+#include "core/foundation/Base64.h"
+#include "core/proxy/NtlmMessages.h"
 
 namespace corvantis {
 namespace {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "peers/ProxyPeers.h"
+#include "tests/peers/ProxyPeers.h"
 
 namespace corvantis::test {
 namespace {

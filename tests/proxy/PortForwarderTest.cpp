@@ -1,8 +1,8 @@
-#include "PortForwarder.h"
+#include "core/proxy/PortForwarder.h"
 
-#include "PortForwarderTestSupport.h"
-#include "TrafficStatistics.h"
-#include "support/TempDir.h"
+#include "core/profile/TrafficStatistics.h"
+#include "tests/proxy/PortForwarderTestSupport.h"
+#include "tests/support/TempDir.h"
 
 #include <chrono>
 #include <filesystem>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "ConnRecord.h"
-#include "Host.h"
-#include "LogContext.h"
-#include "SafeSocket.h"
+#include "core/foundation/LogContext.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/ConnRecord.h"
+#include "core/profile/Host.h"
 
 #include <arpa/inet.h>
 #include <memory>

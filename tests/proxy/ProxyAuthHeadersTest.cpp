@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "Base64.h"
-#include "CoreHooks.h"
-#include "NtlmAuth.h"
-#include "NtlmMessages.h"
-#include "ProxyAuthHeaders.h"
+#include "core/foundation/Base64.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/proxy/NtlmAuth.h"
+#include "core/proxy/NtlmMessages.h"
+#include "core/proxy/ProxyAuthHeaders.h"
 
 namespace corvantis {
 namespace {

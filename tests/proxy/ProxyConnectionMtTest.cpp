@@ -4,10 +4,10 @@
 #include <thread>
 #include <vector>
 
-#include "CoreHooks.h"
-#include "ProxyTestSupport.h"
-#include "peers/EchoServer.h"
-#include "peers/ProxyPeers.h"
+#include "core/foundation/CoreHooks.h"
+#include "tests/peers/EchoServer.h"
+#include "tests/peers/ProxyPeers.h"
+#include "tests/proxy/ProxyTestSupport.h"
 
 namespace corvantis::test {
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "CoreHooks.h"
-#include "support/LogLines.h"
-#include "Log.h"
-#include "ProxyTestSupport.h"
-#include "peers/ScriptedProxy.h"
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/Log.h"
+#include "tests/peers/ScriptedProxy.h"
+#include "tests/proxy/ProxyTestSupport.h"
+#include "tests/support/LogLines.h"
 
 namespace corvantis::test {
 namespace {
@@ -441,9 +441,7 @@ TEST(ProxyConnection, TimingLinesOnlyWhenSwitchedOn)
     CLog& log = GetLog();
     const int screenLevel = log.GetScreenLevel();
     log.SetScreenLevel(kLogVerbose);
-    const auto drain = [&log] {
-        return test::TakeScreenLines(log);
-    };
+    const auto drain = [&log] { return test::TakeScreenLines(log); };
     const std::vector<Step> script { Step::read(3), Step::write({ 5, 0 }), Step::read(10), Step::write(kOkReplyIPv4) };
     drain();
 

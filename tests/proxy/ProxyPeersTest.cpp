@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "ProxyTestSupport.h"
-#include "peers/EchoServer.h"
-#include "peers/PeerProcess.h"
-#include "peers/ProxyPeers.h"
+#include "tests/peers/EchoServer.h"
+#include "tests/peers/PeerProcess.h"
+#include "tests/peers/ProxyPeers.h"
+#include "tests/proxy/ProxyTestSupport.h"
 
 namespace corvantis::test {
 namespace {

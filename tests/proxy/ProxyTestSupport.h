@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "FakeAddressRange.h"
-#include "Host.h"
-#include "Proxy.h"
-#include "ProxyConnection.h"
-#include "SafeSocket.h"
+#include "core/foundation/FakeAddressRange.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/Host.h"
+#include "core/profile/Proxy.h"
+#include "core/proxy/ProxyConnection.h"
 
 namespace corvantis::test {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Socks4Codec.h"
+#include "core/proxy/Socks4Codec.h"
 
 namespace corvantis {
 namespace {

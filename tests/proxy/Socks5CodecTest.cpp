@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "Socks5Codec.h"
+#include "core/proxy/Socks5Codec.h"
 
 namespace corvantis {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "TargetHostName.h"
+#include "core/proxy/TargetHostName.h"
 
 namespace corvantis {
 namespace {

@@ -4,8 +4,8 @@
 // in the network namespace of the thread that starts it, is stopped by its process id, and never uses a fixed port
 // unless the test asks for one (inside a namespace of its own, where port 53 is free).
 
-#include "UniqueFd.h"
-#include "support/TempDir.h"
+#include "platform/UniqueFd.h"
+#include "tests/support/TempDir.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -23,15 +23,15 @@
 #include <thread>
 #include <vector>
 
-#include "AppNameWrapper.h"
-#include "ClientProcessorWrapper.h"
-#include "ConnRecord.h"
-#include "CorvantisAppProxy.h"
-#include "DispatchQueue.h"
-#include "DispatchSemaphore.h"
-#include "SafeSocket.h"
-#include "SocketEventsManager.h"
-#include "UniqueFd.h"
+#include "core/foundation/SafeSocket.h"
+#include "core/profile/ConnRecord.h"
+#include "extension/engine/AppNameWrapper.h"
+#include "extension/engine/ClientProcessorWrapper.h"
+#include "extension/engine/CorvantisAppProxy.h"
+#include "extension/engine/SocketEventsManager.h"
+#include "platform/DispatchQueue.h"
+#include "platform/DispatchSemaphore.h"
+#include "platform/UniqueFd.h"
 
 namespace corvantis::test {
 

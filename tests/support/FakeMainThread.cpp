@@ -1,4 +1,4 @@
-#include "support/FakeMainThread.h"
+#include "tests/support/FakeMainThread.h"
 
 #include <future>
 

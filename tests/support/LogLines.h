@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Log.h"
+#include "core/foundation/Log.h"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "support/NetNamespace.h"
+#include "tests/support/NetNamespace.h"
 
 #include <array>
 #include <atomic>

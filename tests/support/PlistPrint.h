@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PlistXml.h"
+#include "platform/PlistXml.h"
 
 #include <ostream>
 

@@ -1,4 +1,4 @@
-#include "support/Subprocess.h"
+#include "tests/support/Subprocess.h"
 
 #include <cerrno>
 #include <csignal>

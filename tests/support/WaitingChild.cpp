@@ -1,4 +1,4 @@
-#include "WaitingChild.h"
+#include "tests/support/WaitingChild.h"
 
 #include <chrono>
 #include <fstream>
