@@ -21,11 +21,15 @@ elseif(NOT CORVANTIS_SANITIZE STREQUAL "")
   message(FATAL_ERROR "CORVANTIS_SANITIZE must be empty, 'address' or 'thread'")
 endif()
 
+# Headers CMake writes (the version) live under the same layer paths in the build folder.
+set(CORVANTIS_GENERATED_DIR "${PROJECT_BINARY_DIR}/generated")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/Version.h.in" "${CORVANTIS_GENERATED_DIR}/core/foundation/Version.h" @ONLY)
+
 # corvantis_layer(NAME) builds one static library from every .cpp in the calling folder.
 function(corvantis_layer name)
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   add_library(${name} STATIC ${sources})
   # One include root for the whole tree: every include names its layer ("core/foundation/Log.h").
-  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}")
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}" "${CORVANTIS_GENERATED_DIR}")
   target_link_libraries(${name} PRIVATE corvantis_warnings PUBLIC corvantis_sanitize)
 endfunction()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/foundation/Version.h"
+
 #include <string>
 
 namespace corvantis {
@@ -9,7 +11,7 @@ class IPCHelper final {
 public:
     IPCHelper() = delete;
 
-    // "3.12.2"; both programs must carry the same value.
+    // kCorvantisVersion ("3.12.2"); both programs must carry the same value.
     static std::string getFullVersionString();
     // The identifier of the program this code runs in; set once at start by the program (see setBundleIdentifier).
     static std::string getBundleIdentifier();
@@ -17,7 +19,6 @@ public:
     static void setBundleIdentifier(const std::string& identifier);
 };
 
-inline constexpr const char* kCorvantisVersion = "3.12.2";
 inline constexpr const char* kAppBundleIdentifier = "org.corvantis.Corvantis";
 inline constexpr const char* kExtensionBundleIdentifier = "org.corvantis.Corvantis.CorvantisExtension";
 

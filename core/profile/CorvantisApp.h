@@ -2,6 +2,7 @@
 
 #include "core/foundation/AppSettings.h"
 #include "core/foundation/Log.h"
+#include "core/foundation/Version.h"
 #include "core/profile/AddressUtils.h"
 #include "core/profile/AutoDnsModeDetection.h"
 #include "core/profile/ConnectThrottle.h"
@@ -46,8 +47,8 @@ struct CLogContext;
 // settings, the throttle and the loop queue have leaf locks of their own; the statistics guard themselves.
 class CCorvantisApp {
 public:
-    static constexpr const char* kVersion = "3.12.2";
-    static constexpr const char* kShortVersion = "3.12";
+    static constexpr const char* kVersion = kCorvantisVersion;
+    static constexpr const char* kShortVersion = kCorvantisShortVersion;
     // Ids below this are never handed out for new proxies and chains.
     static constexpr int32_t kFirstAllocatedId = 100;
 
