@@ -1,5 +1,6 @@
 #include "core/foundation/XmlReader.h"
 
+#include "core/foundation/HttpDownload.h"
 #include "core/foundation/XmlException.h"
 
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <mutex>
 #include <string_view>
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -31,10 +31,7 @@ constexpr int kRecoverOptions = kStrictOptions | XML_PARSE_RECOVER;
 void initLibraries()
 {
     static std::once_flag once;
-    std::call_once(once, [] {
-        xmlInitParser();
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-    });
+    std::call_once(once, [] { xmlInitParser(); });
 }
 
 void ignoreParserMessage(void*, xmlErrorPtr)
@@ -203,97 +200,6 @@ std::optional<std::string> attributeValue(xmlNodePtr node, const std::string& na
     return std::nullopt;
 }
 
-// ---- Downloads ----
-
-using Clock = std::chrono::steady_clock;
-
-struct Download {
-    std::string data;
-    bool tooLarge = false;
-    bool stalled = false;
-    std::chrono::milliseconds idleLimit { 0 };
-    Clock::time_point lastActivity = Clock::now();
-    curl_off_t lastDown = 0;
-    curl_off_t lastUp = 0;
-};
-
-size_t collectBody(char* ptr, size_t size, size_t count, void* context)
-{
-    auto* download = static_cast<Download*>(context);
-    const size_t bytes = size * count;
-    if (bytes > CXmlReader::kMaxDownloadBytes - download->data.size()) {
-        download->tooLarge = true;
-        return 0; // aborts the transfer
-    }
-    download->data.append(ptr, bytes);
-    return bytes;
-}
-
-// The time-out is an idle time-out, as a user expects of a download: it ends a transfer that makes no progress for
-// that long, not a slow one that keeps delivering.
-int watchProgress(void* context, curl_off_t, curl_off_t downNow, curl_off_t, curl_off_t upNow)
-{
-    auto* download = static_cast<Download*>(context);
-    const auto now = Clock::now();
-    if (downNow != download->lastDown || upNow != download->lastUp) {
-        download->lastDown = downNow;
-        download->lastUp = upNow;
-        download->lastActivity = now;
-        return 0;
-    }
-    if (now - download->lastActivity >= download->idleLimit) {
-        download->stalled = true;
-        return 1; // aborts the transfer
-    }
-    return 0;
-}
-
-// Fetches `url`; the body when the final answer is a 200, nothing otherwise.
-std::optional<std::string> fetch(const std::string& url, std::chrono::milliseconds timeout)
-{
-    std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-    if (!curl)
-        return std::nullopt;
-    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
-    for (const char* line : { "Cache-Control: no-cache", "Pragma: no-cache" }) {
-        curl_slist* grown = curl_slist_append(headers.get(), line);
-        if (!grown)
-            return std::nullopt;
-        headers.release();
-        headers.reset(grown);
-    }
-
-    Download download;
-    download.idleLimit = timeout;
-    CURL* h = curl.get();
-    const long timeoutMs = static_cast<long>(timeout.count() > 0 ? timeout.count() : 1);
-    bool ok = curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs) == CURLE_OK &&
-        // A server that trickles bytes to stay under the idle limit is still cut off at last.
-        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs * 10) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(CXmlReader::kMaxDownloadBytes))
-            == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collectBody) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_WRITEDATA, &download) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchProgress) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_XFERINFODATA, &download) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
-    if (!ok || curl_easy_perform(h) != CURLE_OK)
-        return std::nullopt;
-    long status = 0;
-    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
-        return std::nullopt;
-    return std::move(download.data);
-}
-
 // Reads a whole file; the file's errno on failure.
 std::optional<std::string> readFile(const std::string& path, int& err)
 {
@@ -383,7 +289,7 @@ std::optional<XmlError> CXmlReader::OpenFile(const std::string& path)
 
 std::optional<XmlError> CXmlReader::OpenUrl(const std::string& url)
 {
-    std::optional<std::string> data = fetch(url, m_urlTimeout);
+    std::optional<std::string> data = DownloadUrl(url, m_urlTimeout, kMaxDownloadBytes);
     if (!data)
         return ownError();
     return Parse(*data, url.c_str(), nullptr);
