@@ -1,5 +1,7 @@
 #include "core/proxy/CurlHttps.h"
 
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/LogTrace.h"
 #include "core/foundation/StringUtils.h"
 
 #include <arpa/inet.h>
@@ -9,8 +11,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
 
 namespace corvantis {
 
@@ -22,8 +27,18 @@ struct CurlSocketState {
     curl_socket_t curlSock = CURL_SOCKET_BAD;
 };
 
+// Debug lines are cut to this many characters (the direction and kind included).
+constexpr size_t kDebugTextLength = 100;
+
+void timingLine(const char* routine, int line, const std::string& suffix = std::string())
+{
+    if (IsTimingOn(TimingItem::Connect))
+        LogTimingLine(routine, line, suffix);
+}
+
 curl_socket_t opensocket(void* clientp, curlsocktype, curl_sockaddr* address)
 {
+    timingLine("opensocket", __LINE__);
     auto* state = static_cast<CurlSocketState*>(clientp);
     // This libcurl connects every socket it is given, even one reported as connected, so it gets a fresh socket
     // to the same proxy; the tunnel is moved onto the caller's descriptor once it stands.
@@ -33,16 +48,75 @@ curl_socket_t opensocket(void* clientp, curlsocktype, curl_sockaddr* address)
 
 int sockopt_callback(void*, curl_socket_t, curlsocktype)
 {
+    timingLine("sockopt_callback", __LINE__);
     return CURL_SOCKOPT_OK;
 }
 
 int closesocket_callback(void* clientp, curl_socket_t item)
 {
+    timingLine("closesocket_callback", __LINE__);
     auto* state = static_cast<CurlSocketState*>(clientp);
     if (item != state->callerSock)
         close(item);
     if (item == state->curlSock)
         state->curlSock = CURL_SOCKET_BAD;
+    return 0;
+}
+
+curlioerr ioctl_callback(CURL*, int, void*)
+{
+    timingLine("ioctl_callback", __LINE__);
+    return CURLIOE_OK;
+}
+
+// Deprecated in this libcurl, yet still honoured: it is asked for when a multi-pass authentication must send a
+// request again.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+CURLcode setIoctlFunction(CURL* curl)
+{
+    return curl_easy_setopt(curl, CURLOPT_IOCTLFUNCTION, &ioctl_callback);
+}
+#pragma GCC diagnostic pop
+
+int silent_debug_callback(CURL*, curl_infotype, char*, size_t, void*)
+{
+    return 0;
+}
+
+// libcurl's own trace of the exchange: the header lines it sends and receives are shown, data only by its
+// kind and size.
+int debug_callback(CURL*, curl_infotype type, char* data, size_t size, void*)
+{
+    timingLine("debug_callback", __LINE__);
+    std::string text;
+    switch (type) {
+    case CURLINFO_HEADER_IN:
+        text = " <= Recv header " + std::string(data, size);
+        break;
+    case CURLINFO_HEADER_OUT:
+        text = " => Send header " + std::string(data, size);
+        break;
+    case CURLINFO_DATA_IN:
+        text = " <= Recv data ";
+        break;
+    case CURLINFO_DATA_OUT:
+        text = " => Send data ";
+        break;
+    case CURLINFO_SSL_DATA_IN:
+        text = " <= Recv SSL data ";
+        break;
+    case CURLINFO_SSL_DATA_OUT:
+        text = " => Send SSL data ";
+        break;
+    default:
+        return 0;
+    }
+    if (text.size() > kDebugTextLength)
+        text.resize(kDebugTextLength);
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    LogTimingLine("debug_callback", __LINE__, " Len=" + std::to_string(size) + text);
     return 0;
 }
 
@@ -92,13 +166,15 @@ bool DoCurlHttps(const std::string& url, int sock, std::string& errorText, const
     state.callerSock = sock;
     curl_slist* headers = curl_slist_append(nullptr, "Proxy-Connection:");
     curl_slist* resolve = curl_slist_append(nullptr, pin.c_str());
-    const CURLcode codes[] = {
+    std::vector<CURLcode> codes = {
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str()),
         curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, &closesocket_callback),
         curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &state),
         curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &opensocket),
         curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &state),
         curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, &sockopt_callback),
+        setIoctlFunction(curl),
+        curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L),
         curl_easy_setopt(curl, CURLOPT_PROXY, proxyHost.c_str()),
         curl_easy_setopt(curl, CURLOPT_PROXYPORT, static_cast<long>(peerPort)),
         curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve),
@@ -108,8 +184,16 @@ bool DoCurlHttps(const std::string& url, int sock, std::string& errorText, const
         curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L),
         curl_easy_setopt(curl, CURLOPT_PROXYAUTH, authMask),
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers),
     };
+    if (IsTimingOn(TimingItem::Ntlm)) {
+        codes.push_back(curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &debug_callback));
+        codes.push_back(curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L));
+    } else {
+        // Left to itself, verbose libcurl writes every header it sends to the standard error, the
+        // Proxy-Authorization line with the credentials among them.
+        codes.push_back(curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &silent_debug_callback));
+    }
+    codes.push_back(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers));
     for (const CURLcode code : codes) {
         if (code != CURLE_OK) {
             StrAppendInt(StrAppendCStr(errorText, "Cannot init a connection (CL), status code "), code);
@@ -120,14 +204,18 @@ bool DoCurlHttps(const std::string& url, int sock, std::string& errorText, const
         }
     }
 
+    int64_t start = GetTickCountMs();
     CURLcode result = curl_easy_perform(curl);
+    timingLine("DoCurlHttps", __LINE__, " time=" + std::to_string(GetTickCountMs() - start));
     if (result == CURLE_OK) {
         curl_socket_t active = CURL_SOCKET_BAD;
         if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &active) != CURLE_OK || active == CURL_SOCKET_BAD
             || dup3(active, sock, O_CLOEXEC) < 0)
             result = CURLE_COULDNT_CONNECT;
     }
+    start = GetTickCountMs();
     curl_easy_cleanup(curl);
+    timingLine("DoCurlHttps", __LINE__, " time=" + std::to_string(GetTickCountMs() - start));
     curl_slist_free_all(headers);
     curl_slist_free_all(resolve);
 

@@ -2,6 +2,7 @@
 
 #include "core/foundation/StringUtils.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,8 +17,9 @@ bool isHexDigit(uint8_t c)
 
 } // namespace
 
-CHttpReplyDecoder::CHttpReplyDecoder(bool readBody)
+CHttpReplyDecoder::CHttpReplyDecoder(bool readBody, Reader reader)
     : m_ReadBody(readBody)
+    , m_Reader(reader)
 {
 }
 
@@ -61,6 +63,29 @@ void CHttpReplyDecoder::fail(const char* message)
     m_State = State::Error;
 }
 
+void CHttpReplyDecoder::emit(Event event, const std::string& text)
+{
+    if (m_Sink)
+        m_Sink(event, text);
+}
+
+// Counts `count` more body bytes against the drained-body bound; false (the reply has failed) once it is
+// passed.
+bool CHttpReplyDecoder::takeBodyBytes(size_t count)
+{
+    m_BodyReceived += count;
+    if (m_BodyReceived <= kMaxDrainedBody)
+        return true;
+    failTooLarge();
+    return false;
+}
+
+// Each reader's own text for a reply it will not take whole.
+void CHttpReplyDecoder::failTooLarge()
+{
+    fail(m_Reader == Reader::Connect ? "Proxy reply body is too large." : "Proxy reply is too large.");
+}
+
 void CHttpReplyDecoder::Feed(const uint8_t* data, size_t length)
 {
     size_t i = 0;
@@ -70,10 +95,20 @@ void CHttpReplyDecoder::Feed(const uint8_t* data, size_t length)
             const size_t n = std::min(m_Remaining, length - i);
             m_Remaining -= n;
             i += n;
-            if (m_Remaining == 0)
-                m_State = m_State == State::BodyBytes ? State::Done : State::ChunkEnd;
+            if (!takeBodyBytes(n))
+                return;
+            if (m_Remaining > 0)
+                continue;
+            if (m_State == State::BodyBytes) {
+                m_State = State::Done;
+            } else {
+                m_State = State::ChunkEnd;
+                emit(Event::ChunkDataDone);
+            }
             continue;
         }
+        if (GetPhase() == Phase::Body && !takeBodyBytes(1))
+            return;
         feedByte(data[i++]);
     }
 }
@@ -101,13 +136,8 @@ void CHttpReplyDecoder::feedByte(uint8_t byte)
         return;
     case State::HeaderBlock:
         m_Reply.push_back(static_cast<char>(byte));
-        if (byte == '\r' || byte == '\n') {
-            if (m_LineEndRun >= 3)
-                return headerDone();
-            ++m_LineEndRun;
-        } else {
-            m_LineEndRun = 0;
-        }
+        if (headerEnds(byte))
+            return headerDone();
         if (m_Reply.size() > kMaxHeaderSize)
             return fail("Proxy reply is too large.");
         return;
@@ -118,6 +148,7 @@ void CHttpReplyDecoder::feedByte(uint8_t byte)
             m_ChunkDigits.push_back(static_cast<char>(byte));
             return;
         }
+        emit(Event::ChunkSize, m_ChunkDigits);
         if (byte != '\r')
             return fail("Proxy reply has incorrect chunk size encoding.");
         m_State = State::ChunkSizeLf;
@@ -132,10 +163,14 @@ void CHttpReplyDecoder::feedByte(uint8_t byte)
             m_State = State::LastChunkEnd;
             return;
         }
+        // Five digits at most: the value fits.
         const long size = std::strtol(m_ChunkDigits.c_str(), nullptr, 16);
         m_ChunkDigits.clear();
-        if (size < 1 || size > static_cast<long>(kMaxBodySize))
+        if (size < 1 || (m_Reader == Reader::Connect && size > static_cast<long>(kMaxBodySize)))
             return fail("Proxy reply has incorrect chunk size.");
+        // A chunk that would pass the bound fails before its data is waited for.
+        if (static_cast<size_t>(size) > kMaxDrainedBody - m_BodyReceived)
+            return failTooLarge();
         m_Remaining = static_cast<size_t>(size);
         m_State = State::ChunkData;
         return;
@@ -147,6 +182,7 @@ void CHttpReplyDecoder::feedByte(uint8_t byte)
             return;
         if (m_ChunkEnd != "\r\n")
             return fail("Proxy reply has incorrect chunk.");
+        emit(Event::ChunkDone);
         if (m_State == State::LastChunkEnd) {
             m_State = State::Done;
         } else {
@@ -159,6 +195,28 @@ void CHttpReplyDecoder::feedByte(uint8_t byte)
     }
 }
 
+bool CHttpReplyDecoder::headerEnds(uint8_t byte)
+{
+    if (m_Reader == Reader::Connect) {
+        if (byte != '\r' && byte != '\n') {
+            m_LineEndRun = 0;
+            return false;
+        }
+        return ++m_LineEndRun > 3;
+    }
+    if (byte == '\r') {
+        ++m_CrRun;
+        return m_CrRun == 2 && (m_LfRun == 0 || m_LfRun == 2);
+    }
+    if (byte == '\n') {
+        ++m_LfRun;
+        return m_LfRun == 2 && (m_CrRun == 0 || m_CrRun == 2);
+    }
+    m_CrRun = 0;
+    m_LfRun = 0;
+    return false;
+}
+
 void CHttpReplyDecoder::headerDone()
 {
     m_State = State::Done;
@@ -166,29 +224,59 @@ void CHttpReplyDecoder::headerDone()
         return;
     std::string lower = m_Reply;
     StrToLower(lower);
-    const std::string lengthMarker = "\ncontent-length: ";
-    const size_t lengthAt = lower.find(lengthMarker);
-    if (lengthAt != std::string::npos) {
-        const size_t start = lengthAt + lengthMarker.size();
-        const size_t end = lower.find('\r', start);
-        if (end != std::string::npos) {
-            std::string value = lower.substr(start, end - start);
-            StrTrimChar(value, ' ');
-            const long length = std::atol(value.c_str());
-            if (length > static_cast<long>(kMaxBodySize))
-                return fail("Proxy reply body is too large.");
-            if (length > 0) {
-                m_Remaining = static_cast<size_t>(length);
-                m_State = State::BodyBytes;
-                return;
+    if (m_Reader == Reader::Connect) {
+        const std::string lengthMarker = "\ncontent-length: ";
+        const size_t lengthAt = lower.find(lengthMarker);
+        if (lengthAt != std::string::npos) {
+            const size_t start = lengthAt + lengthMarker.size();
+            const size_t end = lower.find('\r', start);
+            if (end != std::string::npos) {
+                std::string value = lower.substr(start, end - start);
+                StrTrimChar(value, ' ');
+                const long length = std::atol(value.c_str());
+                if (length > static_cast<long>(kMaxBodySize))
+                    return fail("Proxy reply body is too large.");
+                if (length > 0) {
+                    m_BodyLength = static_cast<size_t>(length);
+                    m_Remaining = m_BodyLength;
+                    m_State = State::BodyBytes;
+                    return;
+                }
+                // 0, negative, empty or not a number: no body by length.
             }
-            // 0, negative, empty or not a number: no body by length.
+        }
+        if (lower.find("\ntransfer-encoding: chunked\r") != std::string::npos)
+            startChunks();
+        return;
+    }
+    // The forwarding's header may end its lines with a bare LF (or CR), so a value runs to either.
+    const std::string lengthMarker = "\ncontent-length:";
+    if (const size_t at = lower.find(lengthMarker); at != std::string::npos) {
+        const size_t start = at + lengthMarker.size();
+        std::string value = lower.substr(start, lower.find_first_of("\r\n", start) - start);
+        StrTrim(value, " \t");
+        const long long length = std::strtoll(value.c_str(), nullptr, 10);
+        if (length > static_cast<long long>(kMaxDrainedBody))
+            return failTooLarge();
+        if (length > 0) {
+            m_BodyLength = static_cast<size_t>(length);
+            m_Remaining = m_BodyLength;
+            m_State = State::BodyBytes;
+            return;
         }
     }
-    if (lower.find("\ntransfer-encoding: chunked\r") != std::string::npos) {
-        m_ChunkDigits.clear();
-        m_State = State::ChunkSize;
+    const std::string chunkedMarker = "\ntransfer-encoding: chunked";
+    if (const size_t at = lower.find(chunkedMarker); at != std::string::npos) {
+        const size_t end = at + chunkedMarker.size();
+        if (end < lower.size() && (lower[end] == '\r' || lower[end] == '\n'))
+            startChunks();
     }
+}
+
+void CHttpReplyDecoder::startChunks()
+{
+    m_ChunkDigits.clear();
+    m_State = State::ChunkSize;
 }
 
 } // namespace corvantis

@@ -5,14 +5,12 @@
 #include "core/foundation/SafeSocket.h"
 #include "core/foundation/StringUtils.h"
 #include "core/proxy/HttpReplyDecoder.h"
-#include "core/proxy/HttpsConnect.h"
 #include "core/proxy/NtlmAuth.h"
 #include "core/proxy/ProxyAuthHeaders.h"
 #include "core/proxy/ProxyConnection.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <exception>
 #include <string_view>
 
@@ -152,61 +150,84 @@ void CHttpTraffic::sendAll(const std::string& data)
     }
 }
 
+// Reads the status line and header block of the proxy's reply into `reply`, nothing after them, and returns the
+// status. Header bytes are first taken without waiting, as long as they are already there; once the socket runs
+// dry the rest is awaited.
 int CHttpTraffic::recvReplyHeader(std::string& reply)
 {
-    int status = 0;
-    if (!HttpRecvReply(*m_Socket, status, reply, false, m_ErrorText))
-        throw CProxyConnectionException {};
+    CHttpReplyDecoder decoder(false, CHttpReplyDecoder::Reader::Forwarding);
+    uint8_t buffer[12];
+    bool waiting = false;
+    while (decoder.GetPhase() == CHttpReplyDecoder::Phase::Header) {
+        // The status line's start: the "H" alone, then the other 11 bytes.
+        if (decoder.GetReply().size() < sizeof buffer) {
+            const size_t n = decoder.Wanted();
+            recvExact(buffer, n);
+            decoder.Feed(buffer, n);
+            continue;
+        }
+        if (waiting)
+            timingLine("HttpRecvReplyHeader", __LINE__, " len=" + std::to_string(decoder.GetReply().size()));
+        int error = 0;
+        const ssize_t n = m_Socket->Recv(buffer, 1, waiting ? 0 : MSG_DONTWAIT, error);
+        if (n < 0 && !waiting && (error == EAGAIN || error == EWOULDBLOCK)) {
+            waiting = true;
+            continue;
+        }
+        if (n < 0) {
+            StrAppendInt(
+                StrAppendCStr(m_ErrorText, "Reading proxy reply on a connection request (RR1) failed with error "),
+                error);
+            throw CProxyConnectionException {};
+        }
+        if (n == 0)
+            failReply("Proxy closed the connection unexpectedly (RR1).");
+        decoder.Feed(buffer, 1);
+    }
+    if (decoder.GetPhase() == CHttpReplyDecoder::Phase::Error)
+        failReply(decoder.GetError());
+    reply = decoder.GetReply();
     timingLine("HttpRecvReplyHeader", __LINE__, " len=" + std::to_string(reply.size()));
-    return status;
+    return decoder.GetStatus();
 }
 
 // Reads the body of a reply whose header is `reply` and throws it away, so the connection can carry the next
-// request. A body by length is drained whatever its size, in small pieces; a chunked body goes through the
-// reply decoder.
+// request. Whether by length or chunked, it goes in pieces of at most kDrainPiece bytes, and no more than the
+// decoder's drained-body bound.
 void CHttpTraffic::drainReplyBody(const std::string& reply)
 {
-    std::string lower = reply;
-    StrToLower(lower);
-    const std::string lengthMarker = "\ncontent-length:";
-    if (const size_t at = lower.find(lengthMarker); at != std::string::npos) {
-        const size_t start = at + lengthMarker.size();
-        std::string value = lower.substr(start, lower.find_first_of("\r\n", start) - start);
-        StrTrim(value, " \t");
-        const long long length = std::strtoll(value.c_str(), nullptr, 10);
-        if (length > 0) {
-            uint8_t buffer[kDrainPiece];
-            auto left = static_cast<unsigned long long>(length);
-            while (left > 0) {
-                const size_t piece = static_cast<size_t>(std::min<unsigned long long>(left, sizeof buffer));
-                recvExact(buffer, piece);
-                left -= piece;
-                timingLine("HttpRecvReplyBody", __LINE__,
-                    " len=" + std::to_string(length)
-                        + " read=" + std::to_string(length - static_cast<long long>(left)));
-            }
-            return;
+    CHttpReplyDecoder decoder(true, CHttpReplyDecoder::Reader::Forwarding);
+    decoder.SetEventSink([](CHttpReplyDecoder::Event event, const std::string& digits) {
+        switch (event) {
+        case CHttpReplyDecoder::Event::ChunkSize:
+            return timingLine("HttpRecvReplyBody", __LINE__, " chunk size str=" + digits);
+        case CHttpReplyDecoder::Event::ChunkDataDone:
+            return timingLine("HttpRecvReplyBody", __LINE__, " chunk data finished");
+        case CHttpReplyDecoder::Event::ChunkDone:
+            return timingLine("HttpRecvReplyBody", __LINE__, " chunk finished");
         }
-    }
-    if (lower.find("\ntransfer-encoding: chunked\r") == std::string::npos)
-        return;
+    });
     // The decoder is given the header it has already seen, then the body straight from the socket.
-    CHttpReplyDecoder decoder(true);
     const auto* bytes = reinterpret_cast<const uint8_t*>(reply.data());
     for (size_t fed = 0; fed < reply.size() && decoder.Wanted() > 0;) {
         const size_t n = std::min(decoder.Wanted(), reply.size() - fed);
         decoder.Feed(bytes + fed, n);
         fed += n;
     }
+    const size_t length = decoder.GetBodyLength();
+    size_t read = 0;
     uint8_t buffer[kDrainPiece];
     while (decoder.Wanted() > 0) {
         const size_t n = std::min(decoder.Wanted(), sizeof buffer);
         recvExact(buffer, n);
         decoder.Feed(buffer, n);
+        read += n;
+        if (length > 0)
+            timingLine(
+                "HttpRecvReplyBody", __LINE__, " len=" + std::to_string(length) + " read=" + std::to_string(read));
     }
     if (decoder.GetPhase() == CHttpReplyDecoder::Phase::Error)
         failReply(decoder.GetError());
-    timingLine("HttpRecvReplyBody", __LINE__, " chunk finished");
 }
 
 void CHttpTraffic::recvExact(uint8_t* buffer, size_t count)

@@ -17,6 +17,9 @@ class CSafeSocket;
 // asks) and sends it over a socket already connected to the proxy. The header block is sent once; the body is
 // never touched: the caller sends it on after the rewritten header.
 //
+// The proxy's replies are read by the forwarding's own rules (CHttpReplyDecoder::Reader::Forwarding): headers
+// ended by LF LF or CR CR too, and a dropped body of up to 1 MiB in 2,000-byte pieces.
+//
 // One object serves one connection's request, on one thread at a time (the engine's thread for the connection).
 // It blocks that thread while it writes to the proxy and, for NTLM, reads the proxy's replies; the socket must
 // be blocking and is never closed here.

@@ -1,5 +1,7 @@
 #include "core/proxy/HttpsConnect.h"
 
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/LogTrace.h"
 #include "core/foundation/SafeSocket.h"
 #include "core/foundation/StringUtils.h"
 #include "core/profile/Proxy.h"
@@ -59,6 +61,12 @@ void recvReply(CSafeSocket& socket, int& status, std::string& reply, bool readBo
 {
     if (!HttpRecvReply(socket, status, reply, readBody, errorText))
         throw HandshakeFailure {};
+}
+
+void timingLine(int line, const std::string& suffix)
+{
+    if (IsTimingOn(TimingItem::Connect))
+        LogTimingLine("HttpRecvReply", line, suffix);
 }
 
 [[noreturn]] void fail(std::string& errorText, const std::string& message)
@@ -138,7 +146,17 @@ bool HttpRecvReply(CSafeSocket& socket, int& status, std::string& reply, bool re
 {
     status = 0;
     reply.clear();
-    CHttpReplyDecoder decoder(readBody);
+    CHttpReplyDecoder decoder(readBody, CHttpReplyDecoder::Reader::Connect);
+    decoder.SetEventSink([](CHttpReplyDecoder::Event event, const std::string& digits) {
+        switch (event) {
+        case CHttpReplyDecoder::Event::ChunkSize:
+            return timingLine(__LINE__, " chunk size str=" + digits);
+        case CHttpReplyDecoder::Event::ChunkDataDone:
+            return timingLine(__LINE__, " chunk data finished");
+        case CHttpReplyDecoder::Event::ChunkDone:
+            return timingLine(__LINE__, " chunk finished");
+        }
+    });
     std::vector<uint8_t> buffer(CHttpReplyDecoder::kMaxBodySize);
     // Header bytes are first taken without waiting, as long as they are already there; once the socket runs
     // dry the rest of the reply is awaited.
@@ -157,6 +175,7 @@ bool HttpRecvReply(CSafeSocket& socket, int& status, std::string& reply, bool re
             ssize_t n = socket.Recv(buffer.data(), 1, waiting ? 0 : MSG_DONTWAIT, error);
             if (n < 0 && !waiting && (error == EAGAIN || error == EWOULDBLOCK)) {
                 waiting = true;
+                timingLine(__LINE__, " len=" + std::to_string(decoder.GetReply().size()));
                 continue;
             }
             if (n < 0) {

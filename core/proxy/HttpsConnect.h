@@ -16,9 +16,10 @@ class CSafeSocket;
 // The CONNECT line, the User-Agent line when `asIE`, and the Host line, each ended by CR LF.
 std::string MakeConnectRequestBase(const std::string& targetText, int port, bool asIE);
 
-// Reads one reply from `socket` through CHttpReplyDecoder: `status` and `reply` (status line and header
-// block) are set, and with `readBody` the body is read and thrown away. On failure appends the reason to
-// `errorText` and returns false.
+// Reads one reply from `socket` through CHttpReplyDecoder by the CONNECT reader's rules: `status` and `reply`
+// (status line and header block) are set, and with `readBody` the body (at most kMaxDrainedBody bytes) is read
+// and thrown away. With the "connect" timing item on, timing lines mark when the reader starts to wait for the
+// rest of the header and each chunk of the body. On failure appends the reason to `errorText` and returns false.
 bool HttpRecvReply(CSafeSocket& socket, int& status, std::string& reply, bool readBody, std::string& errorText);
 
 // Runs the CONNECT exchange for the target `targetText` (a checked host name, an IPv4 address, or an IPv6 address

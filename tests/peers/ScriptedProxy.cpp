@@ -31,6 +31,11 @@ ScriptedProxy::Step ScriptedProxy::Step::write(std::vector<uint8_t> bytes)
     return Step { Step::Kind::Write, 0, std::move(bytes) };
 }
 
+ScriptedProxy::Step ScriptedProxy::Step::writeRepeatedly(std::vector<uint8_t> bytes, size_t upTo)
+{
+    return Step { Step::Kind::WriteRepeatedly, upTo, std::move(bytes) };
+}
+
 ScriptedProxy::Step ScriptedProxy::Step::waitDrained()
 {
     return Step { Step::Kind::WaitDrained, 0, {} };
@@ -125,6 +130,18 @@ bool ScriptedProxy::waitDrained(int fd)
     }
 }
 
+bool ScriptedProxy::writeAll(int fd, const std::vector<uint8_t>& bytes)
+{
+    for (size_t sent = 0; sent < bytes.size();) {
+        const ssize_t n
+            = retryOnEintr([&] { return send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL); });
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 void ScriptedProxy::run()
 {
     pollfd fds[2] = { { m_listener.get(), POLLIN, 0 }, { m_wakeRead.get(), POLLIN, 0 } };
@@ -140,12 +157,15 @@ void ScriptedProxy::run()
                 return;
             break;
         case Step::Kind::Write:
-            for (size_t sent = 0; sent < step.bytes.size();) {
-                const ssize_t n = retryOnEintr(
-                    [&] { return send(conn.get(), step.bytes.data() + sent, step.bytes.size() - sent, MSG_NOSIGNAL); });
-                if (n <= 0)
+            if (!writeAll(conn.get(), step.bytes))
+                return;
+            break;
+        case Step::Kind::WriteRepeatedly:
+            if (step.bytes.empty())
+                break;
+            for (size_t sent = 0; sent < step.count; sent += step.bytes.size()) {
+                if (!writeAll(conn.get(), step.bytes))
                     return;
-                sent += static_cast<size_t>(n);
             }
             break;
         case Step::Kind::WaitDrained:

@@ -19,14 +19,18 @@ namespace corvantis::test {
 class ScriptedProxy final {
 public:
     struct Step {
-        enum class Kind { Read, Write, WaitDrained, Close };
+        enum class Kind { Read, Write, WriteRepeatedly, WaitDrained, Close };
         Kind kind;
-        size_t count = 0; // Read: bytes to read
-        std::vector<uint8_t> bytes; // Write: bytes to write
+        size_t count = 0; // Read: bytes to read; WriteRepeatedly: most bytes to write
+        std::vector<uint8_t> bytes; // Write, WriteRepeatedly: bytes to write
 
         // Reads exactly `count` bytes from the client (fewer only if the client closes first).
         static Step read(size_t count);
         static Step write(std::vector<uint8_t> bytes);
+        // Writes `bytes` over and over, a stream without end as far as the client can tell, until the client
+        // closes or `upTo` bytes have gone; then the script goes on. The cap only keeps a client that never stops
+        // reading from holding the test for ever.
+        static Step writeRepeatedly(std::vector<uint8_t> bytes, size_t upTo);
         // Waits until the client has taken every byte written so far out of its socket (see watchClient), so
         // that the next write reaches it as a separate piece.
         static Step waitDrained();
@@ -52,6 +56,7 @@ public:
 private:
     void run();
     bool readSome(int fd, size_t wanted);
+    bool writeAll(int fd, const std::vector<uint8_t>& bytes);
     bool waitDrained(int fd);
 
     std::vector<Step> m_script;

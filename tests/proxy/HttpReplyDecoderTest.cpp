@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "core/proxy/HttpReplyDecoder.h"
 
@@ -15,10 +16,12 @@ struct Outcome {
     size_t consumed = 0; // bytes the decoder took before it was done or failed
 };
 
+using Reader = CHttpReplyDecoder::Reader;
+
 // Feeds `bytes` in pieces of at most `piece` bytes and at most Wanted(), as a socket reader would.
-Outcome run(const std::string& bytes, bool readBody, size_t piece = 1 << 20)
+Outcome run(const std::string& bytes, bool readBody, size_t piece = 1 << 20, Reader reader = Reader::Connect)
 {
-    CHttpReplyDecoder decoder(readBody);
+    CHttpReplyDecoder decoder(readBody, reader);
     size_t at = 0;
     while (decoder.Wanted() > 0 && at < bytes.size()) {
         const size_t n = std::min({ decoder.Wanted(), piece, bytes.size() - at });
@@ -125,6 +128,104 @@ TEST(HttpReplyDecoder, HeaderSizeLimit)
     EXPECT_EQ(out.phase, Phase::Error);
     EXPECT_EQ(out.error, "Proxy reply is too large.");
     EXPECT_EQ(out.consumed, 100001u);
+}
+
+TEST(HttpReplyDecoder, HeaderEndsByEachReadersRule)
+{
+    struct Case {
+        const char* name;
+        std::string bytes;
+        size_t connectHeader; // header length by the CONNECT reader's rule (0: not ended within the bytes)
+        size_t forwardingHeader; // and by the forwarding's
+    };
+    const std::string status = "HTTP/1.1 200 OK";
+    const Case cases[] = {
+        { "CR LF CR LF", status + "\r\nA: 1\r\n\r\nbody", status.size() + 10, status.size() + 10 },
+        { "LF LF", status + "\nA: 1\n\nbody", 0, status.size() + 7 },
+        { "CR CR", status + "\rA: 1\r\rbody", 0, status.size() + 7 },
+        { "four LF", status + "\n\n\n\nbody", status.size() + 4, status.size() + 2 },
+        { "CR LF LF goes on to the next end", status + "\r\nA: 1\r\n\nB: 2\r\n\r\nbody", status.size() + 17,
+            status.size() + 17 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const Reader reader : { Reader::Connect, Reader::Forwarding }) {
+            const size_t header = reader == Reader::Connect ? c.connectHeader : c.forwardingHeader;
+            const auto out = run(c.bytes, false, 1, reader);
+            EXPECT_EQ(out.phase, header == 0 ? Phase::Header : Phase::Done);
+            EXPECT_EQ(out.reply, c.bytes.substr(0, header == 0 ? c.bytes.size() : header));
+        }
+    }
+}
+
+TEST(HttpReplyDecoder, BodyLimitsOfEachReader)
+{
+    const std::string chunked = "HTTP/1.1 407 x\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string chunk20000 = "4E20\r\n" + std::string(20000, 'x') + "\r\n";
+    // Chunks of 20,000 bytes whose wire size stays within 1 MiB, and one more that passes it.
+    std::string within;
+    while (within.size() + chunk20000.size() + 5 <= CHttpReplyDecoder::kMaxDrainedBody)
+        within += chunk20000;
+    const std::string last = "0\r\n\r\n";
+    struct Case {
+        const char* name;
+        Reader reader;
+        std::string bytes;
+        std::string error; // empty: the reply is read whole
+    };
+    const Case cases[] = {
+        { "CONNECT: chunks up to the bound", Reader::Connect, chunked + within + last, "" },
+        { "CONNECT: one chunk more", Reader::Connect, chunked + within + chunk20000 + last,
+            "Proxy reply body is too large." },
+        { "CONNECT: a chunk of 60,000 bytes", Reader::Connect, chunked + "EA60\r\n",
+            "Proxy reply has incorrect chunk size." },
+        { "forwarding: a chunk of 60,000 bytes", Reader::Forwarding,
+            chunked + "EA60\r\n" + std::string(60000, 'c') + "\r\n" + last, "" },
+        { "forwarding: the largest chunk", Reader::Forwarding, chunked + "FFFFF\r\n", "Proxy reply is too large." },
+        { "forwarding: six digits", Reader::Forwarding, chunked + "00000A\r\n",
+            "Proxy reply chunk size is too large." },
+        { "forwarding: chunks up to the bound", Reader::Forwarding, chunked + within + last, "" },
+        { "forwarding: one chunk more", Reader::Forwarding, chunked + within + chunk20000 + last,
+            "Proxy reply is too large." },
+        { "forwarding: length at the bound", Reader::Forwarding,
+            "HTTP/1.1 407 x\r\nContent-Length: 1048576\r\n\r\n" + std::string(1048576, 'l'), "" },
+        { "forwarding: length past the bound", Reader::Forwarding, "HTTP/1.1 407 x\r\nContent-Length: 1048577\r\n\r\n",
+            "Proxy reply is too large." },
+        { "forwarding: length of a header with bare LF", Reader::Forwarding,
+            "HTTP/1.1 407 x\nContent-Length: 4\n\nbody", "" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto out = run(c.bytes + kAfter, true, 2000, c.reader);
+        if (c.error.empty()) {
+            EXPECT_EQ(out.phase, Phase::Done) << out.error;
+            EXPECT_EQ(out.consumed, c.bytes.size());
+        } else {
+            EXPECT_EQ(out.phase, Phase::Error);
+            EXPECT_EQ(out.error, c.error);
+        }
+    }
+}
+
+TEST(HttpReplyDecoder, ChunkMilestones)
+{
+    using Event = CHttpReplyDecoder::Event;
+    const std::string reply = "HTTP/1.1 407 x\r\nTransfer-Encoding: chunked\r\n\r\n1A\r\n" + std::string(0x1A, 'a')
+        + "\r\n10\r\n" + std::string(0x10, 'b') + "\r\n0\r\n\r\n";
+    CHttpReplyDecoder decoder(true);
+    std::vector<std::string> seen;
+    decoder.SetEventSink([&seen](Event event, const std::string& text) {
+        const char* names[] = { "size ", "data", "chunk" };
+        seen.push_back(names[static_cast<int>(event)] + text);
+    });
+    for (size_t at = 0; decoder.Wanted() > 0 && at < reply.size();) {
+        const size_t n = std::min(decoder.Wanted(), reply.size() - at);
+        decoder.Feed(reinterpret_cast<const uint8_t*>(reply.data()) + at, n);
+        at += n;
+    }
+    EXPECT_EQ(decoder.GetPhase(), Phase::Done);
+    EXPECT_EQ(
+        seen, (std::vector<std::string> { "size 1A", "data", "chunk", "size 10", "data", "chunk", "size 0", "chunk" }));
 }
 
 } // namespace

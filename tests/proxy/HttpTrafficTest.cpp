@@ -651,5 +651,85 @@ TEST(HttpTraffic, NtlmReplies)
     }
 }
 
+// A challenge the NTLM layer takes: the published NTLMv2 example's (target "Domain").
+const std::string kChallengeOffer
+    = "Proxy-Authenticate: NTLM "
+      "TlRMTVNTUAACAAAADAAMADgAAAAzgoriASNFZ4mrze8AAAAAAAAAACQAJABEAAAABgBwFwAAAA9EAG8AbQBhAG"
+      "kAbgACAAwARABvAG0AYQBpAG4AAQAMAFMAZQByAHYAZQByAAAAAAA=\r\n";
+
+// The forwarding reads a proxy's reply by rules of its own, wider than the CONNECT handshake's: a header may
+// end with LF LF or CR CR as well as CR LF CR LF, and a chunk may be as large as five hexadecimal digits say.
+TEST(HttpTraffic, ProxyRepliesReadByTheForwardingsRules)
+{
+    const std::string get = "GET /p HTTP/1.1\r\nHost: h.example\r\n\r\n";
+    const std::string closing = "Proxy-Connection: close\r\nConnection: close\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string reply; // to the first request
+        bool ok;
+        std::string error;
+        std::string answer;
+        int requestsSent; // request lines the proxy received
+        std::string leftOnSocket;
+    };
+    const Case cases[] = {
+        { "header ended by LF LF", "HTTP/1.0 200 OK\nContent-Length: 5\n\nhello", true, "",
+            "HTTP/1.0 200 OK\nContent-Length: 5\r\n" + closing, 1, "hello" },
+        { "header ended by CR CR", "HTTP/1.0 200 OK\rContent-Length: 5\r\rhello", true, "",
+            "HTTP/1.0 200 OK\rContent-Length: 5\r\n" + closing, 1, "hello" },
+        { "407 whose body has a 60,000-byte chunk",
+            "HTTP/1.1 407 Auth\r\n" + kChallengeOffer + "Transfer-Encoding: chunked\r\n\r\nEA60\r\n"
+                + std::string(60000, 'c') + "\r\n0\r\n\r\n",
+            true, "", "", 2, "" },
+        { "407 whose body by length is over the bound",
+            "HTTP/1.1 407 Auth\r\n" + kChallengeOffer + "Content-Length: 1048577\r\n\r\n", false,
+            "Proxy reply is too large.", "", 1, "" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TrafficRun run = runScripted(httpProxy(0, "alice", "secret", ProxyOptionNtlm),
+            { Step::read(1), Step::write(bytesOf(c.reply)) }, { get });
+        EXPECT_EQ(run.results, std::vector<bool> { c.ok });
+        EXPECT_EQ(run.error, c.error);
+        EXPECT_EQ(run.answer, c.answer);
+        if (c.ok) {
+            EXPECT_EQ(run.leftOnSocket, c.leftOnSocket);
+        }
+        int requests = 0;
+        for (size_t at = run.sent.find(" HTTP/1.1\r\n"); at != std::string::npos;
+             at = run.sent.find(" HTTP/1.1\r\n", at + 1))
+            ++requests;
+        EXPECT_EQ(requests, c.requestsSent) << run.sent;
+        if (c.requestsSent == 2) {
+            // The second request carries the authenticate message.
+            EXPECT_NE(run.sent.find("Proxy-Authorization: NTLM TlRMTVNTUAADAAAA"), std::string::npos) << run.sent;
+        }
+    }
+}
+
+// A proxy that answers the first request with a 407 whose chunked body never ends must not hold the
+// forwarding for as long as it streams: the body it drains is bounded.
+TEST(HttpTraffic, EndlessChunkedBodyOfThe407IsCutOff)
+{
+    const std::string header = "HTTP/1.1 407 Auth\r\n" + kChallengeOffer + "Transfer-Encoding: chunked\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string chunk;
+    };
+    const Case cases[] = {
+        { "large chunks", "EA60\r\n" + std::string(60000, 'x') + "\r\n" },
+        { "one-byte chunks", "1\r\nx\r\n" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TrafficRun run = runScripted(httpProxy(0, "alice", "secret", ProxyOptionNtlm),
+            { Step::read(1), Step::write(bytesOf(header)), Step::writeRepeatedly(bytesOf(c.chunk), 16u << 20),
+                Step::closeConnection() },
+            { "GET /p HTTP/1.1\r\nHost: h.example\r\n\r\n" });
+        EXPECT_EQ(run.results, std::vector<bool> { false });
+        EXPECT_EQ(run.error, "Proxy reply is too large.");
+    }
+}
+
 } // namespace
 } // namespace corvantis

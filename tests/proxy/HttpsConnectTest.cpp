@@ -6,16 +6,24 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/foundation/CoreHooks.h"
+#include "core/foundation/Log.h"
 #include "core/foundation/SafeSocket.h"
 #include "core/profile/Proxy.h"
 #include "core/proxy/HttpsConnect.h"
 #include "core/proxy/ProxyConnection.h"
+#include "platform/UniqueFd.h"
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/ScriptedProxy.h"
+#include "tests/support/LogLines.h"
 
 namespace corvantis {
 namespace {
@@ -173,6 +181,78 @@ TEST(HttpsConnectScripted, BasicHeaderAndWrongCredentials)
     EXPECT_EQ(result.sent, request);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.error, "Authentication failed.");
+}
+
+// The suffixes of the reply reader's timing lines among `lines`, in order.
+std::vector<std::string> replyTimingSuffixes(const std::vector<std::string>& lines)
+{
+    std::vector<std::string> suffixes;
+    const std::regex shape(R"(^HttpRecvReply:\d+ T=\d+ S=\d+(.*)$)");
+    for (const auto& line : lines) {
+        std::smatch match;
+        if (std::regex_search(line, match, shape))
+            suffixes.push_back(match[1]);
+    }
+    return suffixes;
+}
+
+void writeAll(int fd, const std::string& text)
+{
+    ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+}
+
+// With the "connect" timing item on, the reply reader marks the moment it starts to wait for the rest of the
+// header (with the length so far) and each chunk of a body it drains; with the item off it writes nothing.
+TEST(HttpRecvReply, TimingLinesMarkTheWaitAndEachChunk)
+{
+    CLog& log = GetLog();
+    const int screenLevel = log.GetScreenLevel();
+    log.SetScreenLevel(kLogVerbose);
+    test::TakeScreenLines(log);
+    const std::string head = "HTTP/1.1 407 x\r\nTransfer-Encoding: chunked\r\n";
+    const std::string tail = "\r\n1A\r\n" + std::string(0x1A, 'a') + "\r\n0\r\n\r\n";
+
+    for (const bool timing : { true, false }) {
+        SCOPED_TRACE(timing ? "timing on" : "timing off");
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        CSafeSocket reader(fds[0]);
+        UniqueFd writer(fds[1]);
+        SetTimingOn(TimingItem::Connect, timing);
+        writeAll(writer.get(), head);
+        bool ok = false;
+        int status = 0;
+        std::string reply;
+        std::string error;
+        std::thread thread([&] { ok = HttpRecvReply(reader, status, reply, true, error); });
+        // The rest of the reply is written only once the reader has run dry, so that it must wait for it.
+        std::vector<std::string> lines;
+        const std::string waitLine = " len=" + std::to_string(head.size());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timing ? 20 : 0);
+        for (;;) {
+            const auto more = test::TakeScreenLines(log);
+            lines.insert(lines.end(), more.begin(), more.end());
+            const auto suffixes = replyTimingSuffixes(lines);
+            if (std::find(suffixes.begin(), suffixes.end(), waitLine) != suffixes.end()
+                || std::chrono::steady_clock::now() >= deadline)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        writeAll(writer.get(), tail + "TUNNEL");
+        thread.join();
+        SetTimingOn(TimingItem::Connect, false);
+        const auto more = test::TakeScreenLines(log);
+        lines.insert(lines.end(), more.begin(), more.end());
+
+        EXPECT_TRUE(ok) << error;
+        EXPECT_EQ(status, 407);
+        EXPECT_EQ(reply, head + "\r\n");
+        const std::vector<std::string> expected = timing ? std::vector<std::string> { waitLine, " chunk size str=1A",
+            " chunk data finished", " chunk finished", " chunk size str=0", " chunk finished" }
+                                                         : std::vector<std::string> {};
+        EXPECT_EQ(replyTimingSuffixes(lines), expected) << ::testing::PrintToString(lines);
+    }
+    log.SetScreenLevel(screenLevel);
 }
 
 // ---- Through squid ----

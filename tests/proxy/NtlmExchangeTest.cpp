@@ -128,5 +128,37 @@ TEST(NtlmExchange, RepliesToTheNegotiateMessage)
     }
 }
 
+// A proxy that answers the negotiate message with a 407 whose chunked body never ends must not hold the
+// handshake for as long as it streams: the body a handshake drains is bounded.
+TEST(NtlmExchange, EndlessChunkedBodyOfThe407IsCutOff)
+{
+    const std::string header
+        = "HTTP/1.1 407 Auth\r\nProxy-Authenticate: NTLM "
+          "TlRMTVNTUAACAAAADAAMADgAAAAzgoriASNFZ4mrze8AAAAAAAAAACQAJABEAAAABgBwFwAAAA9EAG8AbQBhAGkAbgAC"
+          "AAwARABvAG0AYQBpAG4AAQAMAFMAZQByAHYAZQByAAAAAAA=\r\nTransfer-Encoding: chunked\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::string chunk;
+    };
+    const Case cases[] = {
+        { "largest chunks", "4E20\r\n" + std::string(20000, 'x') + "\r\n" },
+        { "one-byte chunks", "1\r\nx\r\n" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScriptedProxy server({ Step::read(1), Step::write(std::vector<uint8_t>(header.begin(), header.end())),
+            Step::writeRepeatedly(std::vector<uint8_t>(c.chunk.begin(), c.chunk.end()), 16u << 20),
+            Step::closeConnection() });
+        const CProxy proxy = ntlmProxy(server.port(), "alice", "secret");
+        const CHost target("10.9.8.7", 443, false);
+        auto socket = test::ConnectTo(server.port());
+        CProxyConnection connection(proxy, target, socket.get());
+        EXPECT_FALSE(connection.Connect());
+        EXPECT_EQ(connection.TakeErrorText(), "Proxy reply body is too large.");
+        socket->Close();
+        server.finish();
+    }
+}
+
 } // namespace
 } // namespace corvantis
