@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -12,17 +13,18 @@
 namespace corvantis::test {
 
 // A fake proxy inside the test process that plays a fixed script on the first connection it accepts on
-// 127.0.0.1 (port chosen by the system). It reads what the client sends by exact counts and writes the bytes
+// 127.0.0.1, or ::1 (port chosen by the system). It reads what the client sends by exact counts and writes the bytes
 // it is given, so tests can send replies in pieces, cut short or with any code. After the last step it keeps
 // reading (and recording) until the client closes, unless the script ends with closeConnection().
 // Public members are called from the test's thread; the script runs on a thread of its own.
 class ScriptedProxy final {
 public:
     struct Step {
-        enum class Kind { Read, Write, WaitDrained, Close };
+        enum class Kind { Read, Write, WaitDrained, Close, Dribble };
         Kind kind;
         size_t count = 0; // Read: bytes to read
-        std::vector<uint8_t> bytes; // Write: bytes to write
+        std::vector<uint8_t> bytes; // Write, Dribble: bytes to write
+        std::chrono::milliseconds interval {}; // Dribble: the pause before each byte
 
         // Reads exactly `count` bytes from the client (fewer only if the client closes first).
         static Step read(size_t count);
@@ -32,9 +34,12 @@ public:
         static Step waitDrained();
         // Closes the connection at once.
         static Step closeConnection();
+        // Writes `bytes` one at a time, each after a pause of `interval`: a proxy that answers, but too slowly.
+        static Step dribble(std::vector<uint8_t> bytes, std::chrono::milliseconds interval);
     };
 
-    explicit ScriptedProxy(std::vector<Step> script);
+    // Listens on 127.0.0.1, or on ::1 with `ipv6` (throws when it cannot).
+    explicit ScriptedProxy(std::vector<Step> script, bool ipv6 = false);
     ~ScriptedProxy();
     ScriptedProxy(const ScriptedProxy&) = delete;
     ScriptedProxy& operator=(const ScriptedProxy&) = delete;
@@ -53,6 +58,7 @@ private:
     void run();
     bool readSome(int fd, size_t wanted);
     bool waitDrained(int fd);
+    bool dribble(int fd, const Step& step);
 
     std::vector<Step> m_script;
     uint16_t m_port = 0;
