@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -19,6 +20,7 @@ namespace corvantis {
 
 namespace {
 
+constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
 constexpr std::uint32_t kClosed = 1;
 constexpr std::uint32_t kOneUse = 2;
 // Room for this many descriptors in one received message; the kernel drops (and closes) any beyond it.
@@ -67,6 +69,7 @@ private:
 
 CSafeSocket::CSafeSocket(int sock)
     : m_sock(checkedSocket(sock))
+    , m_deadline(kNoDeadline)
 {
 }
 
@@ -210,12 +213,77 @@ int CSafeSocket::SetCloseOnExec()
     return use ? ::fcntl(m_sock, F_SETFD, FD_CLOEXEC) : -1;
 }
 
+void CSafeSocket::SetDeadline(std::chrono::steady_clock::time_point deadline)
+{
+    m_deadlinePassed.store(false, std::memory_order_release);
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    m_deadline.store(std::min<std::int64_t>(ns, kNoDeadline - 1), std::memory_order_release);
+}
+
+void CSafeSocket::ClearDeadline()
+{
+    m_deadline.store(kNoDeadline, std::memory_order_release);
+}
+
+int CSafeSocket::msUntilDeadline() const
+{
+    const std::int64_t deadline = m_deadline.load(std::memory_order_acquire);
+    if (deadline == kNoDeadline)
+        return -1;
+    const auto now
+        = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+              .count();
+    if (deadline <= now)
+        return 0;
+    // Rounded up, so a wait never ends just before the deadline and spins.
+    const std::int64_t ms = (deadline - now + 999999) / 1000000;
+    return static_cast<int>(std::min<std::int64_t>(ms, INT_MAX));
+}
+
+void CSafeSocket::markDeadlinePassed()
+{
+    m_deadlinePassed.store(true, std::memory_order_release);
+    errno = ETIMEDOUT;
+}
+
+template <typename Call> ssize_t CSafeSocket::callWithDeadline(short events, int flags, Call call)
+{
+    if (msUntilDeadline() == -1 || (flags & MSG_DONTWAIT) != 0)
+        return retryOnEintr([&] { return call(flags); });
+    const int fileFlags = ::fcntl(m_sock, F_GETFL);
+    if (fileFlags == -1)
+        return -1;
+    if (fileFlags & O_NONBLOCK) // the caller waits itself
+        return retryOnEintr([&] { return call(flags); });
+    // Wait in poll, never in the call: a peer that sends one byte at a time would otherwise keep each call
+    // short and the whole exchange without end.
+    for (;;) {
+        // Past the deadline, what is there already may still be taken; only waiting is over.
+        const int left = msUntilDeadline();
+        short revents = 0;
+        const int ready = pollFd(m_sock, events, left, revents);
+        if (ready < 0)
+            return -1;
+        if (ready == 0) {
+            if (left == 0) {
+                markDeadlinePassed();
+                return -1;
+            }
+            continue; // the clock decides
+        }
+        const ssize_t n = retryOnEintr([&] { return call(flags | MSG_DONTWAIT); });
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return n;
+    }
+}
+
 int CSafeSocket::Connect(const sockaddr* address, socklen_t length, int timeoutSeconds)
 {
     Use use(*this);
     if (!use)
         return -1;
-    if (timeoutSeconds < 2)
+    const int deadlineMs = msUntilDeadline();
+    if (timeoutSeconds < 2 && deadlineMs == -1)
         return ::connect(m_sock, address, length);
 
     int flags = ::fcntl(m_sock, F_GETFL);
@@ -223,6 +291,16 @@ int CSafeSocket::Connect(const sockaddr* address, socklen_t length, int timeoutS
         return -1;
     if (flags & O_NONBLOCK) // the caller waits for the connect itself
         return ::connect(m_sock, address, length);
+    if (deadlineMs == 0) {
+        markDeadlinePassed();
+        return -1;
+    }
+    int timeoutMs = -1;
+    if (timeoutSeconds >= 2)
+        timeoutMs = timeoutSeconds > INT_MAX / 1000 ? INT_MAX : timeoutSeconds * 1000;
+    const bool deadlineBinds = deadlineMs != -1 && (timeoutMs == -1 || deadlineMs < timeoutMs);
+    if (deadlineBinds)
+        timeoutMs = deadlineMs;
 
     // The system has no per-socket connect time-out: connect without blocking, wait for the outcome with a
     // bounded poll, then put the socket back to blocking.
@@ -232,11 +310,12 @@ int CSafeSocket::Connect(const sockaddr* address, socklen_t length, int timeoutS
     if (::connect(m_sock, address, length) == -1) {
         err = errno;
         if (err == EINPROGRESS) {
-            const int timeoutMs = timeoutSeconds > INT_MAX / 1000 ? INT_MAX : timeoutSeconds * 1000;
             short revents = 0;
             int ready = pollFd(m_sock, POLLOUT, timeoutMs, revents);
             if (ready == 0) {
                 err = ETIMEDOUT;
+                if (deadlineBinds)
+                    m_deadlinePassed.store(true, std::memory_order_release);
                 // End the attempt, as an expired connect would: no more SYNs, and the socket can connect again.
                 sockaddr unspecified {};
                 unspecified.sa_family = AF_UNSPEC;
@@ -303,7 +382,9 @@ CSafeSocketPtr CSafeSocket::Accept(sockaddr* address, socklen_t* length, int tim
 ssize_t CSafeSocket::Recv(void* buffer, size_t length, int flags, int& error)
 {
     Use use(*this);
-    ssize_t n = use ? retryOnEintr([&] { return ::recv(m_sock, buffer, length, flags); }) : -1;
+    ssize_t n = use
+        ? callWithDeadline(POLLIN, flags, [&](int callFlags) { return ::recv(m_sock, buffer, length, callFlags); })
+        : -1;
     error = errno;
     addReceived(n);
     return n;
@@ -359,7 +440,9 @@ ssize_t CSafeSocket::RecvMsg(void* buffer, size_t length, int flags, CSafeSocket
 ssize_t CSafeSocket::Send(const void* buffer, size_t length, int flags, int& error)
 {
     Use use(*this);
-    ssize_t n = use ? retryOnEintr([&] { return ::send(m_sock, buffer, length, flags | MSG_NOSIGNAL); }) : -1;
+    ssize_t n = use ? callWithDeadline(POLLOUT, flags,
+                    [&](int callFlags) { return ::send(m_sock, buffer, length, callFlags | MSG_NOSIGNAL); })
+                    : -1;
     if (n == -1)
         error = errno;
     addSent(n);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,8 +61,19 @@ public:
 
     // Connects to `address`. With `timeoutSeconds` of 2 or more on a blocking socket the connect gives up after
     // that long with -1 and errno ETIMEDOUT (the socket is left blocking either way); smaller values keep the
-    // system's own limit. A non-blocking socket connects as the system call does (EINPROGRESS).
+    // system's own limit. A deadline (SetDeadline) bounds the wait as well. A non-blocking socket connects as the
+    // system call does (EINPROGRESS).
     int Connect(const sockaddr* address, socklen_t length, int timeoutSeconds);
+
+    // A point in time after which Connect, Recv and Send on this blocking socket no longer wait: a call that
+    // would still have to wait then fails with -1 and errno ETIMEDOUT instead, however the peer dribbles its
+    // bytes. Calls with MSG_DONTWAIT, and every call on a non-blocking socket, are not affected. A shutdown from
+    // another thread still wakes a waiting call at once. The deadline holds until cleared or replaced; any
+    // thread may set it, and a call already waiting keeps the deadline it started with.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline);
+    void ClearDeadline();
+    // Whether a call has given up because the deadline passed, since the deadline was last set.
+    bool DeadlinePassed() const { return m_deadlinePassed.load(std::memory_order_acquire); }
 
     // Accepts one connection. `timeoutMs` -1 waits in accept itself; otherwise it waits for a pending
     // connection at most that long. Returns the new socket (close-on-exec), or null with `error` set to the
@@ -100,12 +112,21 @@ private:
     void addReceived(ssize_t n);
     void addSent(ssize_t n);
     bool setNonBlocking(bool on);
+    // Milliseconds left before the deadline (at least 1, rounded up), 0 once it has passed, -1 without one.
+    int msUntilDeadline() const;
+    void markDeadlinePassed();
+    // Runs `call(flags)` for a receive or a send that waits for `events`; under a deadline on a blocking socket
+    // the wait happens in poll, bounded by the deadline, and the call itself never blocks.
+    template <typename Call> ssize_t callWithDeadline(short events, int flags, Call call);
 
     const int m_sock;
     // Bit 0: closed. The rest counts the calls in progress, in steps of 2.
     std::atomic<std::uint32_t> m_state { 0 };
     std::atomic<std::uint64_t> m_bytesSent { 0 };
     std::atomic<std::uint64_t> m_bytesReceived { 0 };
+    // The deadline on the steady clock in nanoseconds; kNoDeadline when there is none.
+    std::atomic<std::int64_t> m_deadline;
+    std::atomic<bool> m_deadlinePassed { false };
 };
 
 } // namespace corvantis

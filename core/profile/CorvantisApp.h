@@ -160,6 +160,8 @@ public:
     // The throttle's decay step, when its lock is free at once (the statistics thread, every 250 ms). Returns
     // whether it ran.
     bool TryDecayConnectThrottle() { return throttle.TryDecay(); }
+    // The throttle itself, for reading its counts.
+    const CConnectThrottle& GetConnectThrottle() const { return throttle; }
 
     // Queues an application caught in a connection loop for the user's prompt; a name already waiting is not
     // queued twice.

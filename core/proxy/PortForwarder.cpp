@@ -142,12 +142,12 @@ TrafficDumpFiles OpenTrafficDumpFiles(
 }
 
 CPortForwarder::CPortForwarder(CConnRecord& connection, const std::optional<std::string>& folder,
-    CTrafficStatistics* statistics, std::chrono::milliseconds idleTimeout)
+    CTrafficStatistics* statistics, std::chrono::milliseconds halfClosedIdleTimeout)
     : m_Connection(connection)
     , m_LocalSock(connection.GetClientSocket())
     , m_TargetSock(connection.GetRemoteSocket())
     , m_Statistics(statistics)
-    , m_IdleTimeout(idleTimeout)
+    , m_HalfClosedIdleTimeout(halfClosedIdleTimeout)
 {
     checkSocket(m_LocalSock != nullptr, "m_Connection.m_pLocalSock");
     checkSocket(m_TargetSock != nullptr, "m_Connection.m_pTargetSock");
@@ -161,7 +161,9 @@ CPortForwarder::~CPortForwarder() = default;
 
 int CPortForwarder::idleMsLeft() const
 {
-    const auto left = m_IdleTimeout - (std::chrono::steady_clock::now() - m_LastActivity);
+    if (!m_HalfClosed)
+        return -1;
+    const auto left = m_HalfClosedIdleTimeout - (std::chrono::steady_clock::now() - m_LastActivity);
     if (left <= std::chrono::steady_clock::duration::zero())
         return 0;
     // Round up, so a wait never ends just before the time-out and spins.
@@ -180,6 +182,7 @@ bool CPortForwarder::RelayLoop()
     bool readLocal = true; // towards the target
     bool readTarget = true; // from the target
     bool result = true;
+    m_HalfClosed = false;
     m_LastActivity = std::chrono::steady_clock::now();
     while (readLocal || readTarget) {
         if (m_Connection.IsCanceled() || m_Connection.IsClosed() || m_LocalSock->IsClosed() || m_TargetSock->IsClosed())
@@ -233,9 +236,12 @@ bool CPortForwarder::RelayLoop()
             case Step::again:
                 break;
             case Step::ended:
-                // This side has no more to say; pass the end on and keep relaying the other way.
+                // This side has no more to say; pass the end on and keep relaying the other way, now within
+                // the idle bound, counted from here.
                 side.reading = false;
                 side.to.ShutdownSend();
+                m_HalfClosed = true;
+                m_LastActivity = std::chrono::steady_clock::now();
                 break;
             case Step::failed:
                 finished = true;
@@ -277,8 +283,8 @@ CPortForwarder::Step CPortForwarder::relayOnce(CSafeSocket& from, CSafeSocket& t
 
 bool CPortForwarder::sendAll(CSafeSocket& to, const char* data, std::size_t length, bool towardsTarget)
 {
-    // Sends never block in the kernel: a peer that stops reading is waited for with poll, which the idle
-    // time-out bounds and a shutdown from another thread wakes.
+    // Sends never block in the kernel: a peer that stops reading is waited for with poll, which a shutdown from
+    // another thread wakes and, once the connection is half-closed, the idle time-out bounds.
     while (length > 0) {
         int error = 0;
         const ssize_t sent = to.Send(data, length, MSG_DONTWAIT, error);

@@ -50,10 +50,13 @@ TrafficDumpFiles OpenTrafficDumpFiles(
 // given a Traffic folder, writing each direction's raw bytes to a dump file of its own.
 //
 // An end of data from one side shuts down the sending side of the other socket and the other direction goes
-// on, so a client that half-closes after its request still gets the whole reply. The relay ends when both
-// directions have ended, when a receive or send fails, when nothing has moved for the idle time-out, or when
-// the connection is closed (CConnRecord::Close from any thread wakes it at once). When it ends it shuts both
-// sockets down, so no peer waits on a connection nobody relays any more.
+// on, so a client that half-closes after its request still gets the whole reply. While both directions are open
+// the relay waits for data without limit: an ssh session, an IMAP IDLE or a pooled database connection may stay
+// silent for hours and must live. Once one side has ended its stream, the other direction ends after
+// `halfClosedIdleTimeout` without data (from the half-close or the last byte moved, whichever is later), so a peer
+// that never finishes cannot hold the connection forever. The relay also ends when both directions have ended,
+// when a receive or send fails, or when the connection is closed (CConnRecord::Close from any thread wakes it at
+// once). When it ends it shuts both sockets down, so no peer waits on a connection nobody relays any more.
 //
 // Thread safety: RelayLoop runs on one thread, the connection's own. Other threads end it only through the
 // connection record's Close (or the sockets' Shutdown); the sockets' descriptors must stay open until
@@ -61,13 +64,15 @@ TrafficDumpFiles OpenTrafficDumpFiles(
 class CPortForwarder final {
 public:
     static constexpr std::size_t kBufferSize = 20000;
-    static constexpr std::chrono::milliseconds kDefaultIdleTimeout { 60000 };
+    // How long a half-closed connection may stay without data.
+    static constexpr std::chrono::milliseconds kDefaultHalfClosedIdleTimeout { 60000 };
 
     // Borrows `connection` (and `statistics` when not null) for the object's lifetime; both sockets of the
     // record must be set (asserted: a record without them is a programming error). With a folder, both dump
     // files are created there at once; without one nothing is dumped.
     CPortForwarder(CConnRecord& connection, const std::optional<std::string>& folder,
-        CTrafficStatistics* statistics = nullptr, std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout);
+        CTrafficStatistics* statistics = nullptr,
+        std::chrono::milliseconds halfClosedIdleTimeout = kDefaultHalfClosedIdleTimeout);
     // Closes the dump files.
     ~CPortForwarder();
     CPortForwarder(const CPortForwarder&) = delete;
@@ -86,14 +91,16 @@ private:
     enum class Step { moved, again, ended, failed };
     Step relayOnce(CSafeSocket& from, CSafeSocket& to, bool towardsTarget, char* buffer);
     bool sendAll(CSafeSocket& to, const char* data, std::size_t length, bool towardsTarget);
-    // Milliseconds left before the idle time-out, at least 1, or 0 once it has passed.
+    // How long the next wait may last: -1 (no limit) while both directions are open; once one has ended, the
+    // milliseconds left before the half-closed idle time-out, at least 1, or 0 once it has passed.
     int idleMsLeft() const;
 
     CConnRecord& m_Connection;
     std::shared_ptr<CSafeSocket> m_LocalSock;
     std::shared_ptr<CSafeSocket> m_TargetSock;
     CTrafficStatistics* const m_Statistics;
-    const std::chrono::milliseconds m_IdleTimeout;
+    const std::chrono::milliseconds m_HalfClosedIdleTimeout;
+    bool m_HalfClosed = false; // one direction has ended; the idle time-out applies from now on
     std::chrono::steady_clock::time_point m_LastActivity;
     std::string m_ErrorText;
     TrafficDumpFiles m_Dumps;

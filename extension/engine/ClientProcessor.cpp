@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace corvantis {
 
@@ -283,6 +284,14 @@ CTunnel::SConnectPrepare CClientProcessor::ConnectionTargetHostPrepare()
         if (alive->IsClosed())
             socket->Close();
     });
+    // A dead first hop slows down the next connections through it. When that hop is the target itself, its
+    // report stands for the connection's, which is then not reported a second time.
+    m_TargetThrottled = false;
+    m_pTunnel->SetFailedHopHandler([this](const CHost& hop, bool isTarget) {
+        m_App.ThrottleConnect(hop);
+        if (isTarget)
+            m_TargetThrottled = true;
+    });
     CTunnel::SConnectPrepare prepared = m_pTunnel->ConnectPrepare();
     if (prepared.kind == CTunnel::kResolveFirst)
         m_pConnection->SetResolving(true);
@@ -341,8 +350,9 @@ void CClientProcessor::FailRecord(const std::string& text)
     // A record the user closed while it was connecting shows as canceled: Close marked it so already.
     if (!m_pConnection->IsClosed())
         m_pConnection->MarkClosed();
-    // One report per failed connection, whichever step failed.
-    m_App.ThrottleConnect(m_pConnection->GetTarget());
+    // The target once per failed connection, whichever step failed.
+    if (!std::exchange(m_TargetThrottled, false))
+        m_App.ThrottleConnect(m_pConnection->GetTarget());
 }
 
 void CClientProcessor::CloseConnection()

@@ -32,8 +32,8 @@ struct CLogContext;
 //
 // Thread-safety: one thread at a time (the facade orders the calls); different processors run at once. The
 // shared state (connection list, counters, loop-detect flag, address table) is the extension's object's.
-// ConnectTargetHost and FailConnection may wait in the connection throttle (up to a second), so they must never
-// run on an event-loop thread.
+// ConnectTargetHost and FailConnection may wait in the connection throttle (up to a second per report), so they must
+// never run on an event-loop thread.
 class CClientProcessor final {
 public:
     // Answers of ProcessConnectionRequest, and the decisions of FindRule (block, process, leave to the system).
@@ -80,7 +80,8 @@ public:
 
     // Establishes the connection (`resolved` replaces the first hop when given) and writes the open line. On
     // failure the record is closed, the failed-connections counter grows, and the target is reported once to
-    // the connection throttle. True when connected.
+    // the connection throttle; a first proxy that cannot be connected is reported to it as well. True when
+    // connected.
     bool ConnectTargetHost(const std::optional<CHost>& resolved = std::nullopt);
     // The establishment alone: stores the remote socket, the first hop's family and the HTTP proxy copy in the
     // record and marks it connected; on failure writes the error line, closes the record and reports the target
@@ -121,6 +122,7 @@ private:
     std::shared_ptr<CConnRecord> m_pConnection;
     std::unique_ptr<CTunnel> m_pTunnel;
     std::string m_OpenString;
+    bool m_TargetThrottled = false; // the tunnel reported the target as its failed first hop
     bool closed = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "core/profile/Host.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,8 +25,14 @@ class CSafeSocket;
 // cause.
 //
 // The tunnel borrows the profile and the rule (both must outlive it; the connection's processor owns them) and
-// points into the profile's proxy list. It reports nothing to the connection throttle: its owner reports a
-// failed connection once, whichever hop failed.
+// points into the profile's proxy list. A first hop that cannot be connected is reported through the failed-hop
+// handler (its owner passes it to the connection throttle), so repeated connections through one dead proxy are
+// slowed down, not only repeated connections to one target.
+//
+// Each hop is bounded by the connect time-out as a whole: the first hop's TCP connect and its proxy's handshake
+// together, then each further proxy's handshake. A proxy that accepts and never answers, or answers a byte at a
+// time, fails the connection with the same text as a connect that timed out, instead of holding the connecting
+// thread until someone cancels the connection.
 //
 // Thread-safety: none; one thread at a time (the connection's connect thread). The connect and the proxy
 // handshakes block that thread.
@@ -42,8 +49,8 @@ public:
         std::optional<CHost> host; // kResolveFirst only: a copy of the first hop
     };
 
-    // The direct connect to the first hop gives up after this long.
-    static constexpr int kConnectTimeoutSeconds = 20;
+    // The connect of one hop, handshake included, gives up after this long.
+    static constexpr std::chrono::milliseconds kConnectTimeout { 20000 };
 
     // Copies the target; the socket, the flags, the chain and the error text start empty.
     CTunnel(const CHost& target, const CProfileData& profile, const CRule& rule);
@@ -71,12 +78,15 @@ public:
     std::shared_ptr<CSafeSocket> ConnectEstablish(const std::optional<CHost>& resolved = std::nullopt);
 
     // Opens a TCP connection from the tunnel's socket to `host` when it is resolved and not a placeholder;
-    // false otherwise, leaving the error text as it was for an unusable host.
+    // false otherwise, leaving the error text as it was for an unusable host. A connect that fails is reported
+    // to the failed-hop handler.
     bool DirectConnect(const CHost& host);
-    // The same connect: false for an unusable host, false with the cause appended to the error text when the
-    // socket cannot be created or the connect fails.
+    // The same connect, not reported: false for an unusable host, false with the cause appended to the error
+    // text when the socket cannot be created or the connect fails.
     bool DirectConnectNoWait(const CHost& host);
-    // Runs `proxy`'s handshake over the tunnel's socket to reach `next`; on failure appends the protocol's text.
+    // Runs `proxy`'s handshake over the tunnel's socket to reach `next`; on failure appends the protocol's text,
+    // or, when the hop's time ran out, the time-out text of a connect to `proxy`. Called on its own (not from
+    // ConnectEstablish), as DirectConnect and DirectConnectNoWait, it is bounded by a hop's time of its own.
     bool ProxyConnect(const CProxy& proxy, const CHost& next);
 
     // The error text gathered so far; the tunnel's own text is emptied.
@@ -95,10 +105,22 @@ public:
     using SocketCreatedHandler = std::function<void(const std::shared_ptr<CSafeSocket>&)>;
     void SetSocketCreatedHandler(SocketCreatedHandler handler) { m_SocketCreated = std::move(handler); }
 
-    // For tests: the direct connect's time-out (kConnectTimeoutSeconds unless changed).
-    void SetConnectTimeout(int seconds) { m_ConnectTimeoutSeconds = seconds; }
+    // Called on the connecting thread when the direct connect to the first hop fails: the hop, and whether it is
+    // the target itself (no proxy in between). May wait (the throttle does).
+    using FailedHopHandler = std::function<void(const CHost& hop, bool isTarget)>;
+    void SetFailedHopHandler(FailedHopHandler handler) { m_FailedHop = std::move(handler); }
+
+    // The time-out of one hop's connect, handshake included (kConnectTimeout unless changed).
+    void SetConnectTimeout(std::chrono::milliseconds timeout) { m_ConnectTimeout = timeout; }
 
 private:
+    // Starts the time of a new hop: its deadline, on the socket when there is one.
+    void StartHop();
+    // No hop runs any more: the socket waits without a deadline again.
+    void EndHop();
+    // The time-out text of a connect to `host`, with `error` as its cause.
+    static std::string ConnectAttemptText(const CHost& host, int error);
+
     const CProfileData& m_Profile;
     const CRule& m_Rule;
     std::shared_ptr<CSafeSocket> m_Socket;
@@ -109,8 +131,10 @@ private:
     std::vector<const CProxy*> m_Chain;
     std::string m_ChainError; // set by ConnectPrepare when the rule's proxy or chain does not exist
     CHost m_Target;
-    int m_ConnectTimeoutSeconds = kConnectTimeoutSeconds;
+    std::chrono::milliseconds m_ConnectTimeout = kConnectTimeout;
+    std::optional<std::chrono::steady_clock::time_point> m_HopDeadline; // the running hop's; none outside one
     SocketCreatedHandler m_SocketCreated;
+    FailedHopHandler m_FailedHop;
 };
 
 } // namespace corvantis

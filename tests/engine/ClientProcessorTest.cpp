@@ -328,11 +328,48 @@ TEST_F(ClientProcessorTest, FailedConnectIsLoggedCountedAndThrottledOnce)
         EXPECT_FALSE(record->IsOpened());
         EXPECT_EQ(record->GetRemoteSocket(), nullptr);
         EXPECT_EQ(app->GetStatistics().GetFailedConnections(), 1u);
-        // One earlier report: this attempt is the host's second, so it waits (2 + 2) units.
-        EXPECT_EQ(app->ThrottleConnect(record->GetTarget()), 4 * kThrottleUnit);
+        EXPECT_EQ(app->GetConnectThrottle().GetHostCount("far.test"), 1u);
         const auto lines = Lines();
         EXPECT_TRUE(HasLine(lines, "curl - far.test:443 error : " + c.error)) << ::testing::PrintToString(lines);
         EXPECT_EQ(CountContaining(lines, " open"), 0u);
+    }
+}
+
+// A first hop that cannot be connected is reported to the throttle, so connections through one dead proxy slow
+// down whatever their targets are. The target is reported once per failed connection, also when it is that hop.
+TEST_F(ClientProcessorTest, DeadFirstHopIsThrottledAndTheTargetOnce)
+{
+    const uint16_t closed = freeLoopbackPort();
+    struct Case {
+        const char* name;
+        CRule rule;
+        const char* endpoint;
+        uint32_t hopReports; // of the dead hop 127.0.0.1 (the proxy, or the target's address when it is the hop)
+    };
+    const Case cases[] = {
+        { "direct to a closed port", RuleWith("Plain", kActionDirect), "127.0.0.1", 0 },
+        { "through a dead proxy", RuleWith("Socks", kActionProxy, 1), "10.1.2.3", 3 },
+        { "through a chain whose first proxy is dead", RuleWith("Chained", kActionChain, 50), "10.1.2.3", 3 },
+    };
+    const char* const names[] = { "a.test", "b.test", "c.test" };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto app = App(Profile({ c.rule }, closed, true));
+        for (const char* name : names) {
+            CClientProcessor processor(*app);
+            ASSERT_EQ(
+                processor.ProcessConnectionRequest(Curl(), name, c.endpoint, std::to_string(closed).c_str(), false),
+                CClientProcessor::kTaken);
+            ASSERT_EQ(processor.ConnectionTargetHostPrepare().kind, CTunnel::kConnectNow);
+            EXPECT_FALSE(processor.ConnectTargetHost());
+            processor.CloseConnection();
+        }
+        const CConnectThrottle& throttle = app->GetConnectThrottle();
+        EXPECT_EQ(throttle.GetHostCount("127.0.0.1"), c.hopReports);
+        for (const char* name : names)
+            EXPECT_EQ(throttle.GetHostCount(name), 1u) << name;
+        EXPECT_EQ(throttle.GetGlobalCount(), 3 + c.hopReports);
+        Lines();
     }
 }
 

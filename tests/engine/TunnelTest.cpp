@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
+#include "tests/peers/ScriptedProxy.h"
 #include "tests/proxy/ProxyTestSupport.h"
 
 namespace corvantis::test {
@@ -84,6 +86,30 @@ std::string Refused(uint16_t port)
 {
     return "connection attempt to 127.0.0.1:" + std::to_string(port) + " failed with error "
         + std::to_string(ECONNREFUSED);
+}
+
+// A port on ::1 that nothing listens on; throws when the machine has no IPv6 loopback.
+uint16_t FreeIPv6LoopbackPort()
+{
+    UniqueFd probe(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 address {};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    if (!probe || bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no IPv6 loopback");
+    return ntohs(address.sin6_port);
+}
+
+// A SOCKS5 proxy that takes the greeting and a connect request of `requestSize` bytes, then refuses the
+// connection with reply code 5.
+std::unique_ptr<ScriptedProxy> RefusingSocks5(size_t requestSize, bool ipv6)
+{
+    using Step = ScriptedProxy::Step;
+    return std::make_unique<ScriptedProxy>(std::vector<Step> { Step::read(3), Step::write({ 5, 0 }),
+                                               Step::read(requestSize), Step::write({ 5, 5, 0, 1, 0, 0, 0, 0, 0, 0 }) },
+        ipv6);
 }
 
 // Every road to the echo server carries a mebibyte each way unchanged.
@@ -371,7 +397,8 @@ TEST(Tunnel, DirectConnectGivesUpAfterItsTimeOut)
     const CRule rule = RuleWith(kActionDirect);
     const CProfileData profile;
     CTunnel tunnel(AddressTarget("127.0.0.1", port), profile, rule);
-    tunnel.SetConnectTimeout(2);
+    const auto timeout = std::chrono::milliseconds(500);
+    tunnel.SetConnectTimeout(timeout);
     ASSERT_EQ(tunnel.ConnectPrepare().kind, CTunnel::kConnectNow);
     const auto start = std::chrono::steady_clock::now();
     const auto socket = tunnel.ConnectEstablish();
@@ -380,8 +407,163 @@ TEST(Tunnel, DirectConnectGivesUpAfterItsTimeOut)
     EXPECT_EQ(tunnel.TakeErrorText(),
         "Could not connect to 127.0.0.1:" + std::to_string(port) + " - connection attempt to 127.0.0.1:"
             + std::to_string(port) + " failed with error " + std::to_string(ETIMEDOUT));
-    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_GE(waited, timeout);
     EXPECT_LT(waited, std::chrono::seconds(30));
+}
+
+// " (IPv6)" follows only the hop the tunnel connects to itself (the target of a direct connection, or the first
+// proxy); hops named in a failure through a proxy carry no family, whichever family they have.
+TEST(Tunnel, IPv6MarkOnlyOnTheDirectlyConnectedHop)
+{
+    uint16_t closed6 = 0;
+    std::unique_ptr<ScriptedProxy> refusingTarget6;
+    std::unique_ptr<ScriptedProxy> refusingNext6;
+    try {
+        closed6 = FreeIPv6LoopbackPort();
+        refusingTarget6 = RefusingSocks5(10, true);
+        refusingNext6 = RefusingSocks5(10, true);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no IPv6 loopback: " << e.what();
+    }
+    const auto refusingNextIs6 = RefusingSocks5(22, false); // an IPv6 next hop makes a 22-byte request
+    const uint16_t closed4 = freeLoopbackPort();
+    const std::string c4 = std::to_string(closed4);
+    const std::string c6 = std::to_string(closed6);
+    const std::string t6 = std::to_string(refusingTarget6->port());
+    const std::string n6 = std::to_string(refusingNext6->port());
+    const std::string n4 = std::to_string(refusingNextIs6->port());
+    const std::string refused = std::to_string(ECONNREFUSED);
+    const std::string socksRefused = "Proxy server cannot establish a connection with the target - Connection refused.";
+
+    struct Case {
+        const char* name;
+        std::vector<CProxy> proxies;
+        int action;
+        CHost target;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "direct, IPv4", {}, kActionDirect, AddressTarget("127.0.0.1", closed4),
+            "Could not connect to 127.0.0.1:" + c4 + " - connection attempt to 127.0.0.1:" + c4 + " failed with error "
+                + refused },
+        { "direct, IPv6", {}, kActionDirect, AddressTarget("::1", closed6),
+            "Could not connect to [::1]:" + c6 + " (IPv6) - connection attempt to ::1:" + c6 + " failed with error "
+                + refused },
+        { "unreachable IPv6 proxy", { CProxy("::1", closed6, kProxySocks5, 1) }, kActionProxy,
+            AddressTarget("127.0.0.1", 80),
+            "Could not connect to proxy [::1]:" + c6 + " (IPv6) - connection attempt to ::1:" + c6
+                + " failed with error " + refused },
+        { "IPv6 proxy refuses the target", { CProxy("::1", refusingTarget6->port(), kProxySocks5, 1) }, kActionProxy,
+            AddressTarget("127.0.0.1", 80), "Could not connect through proxy [::1]:" + t6 + " - " + socksRefused },
+        { "IPv6 first proxy of a chain refuses the next",
+            { CProxy("::1", refusingNext6->port(), kProxySocks5, 1), LoopbackProxy(kProxySocks5, 1080, 2) },
+            kActionChain, AddressTarget("127.0.0.1", 80),
+            "Could not connect through proxy [::1]:" + n6 + " to the next proxy in the chain 127.0.0.1:1080 - "
+                + socksRefused },
+        { "IPv6 next proxy of a chain",
+            { LoopbackProxy(kProxySocks5, refusingNextIs6->port(), 1), CProxy("::1", closed6, kProxySocks5, 2) },
+            kActionChain, AddressTarget("127.0.0.1", 80),
+            "Could not connect through proxy 127.0.0.1:" + n4 + " to the next proxy in the chain [::1]:" + c6 + " - "
+                + socksRefused },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CProfileData profile = ProfileWithChain(c.proxies);
+        const CRule rule = RuleWith(c.action, c.action == kActionProxy ? c.proxies.front().m_Id : 50);
+        const auto outcome = RunTunnel(c.target, profile, rule);
+        EXPECT_EQ(outcome.socket, nullptr);
+        EXPECT_EQ(outcome.error, c.expected);
+    }
+}
+
+// The tunnel on a thread of its own, so that a connect that never ends fails the test instead of hanging it:
+// after `guard` its socket is shut down, as a cancel would.
+struct GuardedOutcome {
+    Outcome outcome;
+    std::chrono::steady_clock::duration waited {};
+    bool endedAlone = false;
+};
+
+GuardedOutcome RunGuarded(CTunnel& tunnel, std::chrono::seconds guard = std::chrono::seconds(30))
+{
+    std::promise<std::shared_ptr<CSafeSocket>> created;
+    auto socketFuture = created.get_future();
+    tunnel.SetSocketCreatedHandler(
+        [&created](const std::shared_ptr<CSafeSocket>& socket) { created.set_value(socket); });
+    EXPECT_EQ(tunnel.ConnectPrepare().kind, CTunnel::kConnectNow);
+    GuardedOutcome result;
+    const auto start = std::chrono::steady_clock::now();
+    auto run = std::async(std::launch::async, [&] { return tunnel.ConnectEstablish(); });
+    result.endedAlone = run.wait_for(guard) == std::future_status::ready;
+    if (!result.endedAlone && socketFuture.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+        socketFuture.get()->Shutdown();
+    result.outcome.socket = run.get();
+    result.waited = std::chrono::steady_clock::now() - start;
+    result.outcome.error = tunnel.TakeErrorText();
+    return result;
+}
+
+// A proxy that accepts and never answers, or answers a byte at a time, fails the connection once the hop's
+// connect time-out has passed, handshake included, with the text of a connect that timed out; the connecting
+// thread is free again. Each hop has the whole time-out: a slow handshake that fits in it still connects.
+TEST(Tunnel, SilentOrDribblingProxyFailsOnTheConnectTimeOut)
+{
+    using Step = ScriptedProxy::Step;
+    const auto timeout = std::chrono::milliseconds(400);
+    const auto interval = std::chrono::milliseconds(100);
+    const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
+    // Each reply byte of the SOCKS5 exchange after the greeting's reply comes a pause apart: 1.2 s in all.
+    const std::vector<Step> dribblingSocks5 = { Step::read(3), Step::dribble({ 5, 0 }, interval), Step::read(10),
+        Step::dribble({ 5, 0, 0, 1, 127, 0, 0, 1, 0, 80 }, interval) };
+    auto microsocks = startMicrosocks();
+
+    struct Case {
+        const char* name;
+        int type;
+        std::vector<Step> script;
+        bool behindMicrosocks; // the scripted proxy is the second hop of a chain
+    };
+    const Case cases[] = {
+        { "SOCKS5 proxy silent after accepting", kProxySocks5, {}, false },
+        { "SOCKS5 proxy silent after the greeting", kProxySocks5, { Step::read(3) }, false },
+        { "SOCKS5 proxy dribbling its replies", kProxySocks5, dribblingSocks5, false },
+        { "HTTPS proxy silent", kProxyHttps, {}, false },
+        { "HTTPS proxy dribbling its reply", kProxyHttps,
+            { Step::dribble(std::vector<uint8_t>(established.begin(), established.end()), interval) }, false },
+        { "silent second proxy of a chain", kProxySocks5, {}, true },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedProxy fake(c.script);
+        const std::string fakeText = "127.0.0.1:" + std::to_string(fake.port());
+        std::vector<CProxy> proxies;
+        if (c.behindMicrosocks)
+            proxies.push_back(LoopbackProxy(kProxySocks5, microsocks->port(), 1));
+        proxies.push_back(LoopbackProxy(c.type, fake.port(), 2));
+        const CProfileData profile = ProfileWithChain(proxies);
+        const CRule rule = RuleWith(kActionChain, 50);
+        CTunnel tunnel(AddressTarget("127.0.0.1", 80), profile, rule);
+        tunnel.SetConnectTimeout(timeout);
+        const auto result = RunGuarded(tunnel);
+        EXPECT_TRUE(result.endedAlone) << "the connect went on until it was shut down";
+        EXPECT_EQ(result.outcome.socket, nullptr);
+        EXPECT_EQ(result.outcome.error,
+            "Could not connect through proxy " + fakeText + " - connection attempt to " + fakeText
+                + " failed with error " + std::to_string(ETIMEDOUT));
+        EXPECT_GE(result.waited, timeout);
+        EXPECT_LT(result.waited, std::chrono::seconds(20));
+    }
+
+    // The same dribbling proxy with time enough, behind a first hop: each hop has the whole time-out.
+    ScriptedProxy slow(dribblingSocks5);
+    const CProfileData profile = ProfileWithChain(
+        { LoopbackProxy(kProxySocks5, microsocks->port(), 1), LoopbackProxy(kProxySocks5, slow.port(), 2) });
+    const CRule rule = RuleWith(kActionChain, 50);
+    CTunnel tunnel(AddressTarget("127.0.0.1", 80), profile, rule);
+    tunnel.SetConnectTimeout(std::chrono::seconds(15));
+    const auto result = RunGuarded(tunnel);
+    EXPECT_TRUE(result.endedAlone);
+    EXPECT_NE(result.outcome.socket, nullptr) << result.outcome.error;
 }
 
 TEST(Tunnel, LastHopHttpProxyHandsOverACopy)

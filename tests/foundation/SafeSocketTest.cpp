@@ -14,7 +14,9 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace corvantis {
 namespace {
@@ -464,6 +466,79 @@ TEST(SafeSocketTest, ConnectToASilentPortEndsWithEtimedoutAfterItsTimeOut)
     EXPECT_GE(elapsed, std::chrono::seconds(2));
     EXPECT_LT(elapsed, std::chrono::seconds(30));
     EXPECT_TRUE(stillBlocking);
+}
+
+// Under a deadline a blocking receive or send waits no longer than until it, however the peer behaves, and then
+// fails with ETIMEDOUT; what is there already is still taken, and a shutdown still wakes the wait at once.
+TEST(SafeSocketTest, DeadlineEndsWaitingReceivesAndSends)
+{
+    const auto bound = std::chrono::milliseconds(200);
+    char byte = 0;
+    int error = 0;
+    {
+        SCOPED_TRACE("receive from a silent peer");
+        SocketPair pair = makePair();
+        const auto start = Clock::now();
+        pair.a->SetDeadline(start + bound);
+        EXPECT_EQ(pair.a->Recv(&byte, 1, 0, error), -1);
+        EXPECT_EQ(error, ETIMEDOUT);
+        EXPECT_GE(Clock::now() - start, bound);
+        EXPECT_TRUE(pair.a->DeadlinePassed());
+        // Bytes that are there already are taken even after the deadline.
+        ASSERT_EQ(pair.b->Send("x", 1, 0, error), 1);
+        EXPECT_EQ(pair.a->Recv(&byte, 1, 0, error), 1);
+        EXPECT_EQ(byte, 'x');
+    }
+    {
+        SCOPED_TRACE("send to a peer that never reads");
+        SocketPair pair = makePair();
+        const std::vector<char> block(64 * 1024, 'y');
+        const auto start = Clock::now();
+        pair.a->SetDeadline(start + bound);
+        ssize_t sent = 0;
+        while ((sent = pair.a->Send(block.data(), block.size(), 0, error)) > 0)
+            ASSERT_LT(Clock::now() - start, std::chrono::seconds(30));
+        EXPECT_EQ(sent, -1);
+        EXPECT_EQ(error, ETIMEDOUT);
+        EXPECT_GE(Clock::now() - start, bound);
+    }
+    {
+        SCOPED_TRACE("non-blocking calls and MSG_DONTWAIT do not wait");
+        SocketPair pair = makePair();
+        pair.a->SetDeadline(Clock::now() + std::chrono::seconds(30));
+        EXPECT_EQ(pair.a->Recv(&byte, 1, MSG_DONTWAIT, error), -1);
+        EXPECT_EQ(error, EAGAIN);
+        ASSERT_TRUE(pair.a->SetNonBlocking());
+        EXPECT_EQ(pair.a->Recv(&byte, 1, 0, error), -1);
+        EXPECT_EQ(error, EAGAIN);
+        EXPECT_FALSE(pair.a->DeadlinePassed());
+    }
+    {
+        SCOPED_TRACE("a shutdown wakes the wait; a cleared deadline waits for the data");
+        SocketPair pair = makePair();
+        pair.a->SetDeadline(Clock::now() + std::chrono::seconds(30));
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            pair.a->Shutdown();
+        });
+        const auto start = Clock::now();
+        EXPECT_EQ(pair.a->Recv(&byte, 1, 0, error), 0);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+        EXPECT_FALSE(pair.a->DeadlinePassed());
+        stopper.join();
+
+        SocketPair late = makePair();
+        late.a->SetDeadline(Clock::now() + std::chrono::milliseconds(50));
+        late.a->ClearDeadline();
+        std::thread sender([&] {
+            std::this_thread::sleep_for(bound);
+            int sendError = 0;
+            EXPECT_EQ(late.b->Send("z", 1, 0, sendError), 1);
+        });
+        EXPECT_EQ(late.a->Recv(&byte, 1, 0, error), 1);
+        EXPECT_EQ(byte, 'z');
+        sender.join();
+    }
 }
 
 TEST(SafeSocketTest, NonBlockingModeFollowsSetAndClear)

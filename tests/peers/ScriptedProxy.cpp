@@ -46,19 +46,34 @@ ScriptedProxy::Step ScriptedProxy::Step::closeConnection()
     return Step { Step::Kind::Close, 0, {} };
 }
 
-ScriptedProxy::ScriptedProxy(std::vector<Step> script)
+ScriptedProxy::Step ScriptedProxy::Step::dribble(std::vector<uint8_t> bytes, std::chrono::milliseconds interval)
+{
+    return Step { Step::Kind::Dribble, 0, std::move(bytes), interval };
+}
+
+ScriptedProxy::ScriptedProxy(std::vector<Step> script, bool ipv6)
     : m_script(std::move(script))
 {
-    m_listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (!m_listener || bind(m_listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-        || listen(m_listener.get(), 4) != 0
-        || getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    m_listener.reset(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage storage {};
+    socklen_t len = 0;
+    if (ipv6) {
+        auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
+        addr.sin6_family = AF_INET6;
+        addr.sin6_addr = in6addr_loopback;
+        len = sizeof addr;
+    } else {
+        auto& addr = reinterpret_cast<sockaddr_in&>(storage);
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof addr;
+    }
+    auto* addr = reinterpret_cast<sockaddr*>(&storage);
+    if (!m_listener || bind(m_listener.get(), addr, len) != 0 || listen(m_listener.get(), 4) != 0
+        || getsockname(m_listener.get(), addr, &len) != 0)
         throw std::runtime_error("scripted proxy cannot listen");
-    m_port = ntohs(addr.sin_port);
+    m_port = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6&>(storage).sin6_port)
+                  : ntohs(reinterpret_cast<sockaddr_in&>(storage).sin_port);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -142,6 +157,19 @@ bool ScriptedProxy::writeAll(int fd, const std::vector<uint8_t>& bytes)
     return true;
 }
 
+bool ScriptedProxy::dribble(int fd, const Step& step)
+{
+    for (uint8_t byte : step.bytes) {
+        // The pause ends early only when the proxy is being destroyed.
+        pollfd wake { m_wakeRead.get(), POLLIN, 0 };
+        if (retryOnEintr([&] { return poll(&wake, 1, static_cast<int>(step.interval.count())); }) != 0)
+            return false;
+        if (retryOnEintr([&] { return send(fd, &byte, 1, MSG_NOSIGNAL); }) != 1)
+            return false;
+    }
+    return true;
+}
+
 void ScriptedProxy::run()
 {
     pollfd fds[2] = { { m_listener.get(), POLLIN, 0 }, { m_wakeRead.get(), POLLIN, 0 } };
@@ -174,6 +202,10 @@ void ScriptedProxy::run()
             break;
         case Step::Kind::Close:
             return;
+        case Step::Kind::Dribble:
+            if (!dribble(conn.get(), step))
+                return;
+            break;
         }
     }
     readSome(conn.get(), 0);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -12,17 +13,18 @@
 namespace corvantis::test {
 
 // A fake proxy inside the test process that plays a fixed script on the first connection it accepts on
-// 127.0.0.1 (port chosen by the system). It reads what the client sends by exact counts and writes the bytes
+// 127.0.0.1, or ::1 (port chosen by the system). It reads what the client sends by exact counts and writes the bytes
 // it is given, so tests can send replies in pieces, cut short or with any code. After the last step it keeps
 // reading (and recording) until the client closes, unless the script ends with closeConnection().
 // Public members are called from the test's thread; the script runs on a thread of its own.
 class ScriptedProxy final {
 public:
     struct Step {
-        enum class Kind { Read, Write, WriteRepeatedly, WaitDrained, Close };
+        enum class Kind { Read, Write, WriteRepeatedly, WaitDrained, Close, Dribble };
         Kind kind;
         size_t count = 0; // Read: bytes to read; WriteRepeatedly: most bytes to write
-        std::vector<uint8_t> bytes; // Write, WriteRepeatedly: bytes to write
+        std::vector<uint8_t> bytes; // Write, WriteRepeatedly, Dribble: bytes to write
+        std::chrono::milliseconds interval {}; // Dribble: the pause before each byte
 
         // Reads exactly `count` bytes from the client (fewer only if the client closes first).
         static Step read(size_t count);
@@ -36,9 +38,12 @@ public:
         static Step waitDrained();
         // Closes the connection at once.
         static Step closeConnection();
+        // Writes `bytes` one at a time, each after a pause of `interval`: a proxy that answers, but too slowly.
+        static Step dribble(std::vector<uint8_t> bytes, std::chrono::milliseconds interval);
     };
 
-    explicit ScriptedProxy(std::vector<Step> script);
+    // Listens on 127.0.0.1, or on ::1 with `ipv6` (throws when it cannot).
+    explicit ScriptedProxy(std::vector<Step> script, bool ipv6 = false);
     ~ScriptedProxy();
     ScriptedProxy(const ScriptedProxy&) = delete;
     ScriptedProxy& operator=(const ScriptedProxy&) = delete;
@@ -58,6 +63,7 @@ private:
     bool readSome(int fd, size_t wanted);
     bool writeAll(int fd, const std::vector<uint8_t>& bytes);
     bool waitDrained(int fd);
+    bool dribble(int fd, const Step& step);
 
     std::vector<Step> m_script;
     uint16_t m_port = 0;

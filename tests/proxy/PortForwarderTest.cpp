@@ -176,39 +176,93 @@ TEST(PortForwarderTest, UrgentDataIsRelayedNotTakenForAnEnd)
     EXPECT_EQ(fileText(forwarder.GetFromPath()), "ok");
 }
 
-// A connection where nothing moves ends after the idle time-out, and both peers then see the end.
-TEST(PortForwarderTest, IdleTimeOutEndsTheRelay)
+// Receives exactly `size` bytes (fewer only when the connection ends first).
+std::string readExactly(CSafeSocket& socket, size_t size)
+{
+    std::string data(size, '\0');
+    int error = 0;
+    const ssize_t n = socket.Recv(data.data(), size, MSG_WAITALL, error);
+    data.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return data;
+}
+
+// While both directions are open nothing limits how long a connection may stay silent (an ssh session, an IMAP
+// IDLE, a pooled database connection): long after the half-closed idle time-out it still carries data both ways.
+TEST(PortForwarderTest, IdleConnectionWithBothDirectionsOpenLivesOn)
 {
     struct Case {
         const char* name;
         bool exchangeFirst;
     };
     const Case cases[] = { { "silent from the start", false }, { "silent after an exchange", true } };
-    const auto idle = std::chrono::milliseconds(300);
+    const auto idle = std::chrono::milliseconds(200);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RelayRig rig;
         CPortForwarder forwarder(*rig.record, std::nullopt, nullptr, idle);
-        const auto start = std::chrono::steady_clock::now();
         auto relay = std::async(std::launch::async, [&] { return forwarder.RelayLoop(); });
-        // The idle time counts from the last byte moved: an exchange a third into the first idle period
-        // pushes the end beyond start + idle.
-        auto lastSend = start;
         if (c.exchangeFirst) {
-            while (std::chrono::steady_clock::now() - start < idle / 3)
-                std::this_thread::yield();
-            lastSend = std::chrono::steady_clock::now();
             ASSERT_TRUE(rig.app->SendAll("ping", 4, 0));
-            char buffer[4];
-            int error = 0;
-            ASSERT_EQ(rig.server->Recv(buffer, sizeof buffer, MSG_WAITALL, error), 4);
+            EXPECT_EQ(readExactly(*rig.server, 4), "ping");
+        }
+        // Silent for several idle periods: the relay must still be running.
+        ASSERT_EQ(relay.wait_for(idle * 5), std::future_status::timeout);
+
+        ASSERT_TRUE(rig.app->SendAll("request", 7, 0));
+        EXPECT_EQ(readExactly(*rig.server, 7), "request");
+        ASSERT_TRUE(rig.server->SendAll("reply", 5, 0));
+        EXPECT_EQ(readExactly(*rig.app, 5), "reply");
+
+        rig.app->ShutdownSend();
+        EXPECT_EQ(readToEnd(*rig.server), "");
+        rig.server->ShutdownSend();
+        EXPECT_EQ(readToEnd(*rig.app), "");
+        ASSERT_EQ(relay.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+        EXPECT_TRUE(relay.get());
+        EXPECT_EQ(rig.record->GetBytesSent(), c.exchangeFirst ? 11u : 7u);
+        EXPECT_EQ(rig.record->GetBytesReceived(), 5u);
+    }
+}
+
+// Once one side has ended its stream, the other direction ends after the idle time-out without data, counted
+// from the half-close or the last byte moved, and both peers then see the end.
+TEST(PortForwarderTest, HalfClosedConnectionEndsOnItsIdleBound)
+{
+    struct Case {
+        const char* name;
+        bool applicationEnds; // else the server ends its stream first
+        bool dataAfterwards; // the open direction carries a piece a while after the half-close
+    };
+    const Case cases[] = {
+        { "application half-closes, server silent", true, false },
+        { "server half-closes, application silent", false, false },
+        { "application half-closes, server answers later", true, true },
+    };
+    // Long enough that the late piece surely comes before the bound, even on a loaded machine.
+    const auto idle = std::chrono::seconds(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RelayRig rig;
+        CPortForwarder forwarder(*rig.record, std::nullopt, nullptr, idle);
+        auto relay = std::async(std::launch::async, [&] { return forwarder.RelayLoop(); });
+        CSafeSocket& ending = c.applicationEnds ? *rig.app : *rig.server;
+        CSafeSocket& other = c.applicationEnds ? *rig.server : *rig.app;
+
+        ending.ShutdownSend();
+        auto lastMove = std::chrono::steady_clock::now();
+        EXPECT_EQ(readToEnd(other), "") << "the end is passed on at once";
+        if (c.dataAfterwards) {
+            ASSERT_EQ(relay.wait_for(idle / 10), std::future_status::timeout);
+            lastMove = std::chrono::steady_clock::now();
+            ASSERT_TRUE(other.SendAll("late", 4, 0));
+            EXPECT_EQ(readExactly(ending, 4), "late");
         }
         ASSERT_EQ(relay.wait_for(std::chrono::seconds(30)), std::future_status::ready);
         const auto ended = std::chrono::steady_clock::now();
         EXPECT_TRUE(relay.get());
-        EXPECT_GE(ended - lastSend, idle);
-        EXPECT_EQ(readToEnd(*rig.app), "");
-        EXPECT_EQ(readToEnd(*rig.server), "");
+        EXPECT_GE(ended - lastMove, idle);
+        EXPECT_EQ(readToEnd(ending), "");
+        EXPECT_EQ(forwarder.GetErrorText(), "");
     }
 }
 
