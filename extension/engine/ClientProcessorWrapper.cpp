@@ -72,7 +72,7 @@ ClientProcessorWrapper::ClientProcessorWrapper(PrivateTag, CCorvantisAppProxy& a
     , m_resolver(std::move(resolver))
     , m_clientProcessor(app)
 {
-    if (!m_resolver.storage)
+    if (!m_resolver.storage && !m_resolver.withoutTable)
         m_resolver.storage = &app.GetDnsStorage();
 }
 
@@ -350,7 +350,10 @@ std::optional<sockaddr_storage> ClientProcessorWrapper::addressForQuestion(
         return address;
     }
     // Every address the resolver learnt went into the table, the other family's too.
-    CDnsStorage& storage = *m_resolver.storage;
+    CDnsStorage* const table = m_resolver.table();
+    if (!table)
+        return std::nullopt;
+    CDnsStorage& storage = *table;
     std::lock_guard<std::mutex> lock(storage.Mutex());
     const CDnsStorage::RecordPtr record = storage.FindRecord(name, false);
     if (!record)
