@@ -478,12 +478,12 @@ bool ClientProcessorWrapper::processDnsRequest(const std::vector<uint8_t>& reque
 }
 
 void ClientProcessorWrapper::processDnsAnswer(
-    CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp)
+    CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp)
 {
     DnsMessageInfo info;
     std::vector<DnsAnswerAddress> answers;
     std::string error;
-    const CLogContext identity = fromApp.getName();
+    const std::optional<CLogContext> identity = fromApp ? std::optional<CLogContext>(fromApp->getName()) : std::nullopt;
     if (ParseDnsMessage(answer.data(), answer.size(), DnsMessageKind::Response, info, answers, error)
         != DnsParseResult::Accepted) {
         CLogMessage(kLogDebug, identity) << "DNS answer cannot be parsed";
@@ -509,7 +509,7 @@ void ClientProcessorWrapper::processDnsAnswer(
     }
 }
 
-void ClientProcessorWrapper::processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp)
+void ClientProcessorWrapper::processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp)
 {
     processDnsAnswer(GetAppProxy(), answer, fromApp);
 }

@@ -135,10 +135,13 @@ public:
         const std::string& serverHost, uint16_t serverPort, bool internalServer,
         const SocketEventsManagerPtr& eventManager, DnsResultProcessor resultProcessor);
 
-    // Records the addresses of a DNS answer that passed to the application in `app`'s address table.
+    // Records the addresses of a DNS answer that passed to the application in `app`'s address table. `fromApp`
+    // is the application that asked, when the caller knows it (null otherwise, as for the content filter); the
+    // log lines carry its identity, or no application at all.
     static void processDnsAnswer(
-        CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp);
-    static void processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp);
+        CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp);
+    // The same over the extension's one object.
+    static void processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp);
 
 private:
     // The connect on a new thread named `threadName`; gives the semaphore's unit back when done.

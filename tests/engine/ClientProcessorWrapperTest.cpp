@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -691,19 +692,44 @@ TEST_F(WrapperTest, PlaceholderServerAnswersFromTheResolver)
     EXPECT_TRUE(HasLineWith(Lines(), " DNS resolved IP: Name = both.test., IP = 192.0.2.7"));
 }
 
-// Addresses of answers that pass to the application are learnt by the table.
+// Addresses of answers that pass to the application are learnt by the table. The log lines name the application
+// that asked; an answer seen with no application (the content filter's) is logged without one.
 TEST_F(WrapperTest, DnsAnswersFeedTheTable)
 {
-    DnsWire wire;
-    wire.header(7, 0x8180, 1, 1, 0, 0).name({ "learn", "example" }).u16(kDnsTypeA).u16(1);
-    wire.pointer(12).u16(kDnsTypeA).u16(1).u32(120).u16(4).raw({ 198, 51, 100, 7 });
-    ClientProcessorWrapper::processDnsAnswer(app, wire.bytes, Curl());
-    uint32_t address = 0;
-    ::inet_pton(AF_INET, "198.51.100.7", &address);
-    EXPECT_EQ(app.NameForIPv4(address), "learn.example");
+    auto answer = [](const std::string& label, uint8_t last) {
+        DnsWire wire;
+        wire.header(7, 0x8180, 1, 1, 0, 0).name({ label, "example" }).u16(kDnsTypeA).u16(1);
+        wire.pointer(12).u16(kDnsTypeA).u16(1).u32(120).u16(4).raw({ 198, 51, 100, last });
+        return wire.bytes;
+    };
+    const AppNameWrapper curl = Curl();
+    struct Case {
+        const char* name;
+        const AppNameWrapper* fromApp;
+        std::string label;
+        uint8_t last;
+        std::string line;
+    };
+    const Case cases[] = {
+        { "from curl", &curl, "learn", 7,
+            "curl - DNS response: AF = 2, Name = learn.example., IP = 198.51.100.7, ttl = 120" },
+        { "from no application", nullptr, "filtered", 8,
+            "DNS response: AF = 2, Name = filtered.example., IP = 198.51.100.8, ttl = 120" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientProcessorWrapper::processDnsAnswer(app, answer(c.label, c.last), c.fromApp);
+        uint32_t address = 0;
+        ::inet_pton(AF_INET, ("198.51.100." + std::to_string(c.last)).c_str(), &address);
+        EXPECT_EQ(app.NameForIPv4(address), c.label + ".example");
+        const auto lines = Lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << ::testing::PrintToString(lines);
+    }
 
-    ClientProcessorWrapper::processDnsAnswer(app, { 1, 2, 3 }, Curl());
-    EXPECT_TRUE(HasLineWith(Lines(), "DNS answer cannot be parsed"));
+    ClientProcessorWrapper::processDnsAnswer(app, { 1, 2, 3 }, nullptr);
+    const auto lines = Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "DNS answer cannot be parsed"), lines.end())
+        << ::testing::PrintToString(lines);
 }
 
 } // namespace
