@@ -25,7 +25,7 @@
 #include "extension/engine/ClientProcessorWrapper.h"
 #include "extension/engine/CorvantisAppProxy.h"
 #include "platform/UniqueFd.h"
-#include "tests/support/EngineDriver.h"
+#include "tests/driver/EngineDriver.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -20,6 +20,6 @@ public:
 };
 
 inline constexpr const char* kAppBundleIdentifier = "org.corvantis.Corvantis";
-inline constexpr const char* kExtensionBundleIdentifier = "org.corvantis.Corvantis.CorvantisExtension";
+inline constexpr const char* kExtensionBundleIdentifier = "com.velmar.corvantis.v3.macos.CorvantisExtension";
 
 } // namespace corvantis

@@ -72,7 +72,7 @@ ClientProcessorWrapper::ClientProcessorWrapper(PrivateTag, CCorvantisAppProxy& a
     , m_resolver(std::move(resolver))
     , m_clientProcessor(app)
 {
-    if (!m_resolver.storage)
+    if (!m_resolver.storage && !m_resolver.withoutTable)
         m_resolver.storage = &app.GetDnsStorage();
 }
 
@@ -157,19 +157,22 @@ bool ClientProcessorWrapper::needDownstreamNow() const
     return !(record && record->HasDataPath());
 }
 
-void ClientProcessorWrapper::prepateDataForRemote(const std::vector<uint8_t>& data,
+bool ClientProcessorWrapper::prepateDataForRemote(const std::vector<uint8_t>& data,
     std::optional<std::vector<uint8_t>>& answer, std::optional<std::vector<uint8_t>>& replacedData)
 {
     answer.reset();
     replacedData.reset();
     const auto record = m_clientProcessor.GetConnection();
     if (!record || !record->HasDataPath())
-        return;
+        return false;
+    // From here on the data belongs to the forwarding: an application's origin-form request must never reach
+    // the proxy unchanged.
+    replacedData.emplace();
     const std::shared_ptr<CSafeSocket> remote = record->GetRemoteSocket();
     if (!m_httpTraffic) {
         const CProxy* proxy = record->GetDataPath();
         if (!proxy || !remote)
-            return;
+            return true; // no connection to forward over: the send of nothing fails and ends the flow
         m_httpTraffic = std::make_unique<CHttpTraffic>(*proxy, remote.get());
     }
     std::string answerText;
@@ -178,7 +181,7 @@ void ClientProcessorWrapper::prepateDataForRemote(const std::vector<uint8_t>& da
     // bytes went towards the remote side and count like every other sent byte. Only this path sends on the
     // socket, so the socket's own counter tells them apart.
     const uint64_t sentBefore = remote ? remote->GetBytesSent() : 0;
-    const bool forwarded = m_httpTraffic->ProcessRequest(data.data(), data.size(), answerText, rest);
+    const bool processed = m_httpTraffic->ProcessRequest(data.data(), data.size(), answerText, rest);
     if (remote) {
         const uint64_t sentHere = remote->GetBytesSent() - sentBefore;
         if (sentHere > 0) {
@@ -186,17 +189,24 @@ void ClientProcessorWrapper::prepateDataForRemote(const std::vector<uint8_t>& da
             m_app.GetStatistics().AddSent(sentHere);
         }
     }
-    if (!forwarded) {
+    if (!processed) {
         CLogMessage(kLogError, record->GetContext())
             << FormatConnEndpoint(*record, false) << " HTTP connection error: " << m_httpTraffic->TakeText();
         if (!record->IsClosed())
             record->MarkClosed();
         record->SetDataPath(nullptr);
-        return;
+        m_httpTraffic.reset();
+        return true;
     }
-    if (!answerText.empty())
-        answer = std::vector<uint8_t>(answerText.begin(), answerText.end());
-    replacedData = std::vector<uint8_t>(rest.begin(), rest.end());
+    replacedData->assign(rest.begin(), rest.end());
+    if (!m_httpTraffic->IsForwarded())
+        return true; // the header is not complete yet
+    // The request is with the proxy: the pending mark clears, so later data goes unchanged and the flow may read
+    // the reply. The answer, empty unless the forwarding already read the proxy's reply header, says so.
+    record->SetDataPath(nullptr);
+    m_httpTraffic.reset();
+    answer.emplace(answerText.begin(), answerText.end());
+    return true;
 }
 
 void ClientProcessorWrapper::openDumpsOnce()
@@ -350,7 +360,10 @@ std::optional<sockaddr_storage> ClientProcessorWrapper::addressForQuestion(
         return address;
     }
     // Every address the resolver learnt went into the table, the other family's too.
-    CDnsStorage& storage = *m_resolver.storage;
+    CDnsStorage* const table = m_resolver.table();
+    if (!table)
+        return std::nullopt;
+    CDnsStorage& storage = *table;
     std::lock_guard<std::mutex> lock(storage.Mutex());
     const CDnsStorage::RecordPtr record = storage.FindRecord(name, false);
     if (!record)
@@ -475,12 +488,12 @@ bool ClientProcessorWrapper::processDnsRequest(const std::vector<uint8_t>& reque
 }
 
 void ClientProcessorWrapper::processDnsAnswer(
-    CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp)
+    CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp)
 {
     DnsMessageInfo info;
     std::vector<DnsAnswerAddress> answers;
     std::string error;
-    const CLogContext identity = fromApp.getName();
+    const std::optional<CLogContext> identity = fromApp ? std::optional<CLogContext>(fromApp->getName()) : std::nullopt;
     if (ParseDnsMessage(answer.data(), answer.size(), DnsMessageKind::Response, info, answers, error)
         != DnsParseResult::Accepted) {
         CLogMessage(kLogDebug, identity) << "DNS answer cannot be parsed";
@@ -506,7 +519,7 @@ void ClientProcessorWrapper::processDnsAnswer(
     }
 }
 
-void ClientProcessorWrapper::processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp)
+void ClientProcessorWrapper::processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp)
 {
     processDnsAnswer(GetAppProxy(), answer, fromApp);
 }

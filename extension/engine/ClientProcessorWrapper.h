@@ -82,15 +82,23 @@ public:
         const std::shared_ptr<const AppNameSource>& appName, const DispatchQueuePtr& queue,
         const DispatchSemaphorePtr& semaphore, ConnectResultProcessor resultProcessor);
 
-    // False when the last hop is a plain HTTP proxy: the flow must wait for the application's request first.
+    // False while the application's request still has to go to a plain HTTP proxy (the connection's last hop):
+    // the flow must not read from the remote before prepateDataForRemote has forwarded that request.
     bool needDownstreamNow() const;
 
-    // For a connection whose last hop is a plain HTTP proxy, passes the application's data through the request
-    // forwarding: `replacedData` gets what to send to the remote instead (possibly nothing) and `answer` what to
-    // write back to the application, when the forwarding produced it. A failed forwarding logs
-    // " HTTP connection error: ", closes the record and leaves both empty. For other connections both stay
-    // empty and the data goes unchanged.
-    void prepateDataForRemote(const std::vector<uint8_t>& data, std::optional<std::vector<uint8_t>>& answer,
+    // Passes the application's data through the request forwarding while a plain HTTP proxy still waits for the
+    // request. False when the forwarding does not take the data (any other connection, or the request has gone
+    // already): the caller sends it unchanged. True when it took it; then `replacedData` (always given, possibly
+    // empty) is what the caller sends to the remote instead, and `answer`, when given, is what it writes back to
+    // the application:
+    //  - header incomplete: nothing went, no answer; the caller reads on;
+    //  - request forwarded: the bytes after its header are the replacement and `answer` is given: empty when the
+    //    proxy's reply is still to come, the proxy's reply header when the forwarding read it. Either way the
+    //    remote side is ready, the caller starts reading from it, and from now on needDownstreamNow is true and
+    //    data goes unchanged;
+    //  - forwarding failed: the line " HTTP connection error: " is logged and the record closed, so the empty
+    //    replacement's send fails and the caller ends the flow as after any failed send.
+    bool prepateDataForRemote(const std::vector<uint8_t>& data, std::optional<std::vector<uint8_t>>& answer,
         std::optional<std::vector<uint8_t>>& replacedData);
 
     // Sends without waiting; `sent` gets the bytes that went, `err` the errno of a failure (0 otherwise). True
@@ -135,10 +143,13 @@ public:
         const std::string& serverHost, uint16_t serverPort, bool internalServer,
         const SocketEventsManagerPtr& eventManager, DnsResultProcessor resultProcessor);
 
-    // Records the addresses of a DNS answer that passed to the application in `app`'s address table.
+    // Records the addresses of a DNS answer that passed to the application in `app`'s address table. `fromApp`
+    // is the application that asked, when the caller knows it (null otherwise, as for the content filter); the
+    // log lines carry its identity, or no application at all.
     static void processDnsAnswer(
-        CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp);
-    static void processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper& fromApp);
+        CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp);
+    // The same over the extension's one object.
+    static void processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp);
 
 private:
     // The connect on a new thread named `threadName`; gives the semaphore's unit back when done.

@@ -22,6 +22,17 @@ namespace corvantis {
 
 namespace {
 
+// The application's traffic-dump switch inside the settings it sends (1 on, 0 off).
+constexpr const char* kTrafficDumpKey = "TrafficDump";
+
+bool TrafficDumpRequested(const std::optional<PlistDict>& settings)
+{
+    if (!settings)
+        return false;
+    const auto entry = settings->find(kTrafficDumpKey);
+    return entry != settings->end() && entry->second.integerValue() != 0;
+}
+
 std::atomic<bool> g_helloRequested { false };
 // Set once a settings update has installed a profile: the engine then runs with rules the user chose, whatever
 // became of the start's own profile load.
@@ -142,7 +153,10 @@ std::string CorvantisCoreWrapper::settingsUpdateNotification(
 {
     if (settings) {
         DefaultsStore& defaults = DefaultsStore::standard();
-        if (!defaults.setEntries(*settings))
+        // The dump switch is never stored: after a restart the dumps stay off until the application sends it.
+        PlistDict stored = *settings;
+        stored.erase(kTrafficDumpKey);
+        if (!defaults.setEntries(stored))
             CLogMessage(kLogError) << "Settings cannot be stored";
         defaults.setObject("ActiveProfile", PlistValue(std::string(kSettingsProfileName)));
         (void)defaults.synchronize();
@@ -152,6 +166,8 @@ std::string CorvantisCoreWrapper::settingsUpdateNotification(
     CCorvantisAppProxy& app = GetAppProxy();
     CAppSettings loaded = app.GetSettings();
     LoadSettings(loaded);
+    // Every update carries the switch; one without it turns the dumps off.
+    loaded.TrafficLogEnabled = TrafficDumpRequested(settings);
     app.SetSettings(loaded);
 
     std::string error;

@@ -67,6 +67,8 @@ public:
     // "Default", reopens the log file, reloads the settings and applies the profile text. An empty text on
     // success (then the placeholder subnets and the connection limit follow the settings, and the profile's DNS
     // mode is applied); the error text otherwise, with the previous profile still in force.
+    // The traffic-dump switch comes from the entry "TrafficDump" (non-zero: on; absent, or no settings at all:
+    // off) and is not stored, so a start of the extension never turns the dumps on by itself.
     static std::string settingsUpdateNotification(const std::optional<PlistDict>& settings, const std::string& profile);
 
     // ---- What the application polls ----

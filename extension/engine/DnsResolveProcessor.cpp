@@ -3,6 +3,7 @@
 #include "core/foundation/FakeAddressRange.h"
 #include "core/foundation/LogMessage.h"
 #include "core/profile/AddressUtils.h"
+#include "extension/engine/CorvantisAppProxy.h"
 
 #include <ares.h>
 
@@ -58,6 +59,13 @@ std::string withoutFinalDot(std::string name)
 
 } // namespace
 
+CDnsStorage* DnsResolverSettings::table() const
+{
+    if (withoutTable)
+        return nullptr;
+    return storage != nullptr ? storage : &GetAppProxy().GetDnsStorage();
+}
+
 DnsResolveProcessor::DnsResolveProcessor(CHost host, SocketEventsManagerPtr eventManager,
     std::optional<CLogContext> context, HostResultProcessor resultProcessor, const DnsResolverSettings& settings)
     : m_eventManager(std::move(eventManager))
@@ -106,8 +114,10 @@ HostResolver DnsResolveProcessor::hostResolver(
 
 bool DnsResolveProcessor::resolveHost(CHost host, SocketEventsManagerPtr eventManager,
     const std::shared_ptr<const AppNameSource>& appName, HostResultProcessor resultProcessor,
-    const DnsResolverSettings& settings)
+    const DnsResolverSettings& given)
 {
+    DnsResolverSettings settings = given;
+    settings.storage = given.table();
     std::optional<CLogContext> context;
     if (appName) {
         context = appName->getName();

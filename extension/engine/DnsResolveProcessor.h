@@ -26,8 +26,13 @@ namespace corvantis {
 
 // Where the resolver learns and stores addresses, and its pacing.
 struct DnsResolverSettings {
-    // The engine's address table; must outlive every resolution started with these settings.
+    // The address table the resolver reads and fills; it must outlive every resolution started with these
+    // settings. Null: the extension's own (GetAppProxy()'s), so that a resolver built with default settings never
+    // bypasses the table the rest of the engine answers from.
     CDnsStorage* storage = nullptr;
+    // No table at all, whatever `storage` says: nothing is looked up in one and nothing learnt is kept. For tests
+    // of the resolver on its own.
+    bool withoutTable = false;
     // An application's stored request is sent again every `resendInterval`, `maxSends` times in all.
     std::chrono::milliseconds resendInterval { 1000 };
     unsigned maxSends = 6;
@@ -35,6 +40,9 @@ struct DnsResolverSettings {
     std::chrono::milliseconds systemTimeout { 5000 };
     // The system resolver's servers as "address:port,..."; empty: the system's own configuration.
     std::string systemServers;
+
+    // The table in effect: `storage`, else the extension's own; null only with `withoutTable`.
+    CDnsStorage* table() const;
 };
 
 // Turns a host name into a real address for the engine. A valid real address in the table answers at once.

@@ -29,6 +29,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/PlistValue.h"
 #include "platform/UniqueFd.h"
+#include "tests/driver/EngineDriver.h"
 #include "tests/engine/DnsWire.h"
 #include "tests/engine/WrapperTestSupport.h"
 #include "tests/peers/EchoServer.h"
@@ -36,7 +37,6 @@
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
 #include "tests/support/Dnsmasq.h"
-#include "tests/support/EngineDriver.h"
 
 namespace corvantis::test {
 namespace {

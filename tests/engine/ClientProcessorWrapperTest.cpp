@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -35,6 +36,7 @@
 #include "extension/engine/DnsCodec.h"
 #include "platform/ProgramHome.h"
 #include "platform/UniqueFd.h"
+#include "tests/driver/EngineDriver.h"
 #include "tests/engine/DnsWire.h"
 #include "tests/engine/WrapperTestSupport.h"
 #include "tests/peers/EchoServer.h"
@@ -42,7 +44,6 @@
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
 #include "tests/support/Dnsmasq.h"
-#include "tests/support/EngineDriver.h"
 #include "tests/support/TempDir.h"
 
 namespace corvantis::test {
@@ -92,6 +93,65 @@ private:
     uint16_t m_port = 0;
     std::thread m_thread;
 };
+
+// A loopback server that greets each connection with `greeting` and then closes it, whatever the client does.
+class GreetAndCloseServer {
+public:
+    explicit GreetAndCloseServer(std::string greeting)
+        : m_greeting(std::move(greeting))
+    {
+        m_listener = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener.get(), 4);
+        socklen_t length = sizeof address;
+        ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            for (;;) {
+                UniqueFd connection(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (!connection)
+                    return;
+                ::send(connection.get(), m_greeting.data(), m_greeting.size(), MSG_NOSIGNAL);
+            }
+        });
+    }
+    ~GreetAndCloseServer()
+    {
+        ::shutdown(m_listener.get(), SHUT_RDWR);
+        m_thread.join();
+    }
+    uint16_t port() const { return m_port; }
+
+private:
+    std::string m_greeting;
+    UniqueFd m_listener;
+    uint16_t m_port = 0;
+    std::thread m_thread;
+};
+
+// What the application reads until its connection ends; nothing when it has not ended within a minute.
+std::optional<std::string> ReadToEnd(int socket)
+{
+    std::string received;
+    char buffer[65536];
+    for (;;) {
+        pollfd p { socket, POLLIN, 0 };
+        if (::poll(&p, 1, 60000) <= 0)
+            return std::nullopt;
+        const ssize_t n = ::recv(socket, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return received;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::vector<uint8_t> Bytes(const std::string& text)
+{
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
 
 // Every road carries a mebibyte each way to an echo server, unchanged, and the texts show the connection.
 TEST_F(WrapperTest, CarriesAMebibyteEachWayOnEveryRoad)
@@ -435,9 +495,10 @@ int StatusOf(const std::string& reply)
     return reply.size() >= 12 && reply.rfind("HTTP/1.", 0) == 0 ? std::atoi(reply.c_str() + 9) : -1;
 }
 
-// A plain HTTP request through an HTTP proxy as the last hop: the engine waits for the application's request,
-// rewrites it for the proxy (with the proxy's credentials where it has them), the origin gets it in its own form
-// with its body once, the application gets the origin's whole reply, and the rewritten request counts as sent.
+// A plain HTTP request through an HTTP proxy (tinyproxy) as the last hop, driven as the flow code drives the
+// facade: nothing is read from the proxy before the request has gone, the engine rewrites the request for the
+// proxy (with the proxy's credentials where it has them), the origin gets it in its own form with its body once,
+// the application gets the origin's whole reply, and the rewritten request counts as sent.
 TEST_F(WrapperTest, PlainHttpThroughAnHttpProxyReachesTheOrigin)
 {
     const auto replyBytes = Pattern(120000, 11);
@@ -467,6 +528,8 @@ TEST_F(WrapperTest, PlainHttpThroughAnHttpProxyReachesTheOrigin)
     };
     const Case cases[] = {
         { "GET", plain, "GET", { header("GET", "") }, "" },
+        { "GET with its header in two pieces", plain, "GET",
+            { header("GET", "").substr(0, 20), header("GET", "").substr(20) }, "" },
         { "POST with its body in the header's piece", plain, "POST", { header("POST", body) + body }, body },
         { "POST with its body in a later piece", plain, "POST", { header("POST", body), body }, body },
         { "GET through a proxy asking for Basic", withBasic, "GET", { header("GET", "") }, "" },
@@ -478,6 +541,7 @@ TEST_F(WrapperTest, PlainHttpThroughAnHttpProxyReachesTheOrigin)
         auto flow = driver.Open(Curl(), "127.0.0.1", origin.port());
         ASSERT_EQ(flow->WaitConnected(), std::optional<bool>(true));
         EXPECT_FALSE(flow->Wrapper()->needDownstreamNow());
+        EXPECT_FALSE(flow->DownstreamStarted());
         const size_t seenBefore = origin.seen().size();
         const uint64_t sentBefore = app.GetStatistics().GetTotalSent();
 
@@ -492,6 +556,8 @@ TEST_F(WrapperTest, PlainHttpThroughAnHttpProxyReachesTheOrigin)
         EXPECT_TRUE(seen.back().body == c.body) << seen.back().body.size() << " bytes arrived";
 
         ASSERT_TRUE(flow->WaitClosed());
+        EXPECT_TRUE(flow->DownstreamStarted());
+        EXPECT_TRUE(flow->Wrapper()->needDownstreamNow());
         const auto record = flow->Record();
         // The proxy's form of the request is longer than the application's (an absolute address).
         size_t written = 0;
@@ -524,6 +590,163 @@ TEST_F(WrapperTest, RequestTheHttpForwardingCannotTakeEndsTheConnection)
     // The target's text is the name the table knows for 127.0.0.1, if an earlier test taught it one.
     EXPECT_TRUE(HasLineWith(Lines(), ":" + std::to_string(origin.port()) + " HTTP connection error: "));
     EXPECT_TRUE(origin.seen().empty());
+}
+
+// The flow ends as the flow code ends it, also while the application keeps its side open and sends nothing: when
+// the remote ends its stream, and when the user cancels the connection (the engine then gives the end of the
+// remote's stream), also before the request of a plain HTTP proxy has come. The application sees the end after
+// whatever came before it, and the connection is closed.
+TEST_F(WrapperTest, RemoteEndAndUserCancelEndTheWholeFlow)
+{
+    GreetAndCloseServer greeter("bye");
+    EchoServer echo;
+    auto tinyproxy = startTinyproxy();
+    enum End { kRemoteEnds, kUserCancels };
+    struct Case {
+        const char* name;
+        std::vector<CProxy> proxies;
+        int action;
+        uint16_t port;
+        std::string ping; // sent and echoed before the end
+        End end;
+        std::string read; // what the application reads before the end
+    };
+    const Case cases[] = {
+        { "the remote ends", {}, kActionDirect, greeter.port(), "", kRemoteEnds, "bye" },
+        { "the user cancels an idle flow", {}, kActionDirect, echo.port(), "ping", kUserCancels, "" },
+        { "the user cancels while the HTTP request is awaited",
+            { CProxy("127.0.0.1", tinyproxy->port(), kProxyHttp, 1) }, kActionProxy, echo.port(), "", kUserCancels,
+            "" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseProfile(c.proxies, { RuleWith("Rule", c.action, 1) });
+        EngineDriver driver(app);
+        auto flow = driver.Open(Curl(), "127.0.0.1", c.port);
+        ASSERT_EQ(flow->WaitConnected(), std::optional<bool>(true));
+        const int socket = flow->AppSocket();
+        if (!c.ping.empty()) {
+            ASSERT_EQ(::send(socket, c.ping.data(), c.ping.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c.ping.size()));
+            std::string echoed(c.ping.size(), '\0');
+            ASSERT_EQ(::recv(socket, echoed.data(), echoed.size(), MSG_WAITALL), static_cast<ssize_t>(echoed.size()));
+            EXPECT_EQ(echoed, c.ping);
+        }
+        if (c.end == kUserCancels)
+            flow->Record()->Close();
+        EXPECT_EQ(ReadToEnd(socket), std::optional<std::string>(c.read));
+        EXPECT_TRUE(flow->WaitClosed());
+        EXPECT_TRUE(flow->Record()->IsClosed());
+        EXPECT_EQ(flow->Record()->IsCanceled(), c.end == kUserCancels);
+    }
+}
+
+// The facade as the flow code calls it for a plain HTTP proxy: while the application's request header is not
+// complete the data is taken and nothing goes; once the request is with the proxy an empty answer says the remote
+// side is ready, the bytes after the header are what goes on, the pending mark is gone (the flow may read the
+// reply) and later data goes unchanged. A request the forwarding refuses closes the connection, and the send of
+// the empty replacement fails. Other connections never pass through it.
+TEST_F(WrapperTest, PreparingDataFollowsThePendingHttpRequest)
+{
+    HttpOrigin origin("answered");
+    EchoServer echo;
+    auto tinyproxy = startTinyproxy();
+    const CProxy http("127.0.0.1", tinyproxy->port(), kProxyHttp, 1);
+    auto events = std::make_shared<SocketEventsManager>();
+    auto queue = DispatchQueue::create("Corvantis tcp connect queue");
+    auto connect = [&](uint16_t port) -> std::shared_ptr<ClientProcessorWrapper> {
+        auto wrapper = ClientProcessorWrapper::create(app);
+        const AppNameWrapper curl = Curl();
+        const std::string portText = std::to_string(port);
+        if (wrapper->createNewConnection(&curl, nullptr, "127.0.0.1", portText.c_str(), false)
+            != ClientProcessorWrapper::kTaken)
+            return nullptr;
+        auto reported = std::make_shared<std::promise<bool>>();
+        auto future = reported->get_future();
+        wrapper->establishRemoteConnection(events, std::make_shared<const AppNameWrapper>(curl), queue,
+            ClientProcessorWrapper::MakeConnectSemaphore(), [reported](bool ok) { reported->set_value(ok); });
+        if (future.wait_for(60s) != std::future_status::ready || !future.get())
+            return nullptr;
+        return wrapper;
+    };
+    std::optional<std::vector<uint8_t>> answer;
+    std::optional<std::vector<uint8_t>> replaced;
+    const std::optional<std::vector<uint8_t>> nothing;
+    const std::optional<std::vector<uint8_t>> empty = std::vector<uint8_t>();
+
+    {
+        SCOPED_TRACE("through the HTTP proxy");
+        UseProfile({ http }, { RuleWith("Via HTTP proxy", kActionProxy, 1) });
+        auto wrapper = connect(origin.port());
+        ASSERT_TRUE(wrapper);
+        EXPECT_FALSE(wrapper->needDownstreamNow());
+        const std::string request
+            = "GET /pending HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(origin.port()) + "\r\n\r\n";
+
+        EXPECT_TRUE(wrapper->prepateDataForRemote(Bytes(request.substr(0, 12)), answer, replaced));
+        EXPECT_EQ(answer, nothing);
+        EXPECT_EQ(replaced, empty);
+        EXPECT_FALSE(wrapper->needDownstreamNow());
+
+        EXPECT_TRUE(wrapper->prepateDataForRemote(Bytes(request.substr(12) + "tail"), answer, replaced));
+        EXPECT_EQ(answer, empty);
+        EXPECT_EQ(replaced, std::optional<std::vector<uint8_t>>(Bytes("tail")));
+        EXPECT_TRUE(wrapper->needDownstreamNow());
+        EXPECT_FALSE(wrapper->GetConnection()->HasDataPath());
+
+        EXPECT_FALSE(wrapper->prepateDataForRemote(Bytes("later"), answer, replaced));
+        EXPECT_EQ(answer, nothing);
+        EXPECT_EQ(replaced, nothing);
+
+        // The proxy's reply, read as the flow's downstream reads it.
+        std::string reply;
+        for (;;) {
+            pollfd p { wrapper->getNativeHandler(), POLLIN, 0 };
+            ASSERT_GT(::poll(&p, 1, 60000), 0) << reply;
+            int32_t err = 0;
+            const auto data = wrapper->recvDataFromRemoteWithError(err);
+            if (!data && err == EAGAIN)
+                continue;
+            ASSERT_TRUE(data) << err;
+            if (data->empty())
+                break;
+            reply.append(data->begin(), data->end());
+        }
+        EXPECT_EQ(reply.rfind("HTTP/1.", 0), 0u) << reply;
+        EXPECT_NE(reply.find(" 200 "), std::string::npos) << reply;
+        EXPECT_EQ(reply.substr(reply.size() - 8), "answered");
+        wrapper->close();
+    }
+    {
+        SCOPED_TRACE("a request the forwarding refuses");
+        UseProfile({ http }, { RuleWith("Via HTTP proxy", kActionProxy, 1) });
+        auto wrapper = connect(origin.port());
+        ASSERT_TRUE(wrapper);
+        Lines();
+        EXPECT_TRUE(wrapper->prepateDataForRemote(Bytes("CONNECT 127.0.0.1:443 HTTP/1.1\r\n\r\n"), answer, replaced));
+        EXPECT_EQ(answer, nothing);
+        EXPECT_EQ(replaced, empty);
+        EXPECT_TRUE(wrapper->GetConnection()->IsClosed());
+        EXPECT_TRUE(HasLineWith(Lines(),
+            " HTTP connection error: Client requested HTTPS connection. Please define a separate HTTPS proxy for "
+            "this."));
+        int64_t sent = 0;
+        int32_t err = 0;
+        EXPECT_FALSE(wrapper->sendDataToRemote(*replaced, sent, err));
+        EXPECT_NE(err, 0);
+        wrapper->close();
+    }
+    {
+        SCOPED_TRACE("directly");
+        UseProfile({}, { RuleWith("Direct", kActionDirect) });
+        auto wrapper = connect(echo.port());
+        ASSERT_TRUE(wrapper);
+        EXPECT_TRUE(wrapper->needDownstreamNow());
+        EXPECT_FALSE(wrapper->prepateDataForRemote(Bytes("GET / HTTP/1.1\r\n\r\n"), answer, replaced));
+        EXPECT_EQ(answer, nothing);
+        EXPECT_EQ(replaced, nothing);
+        wrapper->close();
+    }
+    EXPECT_EQ(origin.seen().size(), 1u);
 }
 
 // Name requests: a name the proxy resolves gets a placeholder from the table; others are relayed.
@@ -691,19 +914,44 @@ TEST_F(WrapperTest, PlaceholderServerAnswersFromTheResolver)
     EXPECT_TRUE(HasLineWith(Lines(), " DNS resolved IP: Name = both.test., IP = 192.0.2.7"));
 }
 
-// Addresses of answers that pass to the application are learnt by the table.
+// Addresses of answers that pass to the application are learnt by the table. The log lines name the application
+// that asked; an answer seen with no application (the content filter's) is logged without one.
 TEST_F(WrapperTest, DnsAnswersFeedTheTable)
 {
-    DnsWire wire;
-    wire.header(7, 0x8180, 1, 1, 0, 0).name({ "learn", "example" }).u16(kDnsTypeA).u16(1);
-    wire.pointer(12).u16(kDnsTypeA).u16(1).u32(120).u16(4).raw({ 198, 51, 100, 7 });
-    ClientProcessorWrapper::processDnsAnswer(app, wire.bytes, Curl());
-    uint32_t address = 0;
-    ::inet_pton(AF_INET, "198.51.100.7", &address);
-    EXPECT_EQ(app.NameForIPv4(address), "learn.example");
+    auto answer = [](const std::string& label, uint8_t last) {
+        DnsWire wire;
+        wire.header(7, 0x8180, 1, 1, 0, 0).name({ label, "example" }).u16(kDnsTypeA).u16(1);
+        wire.pointer(12).u16(kDnsTypeA).u16(1).u32(120).u16(4).raw({ 198, 51, 100, last });
+        return wire.bytes;
+    };
+    const AppNameWrapper curl = Curl();
+    struct Case {
+        const char* name;
+        const AppNameWrapper* fromApp;
+        std::string label;
+        uint8_t last;
+        std::string line;
+    };
+    const Case cases[] = {
+        { "from curl", &curl, "learn", 7,
+            "curl - DNS response: AF = 2, Name = learn.example., IP = 198.51.100.7, ttl = 120" },
+        { "from no application", nullptr, "filtered", 8,
+            "DNS response: AF = 2, Name = filtered.example., IP = 198.51.100.8, ttl = 120" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientProcessorWrapper::processDnsAnswer(app, answer(c.label, c.last), c.fromApp);
+        uint32_t address = 0;
+        ::inet_pton(AF_INET, ("198.51.100." + std::to_string(c.last)).c_str(), &address);
+        EXPECT_EQ(app.NameForIPv4(address), c.label + ".example");
+        const auto lines = Lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << ::testing::PrintToString(lines);
+    }
 
-    ClientProcessorWrapper::processDnsAnswer(app, { 1, 2, 3 }, Curl());
-    EXPECT_TRUE(HasLineWith(Lines(), "DNS answer cannot be parsed"));
+    ClientProcessorWrapper::processDnsAnswer(app, { 1, 2, 3 }, nullptr);
+    const auto lines = Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "DNS answer cannot be parsed"), lines.end())
+        << ::testing::PrintToString(lines);
 }
 
 } // namespace

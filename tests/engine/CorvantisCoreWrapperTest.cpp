@@ -178,6 +178,45 @@ TEST_F(CoreWrapperTest, SettingsUpdateAppliesLimitSubnetAndProfile)
     EXPECT_EQ(FirstRuleName(), "Rule");
 }
 
+// The traffic-dump switch travels with every settings update and is never stored: an update without it, or
+// without any settings, turns the dumps off, and the extension's defaults never hold it.
+TEST_F(CoreWrapperTest, TrafficDumpSwitchComesWithEachSettingsUpdate)
+{
+    struct Case {
+        const char* name;
+        std::optional<PlistValue> dump; // the entry "TrafficDump"; none: absent
+        bool withSettings;
+        bool dumping;
+    };
+    const Case cases[] = {
+        { "on", PlistValue(int64_t { 1 }), true, true },
+        { "absent", std::nullopt, true, false },
+        { "on again", PlistValue(int64_t { 1 }), true, true },
+        { "off", PlistValue(int64_t { 0 }), true, false },
+        { "on once more", PlistValue(int64_t { 1 }), true, true },
+        { "no settings at all", std::nullopt, false, false },
+    };
+    CorvantisCoreWrapper wrapper;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PlistDict settings;
+        settings["InternalSubnetNumber"] = PlistValue(int64_t { 10 });
+        if (c.dump)
+            settings["TrafficDump"] = *c.dump;
+        EXPECT_EQ(CorvantisCoreWrapper::settingsUpdateNotification(
+                      c.withSettings ? std::optional<PlistDict>(settings) : std::nullopt, ProfileText("Rule")),
+            "");
+        EXPECT_EQ(GetAppProxy().GetSettings().TrafficLogEnabled, c.dumping);
+        EXPECT_FALSE(DefaultsStore::standard().object("TrafficDump"));
+        // The engine's start and its later reloads of the settings keep what the application sent last.
+        EXPECT_TRUE(wrapper.initInstance());
+        EXPECT_EQ(GetAppProxy().GetSettings().TrafficLogEnabled, c.dumping);
+    }
+    CAppSettings settings = GetAppProxy().GetSettings();
+    settings.TrafficLogEnabled = false;
+    GetAppProxy().SetSettings(settings);
+}
+
 TEST_F(CoreWrapperTest, PolledTexts)
 {
     GetAppProxy().QueueLoopApp("Looping app");

@@ -1,8 +1,10 @@
 #include "extension/engine/SimpleSocket.h"
+#include "extension/engine/CorvantisAppProxy.h"
 #include "extension/engine/DnsResolveProcessor.h"
 #include "platform/UniqueFd.h"
 #include "tests/engine/DnsPeers.h"
 #include "tests/engine/EventLoopHarness.h"
+#include "tests/peers/PeerProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -396,6 +398,43 @@ TEST_F(SimpleSocketTest, DefaultHostNameIsKnownAfterResolution)
     EXPECT_EQ(answered.m_AddressFamily, AF_INET6);
     EXPECT_EQ(answered.m_Port, 8053);
     EXPECT_EQ(names.calls.load(), 1);
+}
+
+// A resolver built with default settings answers from the extension's own address table, so a datagram to a name
+// only the table knows goes out without any DNS query; only a resolver told to have no table asks the system
+// (here a loopback port nobody serves, so that request fails).
+TEST_F(SimpleSocketTest, DefaultResolverSettingsAnswerFromTheExtensionsTable)
+{
+    ASSERT_TRUE(loop.ready());
+    const std::string name = "known-to-the-table-only.test";
+    ASSERT_TRUE(GetAppProxy().GetDnsStorage().AddRealIPv4(htonl(INADDR_LOOPBACK), name, 600, true));
+    const uint16_t silentServer = test::freeLoopbackPort();
+    struct Case {
+        const char* name;
+        bool withoutTable;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        { "default settings", false, "" },
+        { "no table", true, "hostname cannot be resolved" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DnsResolverSettings settings;
+        settings.withoutTable = c.withoutTable;
+        settings.systemServers = "127.0.0.1:" + std::to_string(silentServer);
+        settings.systemTimeout = 500ms;
+        UdpPeer peer(AF_INET);
+        const SimpleSocketPtr socket = SimpleSocket::createAndSetDefaultHostname(endpoint(name, peer.portText()),
+            loop.shared(), nullptr, true, DnsResolveProcessor::hostResolver(loop.shared(), nullptr, settings));
+        SendOutcome sent;
+        socket->writeDatagram({ 7, 7 }, endpoint(name, peer.portText()), sent.processor(), reader.callback());
+        EXPECT_EQ(sent.wait(), c.outcome);
+        if (c.outcome.empty()) {
+            EXPECT_EQ(peer.receive(), (std::vector<std::uint8_t> { 7, 7 }));
+        }
+        socket->close();
+    }
 }
 
 // With the engine's resolver behind it, a name is resolved through DNS and the datagram reaches its target.

@@ -9,8 +9,10 @@ TEST(IPCHelperTest, VersionAndIdentity)
 {
     EXPECT_EQ(IPCHelper::getFullVersionString(), "3.12.2");
     EXPECT_EQ(IPCHelper::getBundleIdentifier(), kAppBundleIdentifier);
+    // The extension's identifier is also its service name in the installed tree's manifest: the application
+    // finds the extension by this exact text.
     IPCHelper::setBundleIdentifier(kExtensionBundleIdentifier);
-    EXPECT_EQ(IPCHelper::getBundleIdentifier(), kExtensionBundleIdentifier);
+    EXPECT_EQ(IPCHelper::getBundleIdentifier(), "com.velmar.corvantis.v3.macos.CorvantisExtension");
     IPCHelper::setBundleIdentifier(kAppBundleIdentifier);
 }
 
