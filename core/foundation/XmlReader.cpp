@@ -163,7 +163,7 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-std::optional<int64_t> strictNumber(const std::string& text, int64_t min, int64_t max)
+std::string trimmed(const std::string& text)
 {
     size_t begin = 0;
     size_t end = text.size();
@@ -171,16 +171,27 @@ std::optional<int64_t> strictNumber(const std::string& text, int64_t min, int64_
         ++begin;
     while (end > begin && isBlank(text[end - 1]))
         --end;
-    const std::string core = text.substr(begin, end - begin);
-    size_t digits = (!core.empty() && (core[0] == '-' || core[0] == '+')) ? 1 : 0;
-    if (digits == core.size())
+    return text.substr(begin, end - begin);
+}
+
+// The leading decimal number of `text`, as atoi reads it (blanks and a sign before it, any text after it), when
+// it lies in [min, max]. Empty when there are no digits or the number does not fit: a number must never wrap into
+// some other value.
+std::optional<int64_t> leadingNumber(const std::string& text, int64_t min, int64_t max)
+{
+    size_t begin = 0;
+    while (begin < text.size() && isBlank(text[begin]))
+        ++begin;
+    size_t end = begin;
+    if (end < text.size() && (text[end] == '-' || text[end] == '+'))
+        ++end;
+    const size_t firstDigit = end;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9')
+        ++end;
+    if (end == firstDigit)
         return std::nullopt;
-    for (size_t i = digits; i < core.size(); ++i) {
-        if (core[i] < '0' || core[i] > '9')
-            return std::nullopt;
-    }
     errno = 0;
-    const long long value = std::strtoll(core.c_str(), nullptr, 10);
+    const long long value = std::strtoll(text.substr(begin, end - begin).c_str(), nullptr, 10);
     if (errno == ERANGE || value < min || value > max)
         return std::nullopt;
     return value;
@@ -259,6 +270,7 @@ std::optional<XmlError> CXmlReader::Parse(const std::string& data, const char* b
     // Parser messages go into the returned error object, never to standard error.
     ctxt->sax->serror = ignoreParserMessage;
 
+    std::optional<XmlError> strictError;
     XmlError lastError;
     for (int options : { kStrictOptions, kRecoverOptions }) {
         DocPtr doc(
@@ -267,9 +279,12 @@ std::optional<XmlError> CXmlReader::Parse(const std::string& data, const char* b
         if (doc && xmlDocGetRootElement(doc.get())) {
             m_current = nullptr;
             m_doc = std::move(doc);
+            m_repairedError = std::move(strictError);
             return std::nullopt;
         }
         lastError = parserError(ctxt->lastError);
+        if (!strictError)
+            strictError = lastError;
     }
     return lastError;
 }
@@ -385,7 +400,7 @@ std::optional<int64_t> CXmlReader::GetAttributeInt64(const std::string& name, in
     std::optional<std::string> value = attributeValue(m_current, name);
     if (!value)
         return std::nullopt;
-    return strictNumber(*value, min, max);
+    return leadingNumber(*value, min, max);
 }
 
 std::string CXmlReader::GetText() const
@@ -406,7 +421,12 @@ std::optional<int64_t> CXmlReader::GetTextInt64(int64_t min, int64_t max) const
 {
     if (!m_current)
         return std::nullopt;
-    return strictNumber(GetText(), min, max);
+    const std::string text = GetText();
+    std::optional<int64_t> value = leadingNumber(text, min, max);
+    // As GetTextInt: a zero must be written as one ("00", "0x10" and "-0" do not read as 0).
+    if (value == 0 && trimmed(text) != "0")
+        return std::nullopt;
+    return value;
 }
 
 } // namespace corvantis

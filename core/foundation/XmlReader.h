@@ -48,6 +48,11 @@ public:
     // Parses `text` (UTF-8) as OpenFile does.
     [[nodiscard]] std::optional<XmlError> OpenString(const std::string& text);
 
+    // When the current document is not well-formed and was read only by the recovering pass: the error the strict
+    // pass met. Empty for a well-formed document (and before any). A repaired document may have lost any part of
+    // the text after the error, so a reader that must not act on half a document refuses it.
+    const std::optional<XmlError>& GetRepairedError() const { return m_repairedError; }
+
     // The time-out of OpenUrl; kDefaultUrlTimeout unless set.
     void SetUrlTimeout(std::chrono::milliseconds timeout) { m_urlTimeout = timeout; }
 
@@ -76,8 +81,10 @@ public:
     int GetAttributeInt(const std::string& name) const;
     // True exactly when the attribute is "true".
     bool GetAttributeBool(const std::string& name) const;
-    // The attribute as a whole decimal number in [min, max] (blanks around it allowed); empty for anything else,
-    // including a missing attribute. For readers that must refuse out-of-range values instead of wrapping them.
+    // The attribute's leading decimal number, read as GetAttributeInt reads it (blanks and a sign before it, any
+    // text after it: "1081tcp" is 1081), when it lies in [min, max]; empty when there are no digits, when the
+    // number does not fit, and for a missing attribute. For readers that must refuse out-of-range values instead of
+    // wrapping them.
     std::optional<int64_t> GetAttributeInt64(
         const std::string& name, int64_t min = INT64_MIN, int64_t max = INT64_MAX) const;
 
@@ -87,7 +94,8 @@ public:
     // The text as a number, read as GetAttributeInt does. Throws CXmlException "Incorrect number format." when it
     // reads 0 from a text other than "0".
     int GetTextInt() const;
-    // The text as GetAttributeInt64 reads an attribute.
+    // The text as GetAttributeInt64 reads an attribute; like GetTextInt, a zero read from a text other than "0"
+    // (blanks around it aside) is refused.
     std::optional<int64_t> GetTextInt64(int64_t min = INT64_MIN, int64_t max = INT64_MAX) const;
 
 private:
@@ -101,6 +109,7 @@ private:
 
     DocPtr m_doc;
     _xmlNode* m_current = nullptr; // inside m_doc, or null (before the root)
+    std::optional<XmlError> m_repairedError; // belongs to m_doc
     std::chrono::milliseconds m_urlTimeout = kDefaultUrlTimeout;
 };
 

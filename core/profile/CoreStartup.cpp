@@ -122,13 +122,20 @@ int CCorvantisApp::Start()
     }
 
     // A missing file is what a first start finds; only a file that exists is read, so that its errors and
-    // password questions reach the user. Saving it back keeps a password reset the user accepted.
+    // password questions reach the user. A start never rewrites a file the user or another program wrote (its
+    // comments, its order and elements this version does not know stay): the file is written back only when the
+    // user accepted a password reset, which changes what it must store.
     const std::string name = GetSettings().ActiveProfile;
-    const bool loaded = ProfileFileExists(name) && LoadProfileByName(name, 0, true);
+    bool storedChanged = false;
+    const bool loaded = ProfileFileExists(name) && LoadProfileByName(name, 0, false, &storedChanged);
+    if (loaded && storedChanged && !SaveActiveProfile())
+        CLogMessage(kLogError) << "The active profile cannot be saved to its file.";
     if (!loaded) {
         if (!IsDefaultProfileName(name))
             MessageBoxFlags(kLastProfileWarning, 0);
-        LoadDefaultProfile();
+        // The new default profile is written only where there is no file yet: a "default.ppx" that could not be
+        // loaded is kept for the user to mend, as any other profile file is.
+        InstallDefaultProfile(!ProfileFileExists(kDefaultProfileName));
     }
 
     PostProfileUpdated();
@@ -142,10 +149,15 @@ int CCorvantisApp::Start()
 
 int CCorvantisApp::LoadDefaultProfile()
 {
+    return InstallDefaultProfile(true);
+}
+
+int CCorvantisApp::InstallDefaultProfile(bool saveToFile)
+{
     CAppSettings settings = GetSettings();
     settings.ActiveProfile = kDefaultProfileName;
     SetSettings(settings);
-    SetProfile(NewProfileData(), true);
+    SetProfile(NewProfileData(), saveToFile);
     WriteGlobalSettingsOnMainThread();
     CLogMessage(kLogInfo) << "New default profile loaded.";
     return 1;

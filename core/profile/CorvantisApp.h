@@ -180,7 +180,9 @@ public:
 
     // The application's start of the core, once, on its main work thread: the log folder (once per process),
     // the welcome and log state lines, the traffic dump folder check, the active profile named by the settings
-    // (falling back to a new default profile, with a warning unless that name was "default"), "ProfileUpdated"
+    // (falling back to a new default profile, with a warning unless that name was "default"; the active profile's
+    // file is written back only after a password reset the user accepted, and the new default profile only when
+    // there is no "default.ppx" yet), "ProfileUpdated"
     // and "GlobalUpdated" on the main thread, then the update check and the profile auto update when the
     // settings ask for them. Asks the user on the main thread, so it must not run there. The object must be
     // `theApp`, which the profile store loads into. Returns -1.
@@ -259,6 +261,8 @@ protected:
     std::list<std::shared_ptr<CConnRecord>> connList; // GUARDED_BY(connListLock)
 
 private:
+    // LoadDefaultProfile, saving the new profile to its file only with `saveToFile`.
+    int InstallDefaultProfile(bool saveToFile);
     void PublishOptionsLocked();
     // The DNS mode detection's switch: when the active profile still asks for the detection and its
     // resolve-through-proxy option differs from `viaProxy` (or its DNS-changed mark is set), sets the option and

@@ -304,6 +304,10 @@ public:
     // Steps up to the consistency check; returns the warnings.
     std::string Read()
     {
+        // A document the parser had to repair is most often a file cut short, and a repaired one holds whatever
+        // came before the cut: loading it would quietly drop the proxies and rules that followed.
+        if (const std::optional<XmlError>& repaired = m_reader.GetRepairedError())
+            throw CXmlException("The document is not well-formed XML.", *repaired);
         if (!m_reader.FindElement("CorvantisProfile"))
             Refuse("Cannot load Corvantis profile - wrong file format.\n");
         m_version = m_reader.GetAttributeInt("version");
@@ -511,7 +515,8 @@ private:
         std::string apps;
         std::string targets;
         std::string ports;
-        std::optional<int> action;
+        // A rule that names no action connects directly, as a new rule does.
+        int action = kActionDirect;
         int64_t id = 0;
         ForEachChild(m_reader, [&](const std::string& child) {
             if (child == "Name") {
@@ -523,15 +528,13 @@ private:
             } else if (child == "Ports") {
                 ports = m_reader.GetText();
             } else if (child == "Action") {
-                action = LookUpWord(m_reader.GetAttribute("type"), kRuleActionWords);
-                if (!action)
+                const std::optional<int> type = LookUpWord(m_reader.GetAttribute("type"), kRuleActionWords);
+                if (!type)
                     Refuse("Cannot load Corvantis profile.\nIncorrect rule action type.");
-                id = (*action == kActionProxy || *action == kActionChain) ? ReadIdText(m_reader) : 0;
+                action = *type;
+                id = (action == kActionProxy || action == kActionChain) ? ReadIdText(m_reader) : 0;
             }
         });
-        // A rule must say what it does; one without an action is as unreadable as one with an unknown action.
-        if (!action)
-            Refuse("Cannot load Corvantis profile.\nIncorrect rule action type.");
         if (name.empty())
             Refuse("Cannot load Corvantis profile.\nRule name missing.");
 
@@ -544,7 +547,7 @@ private:
         if (!ParsePortList(rule, ports, problem))
             Refuse("Cannot load Corvantis profile. Error in port list:\n" + problem);
         rule.m_Enabled = enabled;
-        rule.m_Action = *action;
+        rule.m_Action = action;
         rule.m_ProxyId = id;
         m_profile.m_Rules.push_back(std::move(rule));
     }

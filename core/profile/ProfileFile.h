@@ -29,7 +29,9 @@ bool WriteProfileXml(const CProfileData& profile, CXmlWriter& writer, unsigned f
 // its root). Returns code 0 with the version and edition warnings as the message, or code 1 with the reason; after
 // a failure the profile may be partly filled and must be discarded. Passwords stay as stored (decrypting them is
 // the loader's step). Shows nothing itself. The rule list always ends with the rule "Default", and the options to
-// process services and other users' applications are always on after a read.
+// process services and other users' applications are always on after a read. Elements that are absent leave
+// the profile's defaults (a rule without `Action` connects directly). A document that is not well-formed, which
+// the reader could load only by repairing it, is refused with code 1 however much of it is left.
 ProfileLoadStatus ReadProfileXml(CProfileData& profile, CXmlReader& reader);
 
 // The document as UTF-8 text, written silently; false (with the reason in `error` when given) when WriteProfileXml

@@ -213,7 +213,7 @@ ProfileLoadStatus ReadProfileUrl(CProfileData& profile, const std::string& url)
     return ReadOpened(profile, reader);
 }
 
-bool LoadProfileByName(const std::string& name, unsigned flags, bool saveToFile)
+bool LoadProfileByName(const std::string& name, unsigned flags, bool saveToFile, bool* storedChanged)
 {
     CProfileData profile;
     ProfileLoadStatus status;
@@ -223,7 +223,7 @@ bool LoadProfileByName(const std::string& name, unsigned flags, bool saveToFile)
             OpenErrorMessage(name + "." + kProfileFileExtension, EINVAL, std::strerror(EINVAL)) };
     else
         status = ReadProfileFile(profile, path);
-    if (!LoadProfileWithPassword(profile, status, name, flags))
+    if (!LoadProfileWithPassword(profile, status, name, flags, storedChanged))
         return false;
     if (!SetActiveProfileName(name))
         return false;
@@ -262,8 +262,11 @@ bool LoadProfileFromXmlText(const std::string& text, unsigned flags, bool saveTo
     return true;
 }
 
-bool LoadProfileWithPassword(CProfileData& profile, ProfileLoadStatus& status, const std::string& name, unsigned flags)
+bool LoadProfileWithPassword(
+    CProfileData& profile, ProfileLoadStatus& status, const std::string& name, unsigned flags, bool* storedChanged)
 {
+    if (storedChanged)
+        *storedChanged = false;
     const bool silent = (flags & kProfileSilent) != 0;
     const std::string key = GetCurrentUserGUID();
     std::string password = GetProfilePassword(name, true, key);
@@ -275,6 +278,8 @@ bool LoadProfileWithPassword(CProfileData& profile, ProfileLoadStatus& status, c
         status = ApplyProfilePasswords(profile, name, key, password, resetMaster, resetProxyPasswords);
         switch (status.code) {
         case ProfileLoadStatus::kSuccess:
+            if (storedChanged)
+                *storedChanged = resetMaster || resetProxyPasswords;
             return true;
         case ProfileLoadStatus::kError:
             break; // reported below

@@ -78,8 +78,9 @@ ProfileLoadStatus ReadProfileUrl(CProfileData& profile, const std::string& url);
 
 // Reads the profile file of `name`, runs the password step and, when both succeed, makes `name` the active
 // profile name and installs the profile (CCorvantisApp::SetProfile with `saveToFile`). A failure leaves the
-// core object as it was; its message is shown unless silent.
-bool LoadProfileByName(const std::string& name, unsigned flags, bool saveToFile);
+// core object as it was; its message is shown unless silent. `storedChanged`, when given, is set as
+// LoadProfileWithPassword sets it.
+bool LoadProfileByName(const std::string& name, unsigned flags, bool saveToFile, bool* storedChanged = nullptr);
 
 // Reads the document at `url` into `profile`. With `checkOnly`, returns whether it reads without error, asking
 // and showing nothing. Otherwise runs the password step for the profile `name`. Installs nothing.
@@ -96,8 +97,11 @@ bool LoadProfileFromXmlText(const std::string& text, unsigned flags, bool saveTo
 // then by asking), checks it, decrypts the proxy passwords, and asks the user (Yes/No) whether to reset the
 // master password or the proxy passwords that cannot be decrypted. `status` is the read's result on entry and
 // the last step's on return. True when the profile is ready to install; false after a read error (shown unless
-// silent), a declined question, or any question in silent mode.
-bool LoadProfileWithPassword(CProfileData& profile, ProfileLoadStatus& status, const std::string& name, unsigned flags);
+// silent), a declined question, or any question in silent mode. `storedChanged`, when given, is set to whether
+// the profile is ready and the user accepted a reset, so that what its file stores (the key, or proxy passwords
+// that could not be decrypted) must change: only then does a load need to write the file back.
+bool LoadProfileWithPassword(CProfileData& profile, ProfileLoadStatus& status, const std::string& name, unsigned flags,
+    bool* storedChanged = nullptr);
 
 // One pass of the password step over a profile as read (its proxy passwords hold the stored texts). `key` is the
 // user's GUID (the key of account mode), `password` the master password entered. With `resetMaster` the check

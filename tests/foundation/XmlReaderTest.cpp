@@ -246,7 +246,14 @@ TEST(XmlReaderNumberTest, RangeCheckedAccessorRefusesWhatDoesNotFit)
         { "9223372036854775807", INT64_MIN, INT64_MAX, INT64_MAX },
         { "9223372036854775808", INT64_MIN, INT64_MAX, std::nullopt },
         { "-9223372036854775808", INT64_MIN, INT64_MAX, INT64_MIN },
-        { "12abc", INT64_MIN, INT64_MAX, std::nullopt },
+        // The leading number counts, as atoi reads it; hand-edited files rely on that.
+        { "12abc", INT64_MIN, INT64_MAX, 12 },
+        { "1081tcp", 1, 65535, 1081 },
+        { " -7 apples", INT64_MIN, INT64_MAX, -7 },
+        { "4294967376tcp", 1, 65535, std::nullopt },
+        { "99999999999999999999x", INT64_MIN, INT64_MAX, std::nullopt },
+        { "abc", INT64_MIN, INT64_MAX, std::nullopt },
+        { "x12", INT64_MIN, INT64_MAX, std::nullopt },
         { "", INT64_MIN, INT64_MAX, std::nullopt },
         { "-", INT64_MIN, INT64_MAX, std::nullopt },
         { std::nullopt, INT64_MIN, INT64_MAX, std::nullopt },
@@ -261,6 +268,31 @@ TEST(XmlReaderNumberTest, RangeCheckedAccessorRefusesWhatDoesNotFit)
         if (c.value) {
             EXPECT_EQ(reader.GetTextInt64(c.min, c.max), c.expected);
         }
+    }
+}
+
+TEST(XmlReaderNumberTest, RangeCheckedTextIsStrictAboutZeroAsTextIntIs)
+{
+    struct Case {
+        const char* text;
+        std::optional<int64_t> text64; // GetTextInt64
+        std::optional<int64_t> attribute64; // GetAttributeInt64 of the same value
+    };
+    const Case cases[] = {
+        { "0", 0, 0 },
+        { " 0\n", 0, 0 },
+        { "00", std::nullopt, 0 },
+        { "0x10", std::nullopt, 0 },
+        { "-0", std::nullopt, 0 },
+        { "10x", 10, 10 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        CXmlReader reader;
+        ASSERT_FALSE(reader.OpenString(std::string("<R v=\"") + c.text + "\">" + c.text + "</R>"));
+        ASSERT_TRUE(reader.FindElement("R"));
+        EXPECT_EQ(reader.GetTextInt64(), c.text64);
+        EXPECT_EQ(reader.GetAttributeInt64("v"), c.attribute64);
     }
 }
 
@@ -284,6 +316,22 @@ TEST(XmlReaderOpenTest, RecoversWhatTheStrictParseRefuses)
     ASSERT_TRUE(reader.FindElement("Root"));
     ASSERT_TRUE(reader.FindElement("Name"));
     EXPECT_EQ(reader.GetText(), "text");
+
+    // The reader says that it repaired the document, with the strict parse's reason, so that a caller that must
+    // not act on part of a document can refuse it.
+    const std::optional<XmlError>& repaired = reader.GetRepairedError();
+    ASSERT_TRUE(repaired);
+    EXPECT_EQ(repaired->domain, kXmlParserErrorDomain);
+    EXPECT_NE(repaired->code, 0);
+    EXPECT_FALSE(repaired->description.empty());
+
+    // A well-formed document clears it; a failed open keeps the document and its record.
+    ASSERT_FALSE(reader.OpenString("<Root/>"));
+    EXPECT_FALSE(reader.GetRepairedError());
+    ASSERT_FALSE(reader.OpenString("<Root><Cut>"));
+    EXPECT_TRUE(reader.GetRepairedError());
+    ASSERT_TRUE(reader.OpenString("no xml"));
+    EXPECT_TRUE(reader.GetRepairedError());
 }
 
 TEST(XmlReaderOpenTest, FailureKeepsTheDocumentAndThePosition)

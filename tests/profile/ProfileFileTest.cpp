@@ -723,6 +723,99 @@ TEST_F(ProfileFileTest, AbsentElementsAndUnknownWordsKeepTheDefaults)
     }
 }
 
+TEST_F(ProfileFileTest, AbsentRuleAndProxyElementsReadAsTheirDefaults)
+{
+    CProfileData read;
+    const ProfileLoadStatus status
+        = ReadText(Document("<ProxyList><Proxy id=\"100\" type=\"SOCKS5\"><Address>p.example</Address><Port>1080</Port>"
+                            "</Proxy></ProxyList><ChainList><Chain id=\"200\"><Name>c</Name></Chain></ChainList>"
+                            "<RuleList><Rule enabled=\"true\"><Name>No action</Name><Targets>*.example</Targets></Rule>"
+                            "<Rule><Name>No enabled</Name><Action type=\"Block\"/></Rule>"
+                            "<Rule enabled=\"true\"><Name>Default</Name></Rule></RuleList>"),
+            read);
+    ASSERT_EQ(status.code, ProfileLoadStatus::kSuccess) << status.message;
+
+    ASSERT_EQ(read.m_Rules.size(), 3u);
+    const CRule& noAction = read.m_Rules[0];
+    EXPECT_EQ(noAction.m_Action, kActionDirect);
+    EXPECT_EQ(noAction.m_ProxyId, 0);
+    EXPECT_TRUE(noAction.m_Enabled);
+    EXPECT_EQ(noAction.m_Targets.size(), 1u);
+    EXPECT_FALSE(read.m_Rules[1].m_Enabled) << "a missing boolean reads as false";
+    EXPECT_EQ(read.m_Rules[2].m_Name, "Default");
+    EXPECT_EQ(read.m_Rules[2].m_Action, kActionDirect);
+
+    ASSERT_EQ(read.m_Proxies.size(), 1u);
+    EXPECT_EQ(read.m_Proxies[0].m_Options, 0u);
+    EXPECT_FALSE(read.m_Proxies[0].m_AuthEnabled);
+    EXPECT_EQ(read.m_Proxies[0].m_UserName, "");
+    ASSERT_EQ(read.m_Chains.size(), 1u);
+    EXPECT_TRUE(read.m_Chains[0].m_Entries.empty());
+}
+
+TEST_F(ProfileFileTest, NumbersWithTrailingTextReadTheirLeadingNumber)
+{
+    CProfileData read;
+    const ProfileLoadStatus status
+        = ReadText(Document("<ProxyList><Proxy id=\"105x\" type=\"SOCKS5\"><Address>p.example</Address>"
+                            "<Port>1081tcp</Port><Options>5 (SOCKS4A and NTLM)</Options></Proxy></ProxyList>"
+                            "<ChainList><Chain id=\"200 office\"><Name>c</Name><Proxy enabled=\"true\">105;</Proxy>"
+                            "</Chain></ChainList><RuleList><Rule enabled=\"true\"><Name>r</Name>"
+                            "<Action type=\"Proxy\">105 (the office proxy)</Action></Rule>"
+                            "<Rule enabled=\"true\"><Name>c</Name><Action type=\"Chain\">200\n</Action></Rule>"
+                            "</RuleList>"),
+            read);
+    ASSERT_EQ(status.code, ProfileLoadStatus::kSuccess) << status.message;
+    ASSERT_EQ(read.m_Proxies.size(), 1u);
+    EXPECT_EQ(read.m_Proxies[0].m_Id, 105);
+    EXPECT_EQ(read.m_Proxies[0].m_Port, 1081);
+    EXPECT_EQ(read.m_Proxies[0].m_Options, 5u);
+    ASSERT_EQ(read.m_Chains.size(), 1u);
+    EXPECT_EQ(read.m_Chains[0].m_Id, 200);
+    EXPECT_EQ(read.m_Chains[0].m_Entries, (std::vector<CChainEntry> { { 105, true } }));
+    ASSERT_EQ(read.m_Rules.size(), 3u);
+    EXPECT_EQ(read.m_Rules[0].m_ProxyId, 105);
+    EXPECT_EQ(read.m_Rules[1].m_ProxyId, 200);
+}
+
+TEST_F(ProfileFileTest, AProfileCutShortNeverLoadsAsASmallerProfile)
+{
+    CProfileData full = FullProfile(kEncryptionBasic, false);
+    for (int i = 0; i < 8; ++i)
+        full.m_Rules.insert(full.m_Rules.end() - 1,
+            MakeRule(
+                "Site " + std::to_string(i), "", "*.site" + std::to_string(i) + ".example", "", kActionChain, 200));
+    ASSERT_EQ(full.m_Rules.size(), 14u);
+    const std::string text = WriteText(full);
+
+    int refused = 0;
+    for (size_t cut = 97; cut < text.size(); cut += 97) {
+        SCOPED_TRACE("cut at byte " + std::to_string(cut));
+        CXmlReader reader;
+        if (reader.OpenString(text.substr(0, cut))) {
+            ++refused; // nothing could be parsed at all
+            continue;
+        }
+        CProfileData read;
+        const ProfileLoadStatus status = ReadProfileXml(read, reader);
+        ASSERT_EQ(status.code, ProfileLoadStatus::kError)
+            << read.m_Proxies.size() << " proxies, " << read.m_Chains.size() << " chains, " << read.m_Rules.size()
+            << " rules";
+        EXPECT_TRUE(status.message.starts_with(
+            "Cannot load Corvantis profile. Unexpected file format.\nThe document is not well-formed XML. "))
+            << status.message;
+        ++refused;
+    }
+    EXPECT_EQ(refused, static_cast<int>((text.size() - 1) / 97));
+
+    // The whole document still loads, and so does one whose last line break is missing.
+    for (const std::string& whole : { text, text.substr(0, text.find_last_not_of('\n') + 1) }) {
+        CProfileData read;
+        ASSERT_EQ(ReadText(whole, read).code, ProfileLoadStatus::kSuccess);
+        EXPECT_EQ(read.m_Rules.size(), 14u);
+    }
+}
+
 TEST_F(ProfileFileTest, TrailingDotOfAProxyAddressIsDropped)
 {
     CProfileData read;
@@ -823,7 +916,13 @@ TEST_F(ProfileFileTest, BrokenDocumentsAreRefusedWithTheirReason)
         // A port that wraps to 80 in 32 bits is still out of range.
         { "port beyond 32 bits", Document(proxyStart + "<Address>p</Address><Port>4294967376</Port>" + proxyEnd),
             "Cannot load Corvantis profile.\nIncorrect port number." },
+        { "port beyond 32 bits with trailing text",
+            Document(proxyStart + "<Address>p</Address><Port>4294967376tcp</Port>" + proxyEnd),
+            "Cannot load Corvantis profile.\nIncorrect port number." },
+        { "port beyond 64 bits",
+            Document(proxyStart + "<Address>p</Address><Port>99999999999999999999</Port>" + proxyEnd), kFormatError },
         { "options of letters", Document(proxyStart + "<Options>ntlm</Options>" + proxyEnd), kFormatError },
+        { "options in hexadecimal", Document(proxyStart + "<Options>0x8</Options>" + proxyEnd), kFormatError },
         { "chain without name", Document("<ChainList><Chain id=\"200\"><Name></Name></Chain></ChainList>"),
             "Cannot load Corvantis profile.\nChain name missing." },
         { "chain member of letters",
@@ -833,8 +932,6 @@ TEST_F(ProfileFileTest, BrokenDocumentsAreRefusedWithTheirReason)
         { "rule without name", Document(rule("<Action type=\"Direct\"/>")),
             "Cannot load Corvantis profile.\nRule name missing." },
         { "rule action in lower case", Document(rule("<Name>r</Name><Action type=\"direct\"/>")),
-            "Cannot load Corvantis profile.\nIncorrect rule action type." },
-        { "rule without action", Document(rule("<Name>r</Name>")),
             "Cannot load Corvantis profile.\nIncorrect rule action type." },
         { "proxy rule without id", Document(goodProxy + rule("<Name>r</Name><Action type=\"Proxy\"/>")), kFormatError },
         { "application list",
@@ -908,7 +1005,9 @@ TEST_F(ProfileFileTest, IdsAreReadExactlyAndNonPositiveReferencesAreRefused)
             1, kFormatError },
         { "proxy id beyond 32 bits", "<ProxyList>" + proxyWithId("id=\"4294967401\"") + "</ProxyList>", 1,
             kFormatError },
-        { "proxy id with trailing text", "<ProxyList>" + proxyWithId("id=\"105x\"") + "</ProxyList>", 1, kFormatError },
+        { "proxy id with trailing text",
+            "<ProxyList>" + proxyWithId("id=\"105x\"") + "</ProxyList>" + rule("Proxy", "105"), 0, "" },
+        { "proxy id of letters", "<ProxyList>" + proxyWithId("id=\"x105\"") + "</ProxyList>", 1, kFormatError },
         { "top id, which leaves no room above it", "<ProxyList>" + proxyWithId("id=\"2147483647\"") + "</ProxyList>", 1,
             kFormatError },
         // Entries nobody refers to may lack ids, as older files have them.

@@ -108,7 +108,9 @@ TEST_F(ProfilePasswordTest, AResetProfileIsKeyedByTheNewMasterPasswordNeverByAnE
     app.cached = "lost";
     app.typed = { "forgotten", "fresh" };
     answers = { true };
-    ASSERT_TRUE(LoadProfileByName("Vault", 0, true));
+    bool storedChanged = false;
+    ASSERT_TRUE(LoadProfileByName("Vault", 0, true, &storedChanged));
+    EXPECT_TRUE(storedChanged);
 
     // The file now opens with the new password only.
     CProfileData read;
@@ -178,9 +180,19 @@ TEST_F(ProfilePasswordTest, AProxyPasswordThatCannotBeDecryptedIsResetOnlyWhenAc
     CProfileData accepted = asRead;
     status = {};
     answers = { true };
-    ASSERT_TRUE(LoadProfileWithPassword(accepted, status, "Office", 0));
+    bool storedChanged = false;
+    ASSERT_TRUE(LoadProfileWithPassword(accepted, status, "Office", 0, &storedChanged));
     EXPECT_EQ(Passwords(accepted), (std::vector<std::string> { "alpha", "", "" }));
     EXPECT_EQ(Boxes().size(), 2u);
+    EXPECT_TRUE(storedChanged) << "the emptied password must reach the file";
+
+    // A profile that decrypts as it is changes nothing stored.
+    CProfileData sound = asRead;
+    sound.m_Proxies[1].m_Password = Encrypt(CDataCrypt::kModeBasic, "", "beta");
+    status = {};
+    storedChanged = true;
+    ASSERT_TRUE(LoadProfileWithPassword(sound, status, "Office", 0, &storedChanged));
+    EXPECT_FALSE(storedChanged);
 }
 
 TEST_F(ProfilePasswordTest, PlainAndBasicProfilesNeedNoPassword)
