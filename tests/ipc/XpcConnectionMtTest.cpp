@@ -12,10 +12,10 @@
 namespace corvantis {
 namespace {
 
-using test::EchoClient;
-using test::EchoServer;
 using test::Latch;
 using test::waitUntil;
+using test::XpcEchoClient;
+using test::XpcEchoServer;
 
 class XpcConnectionMtTest : public ::testing::Test {
 protected:
@@ -25,10 +25,10 @@ protected:
 
 TEST_F(XpcConnectionMtTest, ConcurrentCallersEachGetTheirOwnReply)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
     server.object().setSlowCalls(true);
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
 
     constexpr int kThreads = 8;
     constexpr int kCalls = 40;
@@ -53,9 +53,9 @@ TEST_F(XpcConnectionMtTest, ConcurrentCallersEachGetTheirOwnReply)
 
 TEST_F(XpcConnectionMtTest, EachSendersCallsArriveInItsOrder)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     constexpr int kThreads = 4;
     constexpr int kNotes = 200;
     std::vector<std::thread> threads;
@@ -82,7 +82,7 @@ TEST_F(XpcConnectionMtTest, EachSendersCallsArriveInItsOrder)
 
 TEST_F(XpcConnectionMtTest, ManyClientsAtOnce)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createAnonymous(test::ownUidOnly()));
     const XpcEndpoint endpoint = *server.listener->endpoint();
     constexpr int kClients = 16;
@@ -90,7 +90,7 @@ TEST_F(XpcConnectionMtTest, ManyClientsAtOnce)
     std::vector<std::thread> threads;
     for (int c = 0; c < kClients; ++c)
         threads.emplace_back([&, c] {
-            EchoClient client(XpcConnection::createWithEndpoint(endpoint));
+            XpcEchoClient client(XpcConnection::createWithEndpoint(endpoint));
             for (int i = 0; i < 10; ++i)
                 if (client.echo(std::to_string(c * 10 + i)) == std::to_string(c * 10 + i))
                     ++good;
@@ -103,7 +103,7 @@ TEST_F(XpcConnectionMtTest, ManyClientsAtOnce)
 
 TEST_F(XpcConnectionMtTest, LateRepliesRaceInvalidationAndArriveAtMostOnce)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
     for (int round = 0; round < 30; ++round) {
         SCOPED_TRACE(round);
@@ -136,9 +136,9 @@ TEST_F(XpcConnectionMtTest, LateRepliesRaceInvalidationAndArriveAtMostOnce)
 
 TEST_F(XpcConnectionMtTest, SendsWhileTheServerDropsLinksNeverHang)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     std::atomic<bool> stop { false };
     std::thread dropper([&] {
         while (!stop) {

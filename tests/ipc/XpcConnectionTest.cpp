@@ -15,10 +15,10 @@
 namespace corvantis {
 namespace {
 
-using test::EchoClient;
-using test::EchoServer;
 using test::Latch;
 using test::waitUntil;
+using test::XpcEchoClient;
+using test::XpcEchoServer;
 
 class XpcConnectionTest : public ::testing::Test {
 protected:
@@ -80,14 +80,14 @@ XpcDict call(int64_t id, const std::string& selector, XpcArray arguments)
 
 TEST_F(XpcConnectionTest, CallsAndRepliesCrossAServiceSocket)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
     struct stat st { };
     ASSERT_EQ(::stat(servicePath("echo").c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     EXPECT_EQ(client.echo("hello"), "hello");
     EXPECT_EQ(client.echo(""), "");
 
@@ -113,10 +113,10 @@ TEST_F(XpcConnectionTest, SocketPathOneByteTooLongIsRefusedNotCut)
     const std::string fits(room, 'f');
     const std::string tooLong(room + 1, 'l');
 
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService(fits, test::ownUidOnly()));
     EXPECT_EQ(servicePath(fits).size(), 107u);
-    EchoClient client(XpcConnection::createForService(fits));
+    XpcEchoClient client(XpcConnection::createForService(fits));
     EXPECT_EQ(client.echo("fits"), "fits");
 
     auto refused = XpcListener::createForService(tooLong, test::ownUidOnly());
@@ -126,7 +126,7 @@ TEST_F(XpcConnectionTest, SocketPathOneByteTooLongIsRefusedNotCut)
     // Nothing was made under a shortened name.
     EXPECT_FALSE(std::filesystem::exists(servicePath(tooLong).substr(0, 107)));
 
-    EchoClient tooFar(XpcConnection::createForService(tooLong));
+    XpcEchoClient tooFar(XpcConnection::createForService(tooLong));
     EXPECT_EQ(tooFar.echo("x", std::chrono::milliseconds(200)), std::nullopt);
     EXPECT_TRUE(tooFar.invalidation->wait());
     EXPECT_TRUE(m_log.contains(servicePath(tooLong))) << m_log.joined();
@@ -134,7 +134,7 @@ TEST_F(XpcConnectionTest, SocketPathOneByteTooLongIsRefusedNotCut)
 
 TEST_F(XpcConnectionTest, FailedConnectInvalidatesAsynchronously)
 {
-    EchoClient client(XpcConnection::createForService("nobody-listens"));
+    XpcEchoClient client(XpcConnection::createForService("nobody-listens"));
     EXPECT_EQ(client.echo("x", std::chrono::milliseconds(200)), std::nullopt);
     auto handlerThread = client.invalidation->wait();
     ASSERT_TRUE(handlerThread);
@@ -149,9 +149,9 @@ TEST_F(XpcConnectionTest, FailedConnectInvalidatesAsynchronously)
 
 TEST_F(XpcConnectionTest, InvalidateRunsTheHandlerLaterAndDropsTheOutstandingReply)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     Latch<std::string> answer;
     client.connection->sendMessage(
         "hold:reply:", { XpcObject("late") }, [&](XpcArray v) { answer.set(*v[0].string()); });
@@ -172,9 +172,9 @@ TEST_F(XpcConnectionTest, InvalidateRunsTheHandlerLaterAndDropsTheOutstandingRep
 
 TEST_F(XpcConnectionTest, BrokenLinkInterruptsAndTheNextSendConnectsAgain)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     EXPECT_EQ(client.echo("first"), "first");
 
     Latch<std::string> held;
@@ -199,7 +199,7 @@ TEST_F(XpcConnectionTest, BrokenLinkInterruptsAndTheNextSendConnectsAgain)
 TEST_F(XpcConnectionTest, AcceptedConnectionLivesWithoutAnyoneHoldingIt)
 {
     // The delegate keeps no reference; only the open link keeps the accepted connection.
-    auto object = std::make_shared<test::EchoObject>();
+    auto object = std::make_shared<test::XpcEchoObject>();
     auto listener = XpcListener::createForService("echo", test::ownUidOnly());
     ASSERT_TRUE(listener.ok());
     (*listener)->setDelegate([object](const XpcConnectionPtr& connection) {
@@ -209,16 +209,16 @@ TEST_F(XpcConnectionTest, AcceptedConnectionLivesWithoutAnyoneHoldingIt)
         return true;
     });
     ASSERT_TRUE((*listener)->resume().ok());
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     for (int i = 0; i < 20; ++i)
         ASSERT_EQ(client.echo(std::to_string(i)), std::to_string(i));
 }
 
 TEST_F(XpcConnectionTest, RepliesGoOutAtMostOnce)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     Latch<std::string> answer;
     client.connection->sendMessage("hold:reply:", { XpcObject("x") }, [&](XpcArray v) { answer.set(*v[0].string()); });
     ASSERT_TRUE(waitUntil([&] { return server.object().heldCount() == 1; }));
@@ -234,7 +234,7 @@ TEST_F(XpcConnectionTest, RepliesGoOutAtMostOnce)
 
 TEST_F(XpcConnectionTest, SendsBeforeResumeWaitForIt)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
     auto connection = XpcConnection::createForService("echo");
     connection->setRemoteObjectInterface(test::echoInterface());
@@ -249,11 +249,11 @@ TEST_F(XpcConnectionTest, SendsBeforeResumeWaitForIt)
 
 TEST_F(XpcConnectionTest, ListenerAdmitsOnlyItsUids)
 {
-    EchoServer server;
+    XpcEchoServer server;
     XpcListener::Options options;
     options.allowedUids = { 4242 }; // not us
     server.start(XpcListener::createForService("echo", options));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     EXPECT_EQ(client.echo("x", std::chrono::milliseconds(300)), std::nullopt);
     ASSERT_TRUE(waitUntil([&] { return *client.interruptions >= 1; }));
     EXPECT_EQ(server.accepted(), 0);
@@ -292,7 +292,7 @@ TEST_F(XpcConnectionTest, PeerBreakingTheRulesLosesItsLink)
             frameOf({ { "kind", XpcObject(2) }, { "id", XpcObject(77) }, { "values", XpcObject(XpcArray {}) } }),
             "not outstanding" },
     };
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
     int expectedInvalidations = 0;
     for (const Case& c : cases) {
@@ -305,14 +305,14 @@ TEST_F(XpcConnectionTest, PeerBreakingTheRulesLosesItsLink)
         EXPECT_TRUE(m_log.contains(c.logged)) << m_log.joined();
     }
     // The listener and other clients carry on.
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     EXPECT_EQ(client.echo("fine"), "fine");
     EXPECT_TRUE(server.object().calls().size() == 1);
 }
 
 TEST_F(XpcConnectionTest, AnonymousEndpointsAndTheirOwners)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createAnonymous(test::ownUidOnly()));
     const auto endpoint = server.listener->endpoint();
     ASSERT_TRUE(endpoint);
@@ -323,7 +323,7 @@ TEST_F(XpcConnectionTest, AnonymousEndpointsAndTheirOwners)
     ASSERT_TRUE(other.ok());
     EXPECT_NE((*other)->endpoint()->name, endpoint->name);
 
-    EchoClient client(XpcConnection::createWithEndpoint(*endpoint));
+    XpcEchoClient client(XpcConnection::createWithEndpoint(*endpoint));
     EXPECT_EQ(client.echo("anonymous"), "anonymous");
 
     // An endpoint that crosses a connection belongs to the process that sent it, whatever it claimed.
@@ -335,7 +335,7 @@ TEST_F(XpcConnectionTest, AnonymousEndpointsAndTheirOwners)
     // A listener owned by someone else than the one who handed the endpoint over is refused.
     XpcEndpoint foreign = *endpoint;
     foreign.owner = ::geteuid() + 1;
-    EchoClient refused(XpcConnection::createWithEndpoint(foreign));
+    XpcEchoClient refused(XpcConnection::createWithEndpoint(foreign));
     EXPECT_EQ(refused.echo("x", std::chrono::milliseconds(200)), std::nullopt);
     EXPECT_TRUE(refused.invalidation->wait());
     EXPECT_TRUE(m_log.contains("not to uid " + std::to_string(foreign.owner.value()) + ", who handed it over"))
@@ -346,16 +346,16 @@ TEST_F(XpcConnectionTest, PrivilegedClientNeedsARootServer)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root";
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo", XpcConnection::kPrivileged));
+    XpcEchoClient client(XpcConnection::createForService("echo", XpcConnection::kPrivileged));
     EXPECT_EQ(client.echo("root"), "root");
 }
 
 TEST_F(XpcConnectionTest, StaleSocketFileIsReplacedLiveOneIsNot)
 {
     {
-        EchoServer first;
+        XpcEchoServer first;
         first.start(XpcListener::createForService("echo", test::ownUidOnly()));
         auto second = XpcListener::createForService("echo", test::ownUidOnly());
         ASSERT_FALSE(second.ok());
@@ -371,17 +371,17 @@ TEST_F(XpcConnectionTest, StaleSocketFileIsReplacedLiveOneIsNot)
         ASSERT_EQ(::bind(stale.get(), address->get(), address->length()), 0);
     }
     ASSERT_TRUE(std::filesystem::exists(servicePath("echo")));
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     EXPECT_EQ(client.echo("taken over"), "taken over");
 }
 
 TEST_F(XpcConnectionTest, LargeMessagesCrossAndOversizeOnesBreakTheLink)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     // Far more than a socket buffer: both ends go through their wait-for-writable paths.
     const std::string big(6 * 1024 * 1024, 'b');
     EXPECT_EQ(client.echo(big), big);
@@ -395,9 +395,9 @@ TEST_F(XpcConnectionTest, LargeMessagesCrossAndOversizeOnesBreakTheLink)
 
 TEST_F(XpcConnectionTest, CallsOutsideTheRemoteInterfaceAreNotSent)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     client.connection->sendMessage("unknown:", {}, nullptr);
     client.connection->sendMessage("echo:reply:", { XpcObject(1) }, nullptr);
     EXPECT_TRUE(m_log.contains("\"unknown:\"")) << m_log.joined();
@@ -408,9 +408,9 @@ TEST_F(XpcConnectionTest, CallsOutsideTheRemoteInterfaceAreNotSent)
 
 TEST_F(XpcConnectionTest, CallsWithoutReplyBlocksArriveInOrder)
 {
-    EchoServer server;
+    XpcEchoServer server;
     server.start(XpcListener::createForService("echo", test::ownUidOnly()));
-    EchoClient client(XpcConnection::createForService("echo"));
+    XpcEchoClient client(XpcConnection::createForService("echo"));
     for (int i = 0; i < 100; ++i)
         client.connection->sendMessage("note:", { XpcObject(i) }, nullptr);
     EXPECT_EQ(client.echo("sync"), "sync");

@@ -163,7 +163,7 @@ inline XpcInterfacePtr echoInterface()
 
 // Serves echoInterface(): "echo:" answers its text, "values:" three values with the last absent, "hold:"
 // keeps its reply for the test, "note:" records the number, "endpoint:" answers the endpoint's owner uid.
-class EchoObject final : public XpcExportedObject {
+class XpcEchoObject final : public XpcExportedObject {
 public:
     void handleCall(const XpcSelector& selector, const XpcArray& arguments, XpcReplySender reply) override
     {
@@ -233,28 +233,28 @@ private:
     std::atomic<bool> m_slowCalls { false };
 };
 
-// A listener serving EchoObject on every connection it admits. The connections it accepted are counted and
+// A listener serving XpcEchoObject on every connection it admits. The connections it accepted are counted and
 // reachable for dropLinks(), not kept. Its end stops the listener and ends the links it accepted, so nothing of
 // it is called after the test.
-class EchoServer final {
+class XpcEchoServer final {
 public:
     struct State {
-        std::shared_ptr<EchoObject> object = std::make_shared<EchoObject>();
+        std::shared_ptr<XpcEchoObject> object = std::make_shared<XpcEchoObject>();
         std::atomic<int> accepted { 0 };
         std::atomic<int> invalidated { 0 };
         Mutex mutex;
         std::vector<std::weak_ptr<XpcConnection>> connections GUARDED_BY(mutex);
     };
 
-    EchoServer() = default;
-    ~EchoServer()
+    XpcEchoServer() = default;
+    ~XpcEchoServer()
     {
         if (listener)
             listener->invalidate();
         dropLinks();
     }
-    EchoServer(const EchoServer&) = delete;
-    EchoServer& operator=(const EchoServer&) = delete;
+    XpcEchoServer(const XpcEchoServer&) = delete;
+    XpcEchoServer& operator=(const XpcEchoServer&) = delete;
 
     void start(Result<XpcListenerPtr> created)
     {
@@ -286,7 +286,7 @@ public:
                 connection->invalidate();
     }
 
-    EchoObject& object() { return *m_state->object; }
+    XpcEchoObject& object() { return *m_state->object; }
     int accepted() const { return m_state->accepted.load(); }
     int invalidated() const { return m_state->invalidated.load(); }
 
@@ -304,12 +304,12 @@ inline XpcListener::Options ownUidOnly()
 }
 
 // A client connection with the echo interface and handlers that count, resumed.
-struct EchoClient {
+struct XpcEchoClient {
     XpcConnectionPtr connection;
     std::shared_ptr<std::atomic<int>> interruptions = std::make_shared<std::atomic<int>>(0);
     std::shared_ptr<Latch<std::thread::id>> invalidation = std::make_shared<Latch<std::thread::id>>();
 
-    explicit EchoClient(XpcConnectionPtr c)
+    explicit XpcEchoClient(XpcConnectionPtr c)
         : connection(std::move(c))
     {
         connection->setRemoteObjectInterface(echoInterface());
@@ -318,9 +318,9 @@ struct EchoClient {
         connection->resume();
     }
     // Outstanding replies, which may point into the test's frame, are dropped with the connection.
-    ~EchoClient() { connection->invalidate(); }
-    EchoClient(const EchoClient&) = delete;
-    EchoClient& operator=(const EchoClient&) = delete;
+    ~XpcEchoClient() { connection->invalidate(); }
+    XpcEchoClient(const XpcEchoClient&) = delete;
+    XpcEchoClient& operator=(const XpcEchoClient&) = delete;
 
     // Sends "echo:" and waits for the answer (nothing when none comes within `limit`).
     std::optional<std::string> echo(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(20))
