@@ -247,6 +247,7 @@ void XpcConnection::sendLocked(
 bool XpcConnection::connectLocked(DeadList& dead)
 {
     auto fail = [&](const std::string& why) {
+        m_mutex.assertHeld();
         XpcLog::error("Cannot connect to " + m_description + ": " + why);
         invalidateLocked(dead);
         return false;
