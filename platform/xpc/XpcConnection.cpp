@@ -193,20 +193,20 @@ void XpcConnection::postHandler(Handler handler)
 void XpcConnection::sendMessage(const std::string& selector, XpcArray arguments, ReplyHandler reply)
 {
     const XpcInterfacePtr interface = remoteObjectInterface();
-    const XpcSelector* spec = interface ? interface->find(selector) : nullptr;
-    if (!spec) {
+    const XpcSelector* declared = interface ? interface->find(selector) : nullptr;
+    if (!declared) {
         XpcLog::error("Call of \"" + selector + "\" on " + m_description + " dropped: the remote interface "
             + (interface ? "\"" + interface->name() + "\" does not have it" : "is not set"));
         return;
     }
     std::string why;
-    if (!XpcInterface::matches(spec->arguments, arguments, why)) {
+    if (!XpcInterface::matches(declared->arguments, arguments, why)) {
         XpcLog::error("Call of \"" + selector + "\" on " + m_description + " dropped: " + why);
         return;
     }
     DeadList dead;
     MutexLock lock(m_mutex);
-    sendLocked(spec, interface, std::move(arguments), std::move(reply), dead);
+    sendLocked(declared, interface, std::move(arguments), std::move(reply), dead);
 }
 
 void XpcConnection::sendLocked(
@@ -462,27 +462,27 @@ std::string XpcConnection::handleMessage(XpcDict message)
             interface = m_exportedInterface;
             object = m_exportedObject;
         }
-        const XpcSelector* spec = interface ? interface->find(selector) : nullptr;
-        if (!spec)
+        const XpcSelector* declared = interface ? interface->find(selector) : nullptr;
+        if (!declared)
             return "a call of \"" + selector + "\", which is not exported";
         if (!object)
             return "a call of \"" + selector + "\" with no exported object";
         std::string why;
-        if (!XpcInterface::matches(spec->arguments, *argumentsField->array(), why))
+        if (!XpcInterface::matches(declared->arguments, *argumentsField->array(), why))
             return "a call of \"" + selector + "\" whose " + why;
         stampOwner(*argumentsField, peerUid);
         XpcReplySender reply;
-        if (spec->reply) {
-            reply = [weak = weak_from_this(), link, id, spec, interface,
+        if (declared->reply) {
+            reply = [weak = weak_from_this(), link, id, declared, interface,
                         sent = std::make_shared<std::atomic<bool>>(false)](XpcArray values) {
                 if (sent->exchange(true))
                     return;
                 if (auto self = weak.lock())
-                    self->sendReply(link, id, spec, std::move(values));
+                    self->sendReply(link, id, declared, std::move(values));
             };
         }
         try {
-            object->handleCall(*spec, *argumentsField->array(), std::move(reply));
+            object->handleCall(*declared, *argumentsField->array(), std::move(reply));
         } catch (const std::exception& e) {
             return "the exported object failed on \"" + selector + "\": " + e.what();
         } catch (...) {
