@@ -51,8 +51,14 @@ bool GssGetTokenForProxyHost(
     const char* host, size_t* errorLength, char* errorBuffer, size_t* tokenLength, unsigned char* tokenBuffer)
 {
     auto h = hooks();
-    if (!h || !h->gssGetTokenForProxyHost)
+    if (!h || !h->gssGetTokenForProxyHost) {
+        // The caller takes the returned lengths as the bytes written: its capacities must not come back.
+        if (errorLength)
+            *errorLength = 0;
+        if (tokenLength)
+            *tokenLength = 0;
         return false;
+    }
     return h->gssGetTokenForProxyHost(host, errorLength, errorBuffer, tokenLength, tokenBuffer);
 }
 

@@ -34,7 +34,7 @@ struct CoreHooks {
     // Caches a password text for a profile. Default: does nothing.
     std::function<void(const std::string& text, const std::string& profile)> setPasswordToCasheForProfile;
     // Gets a Negotiate token for a proxy host; the contract of GssGetTokenForProxyHost. Default: false with
-    // lengths and buffers untouched (the application computes its tokens itself).
+    // both lengths 0 and the buffers untouched (the application computes its tokens itself).
     std::function<bool(
         const char* host, size_t* errorLength, char* errorBuffer, size_t* tokenLength, unsigned char* tokenBuffer)>
         gssGetTokenForProxyHost;
@@ -58,8 +58,9 @@ CCorvantisAppUI* GetAppUI();
 void StartUpdateCheckThread(int mode);
 
 // Writes a Negotiate (GSS-API) token for `host` into `tokenBuffer`. On entry `*errorLength` and `*tokenLength`
-// hold the two buffers' capacities (kGssBufferCapacity); on true `*tokenLength` is the token's length, on false
-// `*errorLength` is the length of the error text in `errorBuffer` (unless the program left both untouched).
+// hold the two buffers' capacities (kGssBufferCapacity); on return they hold the bytes written: on true
+// `*tokenLength` is the token's length, on false `*errorLength` is the length of the error text in `errorBuffer`
+// (0 when there is none, as when no token source is registered).
 bool GssGetTokenForProxyHost(
     const char* host, size_t* errorLength, char* errorBuffer, size_t* tokenLength, unsigned char* tokenBuffer);
 
