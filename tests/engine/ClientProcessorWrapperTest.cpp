@@ -44,6 +44,7 @@
 #include "tests/support/Dnsmasq.h"
 #include "tests/support/EngineDriver.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 namespace corvantis::test {
 namespace {
@@ -641,10 +642,7 @@ TEST_F(WrapperTest, PlaceholderServerAnswersFromTheResolver)
     auto learnt = [&](const char* text, const std::string& name) {
         in6_addr v6 {};
         ::inet_pton(AF_INET6, text, &v6);
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (app.NameForIPv6(v6) != name && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        return app.NameForIPv6(v6) == name;
+        return waitUntil([&] { return app.NameForIPv6(v6) == name; }, deadlineIn(30s));
     };
     uint16_t id = 0x100;
     for (const auto& c : cases) {

@@ -1,6 +1,7 @@
 #include "extension/engine/SocketEventsManager.h"
 #include "platform/UniqueFd.h"
 #include "tests/engine/EventLoopHarness.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -257,10 +258,7 @@ TEST(SocketEventsManagerTest, SignalDuringTheWaitDoesNotEndTheLoop)
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(pthread_kill(loop.thread().native_handle(), SIGUSR2), 0);
     }
-    const auto deadline = Clock::now() + 20s;
-    while (g_signalsSeen.load() == before && Clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    test::waitUntil([&] { return g_signalsSeen.load() != before; });
     EXPECT_GT(g_signalsSeen.load(), before);
     ASSERT_TRUE(pair.send("after the signal"));
     EXPECT_TRUE(recorder.waitUntil([](const auto& events) { return !events.empty(); }));

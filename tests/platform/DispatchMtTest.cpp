@@ -3,6 +3,7 @@
 #include "platform/DispatchSource.h"
 #include "platform/Once.h"
 #include "platform/UniqueFd.h"
+#include "tests/support/Wait.h"
 
 #include <atomic>
 #include <dirent.h>
@@ -17,17 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-template <typename Pred> bool waitUntil(Pred pred, std::chrono::milliseconds limit = 10s)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using test::waitUntil;
 
 std::size_t threadCount()
 {
@@ -113,11 +104,11 @@ TEST(DispatchQueueMtTest, BlockedQueuesDoNotStopOtherQueues)
         all.back()->async([&] {
             ++started;
             // Each block waits until every queue has started one: only possible when none holds up another.
-            if (waitUntil([&] { return started.load() == queues; }, 20s))
+            if (waitUntil([&] { return started.load() == queues; }, test::deadlineIn(20s)))
                 ++finished;
         });
     }
-    EXPECT_TRUE(waitUntil([&] { return finished.load() == queues; }, 30s))
+    EXPECT_TRUE(waitUntil([&] { return finished.load() == queues; }, test::deadlineIn(30s)))
         << finished.load() << " of " << queues << " blocks got past the barrier";
 }
 

@@ -1,4 +1,5 @@
 #include "platform/EventQueue.h"
+#include "tests/support/Wait.h"
 
 #include <array>
 #include <atomic>
@@ -18,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::waitUntil;
 
 struct SocketPair {
     UniqueFd a, b;
@@ -29,17 +31,6 @@ struct SocketPair {
         b.reset(fds[1]);
     }
 };
-
-template <typename Pred> bool waitUntil(Pred pred, std::chrono::milliseconds limit = 10s)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // The way the engine uses the queue: one loop thread, a table from udata to handlers that is looked up under a
 // mutex, handlers called with no lock held, registrations changed from any thread.

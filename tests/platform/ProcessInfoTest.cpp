@@ -1,6 +1,7 @@
 #include "platform/ProcessInfo.h"
 
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 #include "tests/support/WaitingChild.h"
 
 #include <gtest/gtest.h>
@@ -20,18 +21,7 @@ namespace corvantis {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Polls `condition` until it holds or a generous deadline passes.
-template <typename F> bool waitUntil(F condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using test::waitUntil;
 
 TEST(ProcessInfo, OwnProcess)
 {

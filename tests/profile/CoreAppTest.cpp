@@ -246,7 +246,7 @@ TEST(CoreApp, ProfileUpdatedIsPostedOnTheMainThread)
         app.SetProfile(profile, true); // unchanged stamp: no detection, still announced
         app.saveResult = false;
         app.SetProfile(profile, true); // a failed save is still announced
-        EXPECT_TRUE(test::WaitUntil([&] {
+        EXPECT_TRUE(test::waitUntil([&] {
             std::lock_guard<std::mutex> lock(mutex);
             return threads.size() >= 3;
         }));
@@ -328,7 +328,7 @@ TEST(CoreApp, BackgroundThreadsStopWhenAsked)
         ended = true;
     }));
     app.SetNetworkChanged();
-    EXPECT_TRUE(test::WaitUntil([&] { return changes.load() >= 1; }));
+    EXPECT_TRUE(test::waitUntil([&] { return changes.load() >= 1; }));
 
     app.StopBackgroundThreads();
     EXPECT_TRUE(ended.load()); // joined before the call returned

@@ -2,6 +2,7 @@
 
 #include "platform/ProcessInfo.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 #include "tests/support/WaitingChild.h"
 
 #include <gtest/gtest.h>
@@ -62,13 +63,10 @@ TEST(ProcessName, ProcessesWithoutNames)
     if (child == 0)
         _exit(0);
     // An ended process keeps its short name until it is reaped, but has no arguments left.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        Result<std::vector<std::string>> args = readProcessCmdline(child);
-        if ((args && args.value().empty()) || std::chrono::steady_clock::now() > deadline)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    test::waitUntil([&] {
+        const Result<std::vector<std::string>> args = readProcessCmdline(child);
+        return args && args.value().empty();
+    });
     std::string name = "unchanged";
     EXPECT_EQ(GetProcessNameFromArgs(child, name), -1);
     EXPECT_EQ(name, "unchanged");

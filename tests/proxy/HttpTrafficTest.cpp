@@ -24,11 +24,13 @@
 #include "tests/peers/NtlmTestProxy.h"
 #include "tests/peers/ScriptedProxy.h"
 #include "tests/proxy/PortForwarderTestSupport.h"
+#include "tests/support/Wait.h"
 
 namespace corvantis {
 namespace {
 
 using Step = test::ScriptedProxy::Step;
+using test::waitUntil;
 
 constexpr const char* kUnsupported = "Proxy server uses unsupported authentication protocols or authorization failed.";
 
@@ -56,17 +58,6 @@ CProxy httpProxy(uint16_t port, const std::string& user = {}, const std::string&
     proxy.m_Password = password;
     proxy.m_Options = options;
     return proxy;
-}
-
-bool waitFor(const std::function<bool()>& condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 // A small HTTP server on 127.0.0.1 standing for the web server the application wants: it reads each request
@@ -263,7 +254,7 @@ Exchange runApplication(const CProxy& proxy, uint16_t originPort, const std::str
     EXPECT_TRUE(rig.app->SendAll(first.data(), first.size(), 0));
     rig.start();
     if (when == BodyArrives::Later) {
-        EXPECT_TRUE(waitFor([&] { return rig.forwarded(); }));
+        EXPECT_TRUE(waitUntil([&] { return rig.forwarded(); }));
         EXPECT_TRUE(rig.app->SendAll(body.data(), body.size(), 0));
     }
     if (halfClose)

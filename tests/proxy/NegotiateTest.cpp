@@ -21,6 +21,7 @@
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/KerberosRealm.h"
+#include "tests/support/Wait.h"
 
 namespace corvantis {
 namespace {
@@ -129,10 +130,7 @@ TEST_F(NegotiateRealm, ConnectThroughSquidWithNegotiate)
 
     // Squid logs the tunnel, with the user the helper accepted, once it ends.
     socket->Close();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (squid->readFile("access.log").find("alice@") == std::string::npos
-        && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    test::waitUntil([&] { return squid->readFile("access.log").find("alice@") != std::string::npos; });
     EXPECT_NE(squid->readFile("access.log").find("alice@"), std::string::npos) << squid->readFile("access.log");
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/UniqueFd.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -27,20 +28,6 @@
 extern char** environ;
 
 namespace corvantis::test {
-
-using Deadline = std::chrono::steady_clock::time_point;
-
-inline Deadline deadlineIn(std::chrono::milliseconds span)
-{
-    return std::chrono::steady_clock::now() + span;
-}
-
-inline int millisLeft(Deadline deadline)
-{
-    const auto left
-        = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 // A UDP socket bound to 127.0.0.1 on a port the kernel picks.
 class LoopbackUdp final {
