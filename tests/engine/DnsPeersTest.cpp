@@ -78,7 +78,7 @@ TEST(DnsPeers, DigReadsOurAnswers)
         ChildProcess dig(argv);
         ASSERT_TRUE(dig.started());
 
-        sockaddr_in client {};
+        sockaddr_storage client {};
         auto query = responder.receive(deadlineIn(30s), &client);
         ASSERT_TRUE(query.has_value()) << "dig sent nothing";
         DnsMessageInfo info;

@@ -1,6 +1,7 @@
 #include "core/foundation/XmlReader.h"
 
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
@@ -19,24 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// A loopback socket that accepts connections into its backlog and never answers them.
-struct SilentServer {
-    UniqueFd fd;
-    int port = 0;
-    SilentServer()
-    {
-        fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof addr;
-        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd.get(), 8) != 0
-            || ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        port = ntohs(addr.sin_port);
-    }
-};
 
 // One python3 http.server per test suite, on a port the system picks, serving a temporary folder.
 class XmlUrlTest : public ::testing::Test {
@@ -134,11 +117,12 @@ TEST_F(XmlUrlTest, FailuresKeepThePreviousDocument)
 
 TEST_F(XmlUrlTest, GivesUpOnAServerThatDoesNotAnswer)
 {
-    SilentServer silent;
+    // Takes connections into its backlog and never answers them.
+    const test::LoopbackListener silent;
     CXmlReader reader;
     reader.SetUrlTimeout(300ms);
     const auto start = Clock::now();
-    const std::optional<XmlError> error = reader.OpenUrl("http://127.0.0.1:" + std::to_string(silent.port) + "/x");
+    const std::optional<XmlError> error = reader.OpenUrl("http://127.0.0.1:" + std::to_string(silent.port()) + "/x");
     const auto elapsed = Clock::now() - start;
     expectOwnError(error);
     EXPECT_GE(elapsed, 300ms);
@@ -147,9 +131,7 @@ TEST_F(XmlUrlTest, GivesUpOnAServerThatDoesNotAnswer)
 
 TEST(XmlUrlRefusedTest, ClosedPortFails)
 {
-    SilentServer closed;
-    const std::string url = "http://127.0.0.1:" + std::to_string(closed.port) + "/x";
-    closed.fd.reset();
+    const std::string url = "http://127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + "/x";
     CXmlReader reader;
     expectOwnError(reader.OpenUrl(url));
 }

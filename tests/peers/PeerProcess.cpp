@@ -133,42 +133,6 @@ pid_t spawn(const PeerCommand& command, const std::filesystem::path& outFile)
 
 } // namespace
 
-uint16_t freeLoopbackPort()
-{
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        throw std::runtime_error("socket failed");
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-        || getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("cannot bind a loopback port");
-    return ntohs(addr.sin_port);
-}
-
-bool canConnect(const std::string& host, uint16_t port)
-{
-    sockaddr_storage storage {};
-    socklen_t len = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        len = sizeof *v4;
-    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        len = sizeof *v6;
-    } else {
-        return false;
-    }
-    UniqueFd fd(socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return fd && retryOnEintr([&] { return connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), len); }) == 0;
-}
-
 std::unique_ptr<PeerProcess> PeerProcess::start(
     const PeerCommandBuilder& builder, int attempts, std::chrono::milliseconds readyTimeout)
 {

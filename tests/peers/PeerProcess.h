@@ -11,16 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
 
 namespace corvantis::test {
-
-// A TCP port on 127.0.0.1 that nothing listens on at the moment of the call: bound with port 0, read back and
-// released. Another process may take it before the caller does, which is why PeerProcess::start retries.
-uint16_t freeLoopbackPort();
-
-// True when a TCP connection to host:port is accepted (closed again at once).
-bool canConnect(const std::string& host, uint16_t port);
 
 // How to run one server: everything a start attempt needs, given the port it is to listen on and the
 // temporary folder that belongs to the peer.

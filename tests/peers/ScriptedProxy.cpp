@@ -44,16 +44,6 @@ ScriptedProxy::Step ScriptedProxy::Step::closeConnection()
 ScriptedProxy::ScriptedProxy(std::vector<Step> script)
     : m_script(std::move(script))
 {
-    m_listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (!m_listener || bind(m_listener.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-        || listen(m_listener.get(), 4) != 0
-        || getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("scripted proxy cannot listen");
-    m_port = ntohs(addr.sin_port);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -127,10 +117,10 @@ bool ScriptedProxy::waitDrained(int fd)
 
 void ScriptedProxy::run()
 {
-    pollfd fds[2] = { { m_listener.get(), POLLIN, 0 }, { m_wakeRead.get(), POLLIN, 0 } };
+    pollfd fds[2] = { { m_listener.fd(), POLLIN, 0 }, { m_wakeRead.get(), POLLIN, 0 } };
     if (retryOnEintr([&] { return poll(fds, 2, -1); }) < 0 || fds[1].revents != 0)
         return;
-    UniqueFd conn(retryOnEintr([&] { return accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    UniqueFd conn = m_listener.accept();
     if (!conn)
         return;
     for (const Step& step : m_script) {
@@ -140,13 +130,8 @@ void ScriptedProxy::run()
                 return;
             break;
         case Step::Kind::Write:
-            for (size_t sent = 0; sent < step.bytes.size();) {
-                const ssize_t n = retryOnEintr(
-                    [&] { return send(conn.get(), step.bytes.data() + sent, step.bytes.size() - sent, MSG_NOSIGNAL); });
-                if (n <= 0)
-                    return;
-                sent += static_cast<size_t>(n);
-            }
+            if (!sendAll(conn.get(), step.bytes))
+                return;
             break;
         case Step::Kind::WaitDrained:
             if (!waitDrained(conn.get()))

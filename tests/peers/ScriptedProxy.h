@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis::test {
 
@@ -39,7 +40,7 @@ public:
     ScriptedProxy(const ScriptedProxy&) = delete;
     ScriptedProxy& operator=(const ScriptedProxy&) = delete;
 
-    uint16_t port() const { return m_port; }
+    uint16_t port() const { return m_listener.port(); }
     // The client's end of the connection, for waitDrained(). Borrowed; must stay open while the script runs.
     void watchClient(int clientFd) { m_clientFd = clientFd; }
 
@@ -55,8 +56,7 @@ private:
     bool waitDrained(int fd);
 
     std::vector<Step> m_script;
-    uint16_t m_port = 0;
-    UniqueFd m_listener;
+    LoopbackListener m_listener { "127.0.0.1", 4 };
     UniqueFd m_wakeRead;
     UniqueFd m_wakeWrite;
     std::atomic<int> m_clientFd { -1 };

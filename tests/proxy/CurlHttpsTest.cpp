@@ -15,20 +15,10 @@
 #include "platform/UniqueFd.h"
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis {
 namespace {
-
-UniqueFd connectLoopback(uint16_t port)
-{
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    return fd;
-}
 
 void expectEcho(int fd, const std::string& text)
 {
@@ -64,7 +54,8 @@ TEST(CurlHttps, TunnelThroughSquidOnTheCallersDescriptor)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        UniqueFd fd = connectLoopback(squid->port());
+        UniqueFd fd = test::connectLoopback(squid->port());
+        ASSERT_TRUE(fd);
         std::string error;
         const bool ok = DoCurlHttps(url, fd.get(), error, "carol", c.password, CURLAUTH_BASIC, "127.0.0.1");
         ASSERT_EQ(ok, c.ok) << error;

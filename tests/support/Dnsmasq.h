@@ -5,6 +5,7 @@
 // unless the test asks for one (inside a namespace of its own, where port 53 is free).
 
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 
@@ -29,75 +30,6 @@ extern char** environ;
 
 namespace corvantis::test {
 
-// A UDP socket bound to 127.0.0.1 on a port the kernel picks.
-class LoopbackUdp final {
-public:
-    LoopbackUdp()
-        : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (!m_fd || bind(m_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            return;
-        }
-        socklen_t length = sizeof address;
-        getsockname(m_fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    }
-
-    uint16_t port() const { return m_port; }
-    int fd() const { return m_fd.get(); }
-
-    // One datagram, or nothing when none arrives before the deadline.
-    std::optional<std::vector<uint8_t>> receive(Deadline deadline, sockaddr_in* from = nullptr)
-    {
-        for (;;) {
-            pollfd p { m_fd.get(), POLLIN, 0 };
-            const int ready = poll(&p, 1, millisLeft(deadline));
-            if (ready < 0 && errno == EINTR) {
-                continue;
-            }
-            if (ready <= 0) {
-                return std::nullopt;
-            }
-            std::vector<uint8_t> buffer(65536);
-            sockaddr_in source {};
-            socklen_t length = sizeof source;
-            const ssize_t n
-                = recvfrom(m_fd.get(), buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source), &length);
-            if (n < 0) {
-                return std::nullopt;
-            }
-            buffer.resize(static_cast<size_t>(n));
-            if (from != nullptr) {
-                *from = source;
-            }
-            return buffer;
-        }
-    }
-
-    bool sendTo(const std::vector<uint8_t>& data, const sockaddr_in& to)
-    {
-        return sendto(m_fd.get(), data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
-                   sizeof to)
-            == static_cast<ssize_t>(data.size());
-    }
-
-    bool sendToLoopback(const std::vector<uint8_t>& data, uint16_t port)
-    {
-        sockaddr_in to {};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
-        return sendTo(data, to);
-    }
-
-private:
-    UniqueFd m_fd;
-    uint16_t m_port = 0;
-};
-
 // dnsmasq answering from its command line only (no upstream, no hosts file).
 class Dnsmasq final {
 public:
@@ -114,9 +46,7 @@ public:
 
     Dnsmasq(const Where& where, const std::vector<std::string>& records)
     {
-        if (inet_pton(AF_INET, where.address.c_str(), &m_address) != 1) {
-            return;
-        }
+        m_host = where.address;
         // A free port is found, then handed to dnsmasq; another process taking it in between would make start-up
         // fail, so a few ports are tried.
         for (int attempt = 0; attempt < 5 && !m_ready; ++attempt) {
@@ -158,11 +88,7 @@ public:
     std::optional<std::vector<uint8_t>> ask(const std::vector<uint8_t>& query, Deadline deadline)
     {
         LoopbackUdp client;
-        sockaddr_in to {};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = m_address;
-        to.sin_port = htons(m_port);
-        if (!client.sendTo(query, to)) {
+        if (!client.sendTo(query, m_host, m_port)) {
             return std::nullopt;
         }
         return client.receive(deadline);
@@ -219,7 +145,7 @@ private:
 
     TempDir m_dir;
     pid_t m_pid = -1;
-    uint32_t m_address = 0; // network order
+    std::string m_host;
     uint16_t m_port = 0;
     bool m_ready = false;
 };
