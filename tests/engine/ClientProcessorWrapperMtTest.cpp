@@ -31,11 +31,11 @@
 #include "platform/UniqueFd.h"
 #include "tests/engine/DnsWire.h"
 #include "tests/engine/WrapperTestSupport.h"
+#include "tests/peers/Dnsmasq.h"
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
-#include "tests/support/Dnsmasq.h"
 #include "tests/support/EngineDriver.h"
 #include "tests/support/Loopback.h"
 

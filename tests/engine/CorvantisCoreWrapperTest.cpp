@@ -24,8 +24,8 @@
 #include "platform/DefaultsStore.h"
 #include "platform/ProgramHome.h"
 #include "tests/support/LogLines.h"
-#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitingChild.h"
 
 namespace corvantis::test {
 namespace {
@@ -209,7 +209,7 @@ TEST_F(CoreWrapperTest, ProcessNameOfLongNamedProcesses)
     std::filesystem::create_symlink("/bin/sleep", longLink);
     for (const auto& [link, name] : { std::pair { shortLink, std::string("sleepy") },
              std::pair { longLink, std::string("a-very-long-program-name") } }) {
-        ChildProcess child({ link.string(), "30" });
+        const WaitingChild child(link.string(), { link.string(), "30" });
         ASSERT_GT(child.pid(), 0);
         EXPECT_EQ(CorvantisCoreWrapper::getProcessNameForPid(child.pid()), name);
     }

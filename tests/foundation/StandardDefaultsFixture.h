@@ -2,6 +2,7 @@
 
 #include "core/foundation/Log.h"
 #include "platform/DefaultsStore.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -33,8 +34,7 @@ protected:
     // Runs a Python snippet with the defaults file as sys.argv[1]; true when it exits with 0.
     bool python(const std::string& code) const
     {
-        std::string cmd = "python3 -c '" + code + "' " + file.string();
-        return std::system(cmd.c_str()) == 0;
+        return runCommand({ "python3", "-c", code, file.string() }).exitCode == 0;
     }
 
     TempDir home;

@@ -1,5 +1,6 @@
 #include "core/foundation/StringUtils.h"
 
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -65,9 +66,9 @@ public:
     {
         const char* previous = std::setlocale(LC_CTYPE, nullptr);
         m_previous = previous != nullptr ? previous : "C";
-        const std::string command
-            = "localedef -i de_DE -f ISO-8859-1 '" + (m_dir / "de_DE.ISO-8859-1").string() + "' >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0) {
+        if (test::runCommand({ "localedef", "-i", "de_DE", "-f", "ISO-8859-1", (m_dir / "de_DE.ISO-8859-1").string() })
+                .exitCode
+            != 0) {
             return;
         }
         setenv("LOCPATH", m_dir.str().c_str(), 1);

@@ -1,19 +1,14 @@
 #include "core/foundation/XmlReader.h"
 
-#include "platform/UniqueFd.h"
+#include "tests/peers/FileServer.h"
 #include "tests/support/Loopback.h"
-#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <memory>
-#include <regex>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <stdexcept>
 
 namespace corvantis {
 namespace {
@@ -21,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// One python3 http.server per test suite, on a port the system picks, serving a temporary folder.
+// One web server per test suite, on a free loopback port, serving a temporary folder.
 class XmlUrlTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -39,28 +34,30 @@ protected:
                 big << chunk;
             big << "</R>";
         }
-        s_server = std::make_unique<test::ChildProcess>(std::vector<std::string> {
-            "python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", s_dir->str() });
-        const std::optional<std::string> banner = s_server->readLine(30s);
-        std::smatch match;
-        if (banner && std::regex_search(*banner, match, std::regex("port ([0-9]+)")))
-            s_base = "http://127.0.0.1:" + match[1].str() + "/";
+        try {
+            s_server = test::startFileServer(s_dir->path());
+            s_base = "http://127.0.0.1:" + std::to_string(s_server->port()) + "/";
+        } catch (const std::runtime_error& e) {
+            s_startError = e.what();
+        }
     }
     static void TearDownTestSuite()
     {
         s_server.reset();
         s_dir.reset();
     }
-    void SetUp() override { ASSERT_FALSE(s_base.empty()) << "the http server did not start"; }
+    void SetUp() override { ASSERT_FALSE(s_base.empty()) << s_startError; }
 
     static std::unique_ptr<test::TempDir> s_dir;
-    static std::unique_ptr<test::ChildProcess> s_server;
+    static test::PeerProcessPtr s_server;
     static std::string s_base;
+    static std::string s_startError;
 };
 
 std::unique_ptr<test::TempDir> XmlUrlTest::s_dir;
-std::unique_ptr<test::ChildProcess> XmlUrlTest::s_server;
+test::PeerProcessPtr XmlUrlTest::s_server;
 std::string XmlUrlTest::s_base;
+std::string XmlUrlTest::s_startError;
 
 void expectOwnError(const std::optional<XmlError>& error)
 {

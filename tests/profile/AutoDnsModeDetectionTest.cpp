@@ -3,10 +3,10 @@
 #include "core/foundation/CoreHooks.h"
 #include "core/foundation/FakeAddressRange.h"
 #include "core/foundation/LogContext.h"
+#include "tests/peers/Dnsmasq.h"
 #include "tests/profile/CoreAppTestSupport.h"
 #include "tests/profile/DetectionTestSupport.h"
 #include "tests/profile/ProfileTestSupport.h"
-#include "tests/support/Dnsmasq.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/TempDir.h"
 

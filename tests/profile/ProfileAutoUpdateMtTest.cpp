@@ -33,7 +33,6 @@ protected:
     void SetUp() override
     {
         test::StorageFixture<CCorvantisAppUI>::SetUp();
-        ASSERT_TRUE(server.Started()) << "the http server did not start";
         CProfileData remote = NewProfileData();
         remote.m_Rules.insert(remote.m_Rules.begin(), CRule("From the server"));
         server.Put("Office.ppx", remote);
