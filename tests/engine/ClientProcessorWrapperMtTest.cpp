@@ -26,7 +26,6 @@
 #include "extension/engine/CorvantisAppProxy.h"
 #include "extension/engine/CorvantisCoreWrapper.h"
 #include "extension/engine/DnsCodec.h"
-#include "platform/DefaultsStore.h"
 #include "platform/PlistValue.h"
 #include "platform/UniqueFd.h"
 #include "tests/engine/DnsWire.h"
@@ -123,13 +122,10 @@ protected:
         WrapperTest::SetUp();
         // Per-connection lines would flood the screen queue; the test reads none of them.
         GetLog().SetScreenLevel(kLogError);
-        m_oldDefaults = DefaultsStore::standard().file();
-        DefaultsStore::standard().open(home.path() / "Preferences" / "CorvantisExtension.plist");
     }
     void TearDown() override
     {
         CClientProcessor::SetConnectionLimit(CClientProcessor::kDefaultConnectionLimit);
-        DefaultsStore::standard().open(m_oldDefaults);
         WrapperTest::TearDown();
     }
     // Direct for everything but the application "proxied", which goes through `proxy`.
@@ -141,9 +137,6 @@ protected:
         viaProxy.m_AppsText = "proxied";
         UseProfile({ proxy }, { viaProxy, RuleWith("Default", kActionDirect) });
     }
-
-private:
-    std::filesystem::path m_oldDefaults;
 };
 
 // Many flows at once on three roads (directly, through microsocks, and to a placeholder address whose name the

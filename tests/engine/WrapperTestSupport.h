@@ -35,6 +35,7 @@
 #include "tests/support/HttpOrigin.h"
 #include "tests/support/LogLines.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"
 
 namespace corvantis::test {
@@ -142,18 +143,13 @@ inline std::string HttpExchange(int socket, const std::vector<std::string>& piec
     return received;
 }
 
-// The extension's one object with a temporary home, as `theApp`, logging to the screen queue.
+// The extension's one object with a temporary home (and defaults file there), as `theApp`, logging to the
+// screen queue.
 class WrapperTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* old = std::getenv("CORVANTIS_EXTENSION_HOME");
-        m_oldHome = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("CORVANTIS_EXTENSION_HOME", home.str().c_str(), 1);
-        setCurrentProgram(Program::Extension);
-        theApp = &app;
-        GetLog().SetScreenLevel(kLogDebug);
-        Lines();
+        m_scope.emplace(Program::Extension, home.path(), &app, kLogDebug);
         CorvantisCoreWrapper::applyAddressRange(10);
     }
     void TearDown() override
@@ -161,12 +157,7 @@ protected:
         CAppSettings settings = app.GetSettings();
         settings.TrafficLogEnabled = false;
         app.SetSettings(settings);
-        GetLog().SetScreenLevel(kLogError);
-        Lines();
-        if (m_oldHome)
-            ::setenv("CORVANTIS_EXTENSION_HOME", m_oldHome->c_str(), 1);
-        else
-            ::unsetenv("CORVANTIS_EXTENSION_HOME");
+        m_scope.reset();
     }
     // `rules` over the proxies, with a chain (id 50) of all of them.
     void UseProfile(std::vector<CProxy> proxies, std::vector<CRule> rules, bool handleDirect = true)
@@ -197,7 +188,7 @@ protected:
     CCorvantisAppProxy& app = GetAppProxy();
 
 private:
-    std::optional<std::string> m_oldHome;
+    std::optional<ProgramHomeScope> m_scope;
 };
 
 } // namespace corvantis::test
