@@ -6,7 +6,7 @@
 #include "core/profile/Host.h"
 #include "extension/engine/CorvantisAppProxy.h"
 #include "platform/ProgramHome.h"
-#include "tests/profile/FakeSteadyClock.h"
+#include "tests/support/FakeSteadyClock.h"
 #include "tests/support/LogLines.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"

@@ -1,7 +1,7 @@
 #include "core/profile/ConnRecord.h"
 #include "core/foundation/SafeSocket.h"
 
-#include "tests/profile/FakeSteadyClock.h"
+#include "tests/support/FakeSteadyClock.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
