@@ -103,7 +103,7 @@ TEST(StringUtilsTest, LowerCaseFoldsAsciiOnlyWhateverTheLocale)
         const char* lower;
     };
     const Case cases[] = {
-        { "Firefox.APP", "firefox.app" },
+        { "Browser.APP", "browser.app" },
         { "[Z@] A-Z", "[z@] a-z" },
         { "\xC3\x84PFEL.example", "\xC3\x84pfel.example" },
         { "\xC4\x84\xC3\x9E\xFF", "\xC4\x84\xC3\x9E\xFF" },
@@ -284,10 +284,10 @@ TEST(StringUtilsTest, Comparison)
         int sign;
     };
     const Case cases[] = {
-        { "same word, other case", "FIREFOX", "firefox", 0 },
-        { "mixed case", "Safari.App", "sAFARI.aPP", 0 },
-        { "prefix is smaller", "fire", "FIREFOX", -1 },
-        { "longer is larger", "FIREFOX", "fire", 1 },
+        { "same word, other case", "BROWSER", "browser", 0 },
+        { "mixed case", "Viewer.App", "vIEWER.aPP", 0 },
+        { "prefix is smaller", "brow", "BROWSER", -1 },
+        { "longer is larger", "BROWSER", "brow", 1 },
         { "byte decides", "abd", "ABC", 1 },
         { "byte decides before length", "ab", "B", -1 },
         { "null is empty", "", nullptr, 0 },

@@ -282,12 +282,12 @@ TEST(CoreApp, LoopQueueHoldsEachNameOnceInOrder)
 {
     CoreTestApp app;
     EXPECT_EQ(app.PopLoopApp(), std::nullopt);
-    for (const char* name : { "curl", "Firefox", "curl", "firefox", "" })
+    for (const char* name : { "curl", "Browser", "curl", "browser", "" })
         app.QueueLoopApp(name);
     std::vector<std::string> popped;
     while (std::optional<std::string> name = app.PopLoopApp())
         popped.push_back(*name);
-    EXPECT_EQ(popped, (std::vector<std::string> { "curl", "Firefox", "firefox", "" }));
+    EXPECT_EQ(popped, (std::vector<std::string> { "curl", "Browser", "browser", "" }));
 
     // A name taken from the queue may be queued again.
     app.QueueLoopApp("curl");
