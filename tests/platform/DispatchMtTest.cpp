@@ -3,6 +3,7 @@
 #include "platform/DispatchSource.h"
 #include "platform/Once.h"
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/Wait.h"
 
 #include <atomic>
@@ -18,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::SocketPair;
 using test::waitUntil;
 
 std::size_t threadCount()
@@ -32,17 +34,6 @@ std::size_t threadCount()
     ::closedir(dir);
     return n;
 }
-
-struct SocketPair {
-    UniqueFd a, b;
-    SocketPair()
-    {
-        int fds[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-        a.reset(fds[0]);
-        b.reset(fds[1]);
-    }
-};
 
 TEST(DispatchQueueMtTest, EachSubmittersBlocksKeepTheirOrder)
 {

@@ -522,22 +522,18 @@ TEST_F(ProfileFileTest, SaveThatRunsOutOfSpaceFailsAndKeepsThePreviousFile)
     const fs::path path = dir / "office.ppx";
     std::ofstream(path) << "previous profile";
     // A file size limit stops the write part-way, as a full disk does; the child reports what the save returned.
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const int code = test::runInChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit { 256, 256 };
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            ::_exit(100);
+            return 100;
         CXmlWriter writer;
         (void)writer.OpenFile(path.string());
         std::string error;
         const bool saved = WriteProfileXml(FullProfile(kEncryptionDisabled, false), writer, kProfileSilent, &error);
-        ::_exit(saved ? 1 : error.starts_with("Cannot write profile:\n") ? 0 : 2);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return saved ? 1 : error.starts_with("Cannot write profile:\n") ? 0 : 2;
+    });
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadFile(path), "previous profile");
     std::vector<std::string> entries;
     for (const auto& entry : fs::directory_iterator(dir.path()))

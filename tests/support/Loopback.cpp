@@ -94,6 +94,15 @@ bool sendAll(int fd, const void* data, size_t size)
     return true;
 }
 
+SocketPair::SocketPair(int type)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0)
+        throw std::runtime_error("socketpair failed");
+    a.reset(fds[0]);
+    b.reset(fds[1]);
+}
+
 LoopbackListener::LoopbackListener(const std::string& host, int backlog)
     : m_host(host)
 {

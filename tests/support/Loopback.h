@@ -45,6 +45,14 @@ inline bool sendAll(int fd, const std::vector<uint8_t>& bytes)
     return sendAll(fd, bytes.data(), bytes.size());
 }
 
+// Two connected, non-blocking local sockets of `type` (SOCK_STREAM or SOCK_DGRAM). Throws std::runtime_error
+// when the system gives none.
+struct SocketPair {
+    explicit SocketPair(int type = SOCK_STREAM);
+    UniqueFd a;
+    UniqueFd b;
+};
+
 // A TCP socket listening on a loopback address with a port the system picks. The descriptor stays open until
 // the object goes; shutdown() makes a blocked accept() return, which is how server threads are ended.
 class LoopbackListener final {

@@ -199,4 +199,21 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
+int runInChild(const std::function<int()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        int code = 125;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    return retryOnEintr([&] { return ::waitpid(pid, &status, 0); }) == pid ? exitCodeOf(status) : -1;
+}
+
 } // namespace corvantis::test

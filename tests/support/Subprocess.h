@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,5 +57,10 @@ struct CommandResult {
 // for it to end. Throws std::runtime_error when it cannot be started.
 CommandResult runCommand(
     const std::vector<std::string>& argv, const std::string& input = {}, const Environment& env = {});
+
+// Runs `body` in a forked copy of the test process and returns what it returned, as its exit code (128 + the
+// signal's number when a signal ended it; 125 when it threw). The copy may change what the whole process is
+// allowed to do (user, resource limits) without touching the test runner; it must not use other threads.
+int runInChild(const std::function<int()>& body);
 
 } // namespace corvantis::test
