@@ -297,7 +297,7 @@ TEST_F(SimpleSocketTest, CloseEndsEventDeliveryAndMayBeRepeated)
     std::uint64_t fenceId = 0;
     ASSERT_TRUE(loop.manager().AddSocket(fenceMine.get(), false, 0, fenceId, fenceEvents.processor()));
     ASSERT_EQ(write(fencePeer.get(), "f", 1), 1);
-    ASSERT_TRUE(fenceEvents.waitUntil([](const auto& e) { return !e.empty(); }));
+    ASSERT_TRUE(fenceEvents.waitForEvents([](const auto& e) { return !e.empty(); }));
     loop.manager().RemoveSocketId(fenceId);
     EXPECT_EQ(events.load(), before);
 }

@@ -1,5 +1,6 @@
 #include "platform/ProcessInfo.h"
 
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 #include "tests/support/WaitingChild.h"
@@ -75,10 +76,8 @@ TEST(ProcessInfo, ChildStartedThroughALink)
 
 TEST(ProcessInfo, EndedAndMissingProcesses)
 {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        _exit(0);
+    // A child that ends at once and is left unreaped.
+    const pid_t child = test::spawnChild({ .argv = { "true" } });
     // Ended but not reaped: the name stays, the arguments are gone.
     ASSERT_TRUE(waitUntil([&] {
         Result<std::vector<std::string>> args = readProcessCmdline(child);

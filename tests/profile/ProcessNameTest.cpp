@@ -1,6 +1,7 @@
 #include "core/profile/ProcessName.h"
 
 #include "platform/ProcessInfo.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 #include "tests/support/WaitingChild.h"
@@ -58,10 +59,8 @@ TEST(ProcessName, NamesOfAChild)
 
 TEST(ProcessName, ProcessesWithoutNames)
 {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        _exit(0);
+    // A child that ends at once and is left unreaped.
+    const pid_t child = test::spawnChild({ .argv = { "true" } });
     // An ended process keeps its short name until it is reaped, but has no arguments left.
     test::waitUntil([&] {
         const Result<std::vector<std::string>> args = readProcessCmdline(child);

@@ -20,10 +20,10 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // How to start one child process.
 struct SpawnOptions {
     // argv[0] names the program: a path, or a name looked up in PATH.
-    std::vector<std::string> argv;
+    std::vector<std::string> argv {};
     // When not empty, the file run instead of argv[0], so that argv[0] may be any text.
-    std::string path;
-    Environment env;
+    std::string path {};
+    Environment env {};
     // The child's standard input, output and error: descriptors of the caller, which stay the caller's
     // (the child gets copies). -1 stands for /dev/null; `err` may be the same descriptor as `out`.
     int in = -1;
