@@ -77,22 +77,22 @@ CProfileData MakeProfile()
     return profile;
 }
 
-CLogContext Firefox()
+CLogContext Browser()
 {
     CLogContext app;
-    app.displayName = "firefox";
-    app.revDns = "org.mozilla.firefox";
-    app.bsdName = "firefox";
-    app.packetName = "firefox";
-    app.packetShortName = "firefox";
-    app.fullPath = "/usr/lib/firefox/firefox";
+    app.displayName = "browser";
+    app.revDns = "org.example.browser";
+    app.bsdName = "browser";
+    app.packetName = "browser";
+    app.packetShortName = "browser";
+    app.fullPath = "/usr/lib/browser/browser";
     return app;
 }
 
 void BM_FindRuleFirst(benchmark::State& state)
 {
     const CProfileData profile = MakeProfile();
-    const CLogContext app = Firefox();
+    const CLogContext app = Browser();
     const CHost target(std::string("www.first.lan"), "203.0.113.5", 443, false);
     if (FindRule(profile, app, target, nullptr) != 0)
         state.SkipWithError("the first rule does not match");
@@ -104,7 +104,7 @@ BENCHMARK(BM_FindRuleFirst);
 void BM_FindRuleLast(benchmark::State& state)
 {
     const CProfileData profile = MakeProfile();
-    const CLogContext app = Firefox();
+    const CLogContext app = Browser();
     // Named and resolved, so that name entries and address entries are both tried on every rule.
     const CHost target(std::string("www.example.org"), "203.0.113.5", 443, false);
     if (FindRule(profile, app, target, nullptr) != kRuleCount - 1)

@@ -22,8 +22,8 @@ struct DisplayCase {
 TEST(AppNameWrapperTest, DisplayNameJoinsBestNameAndIdentifier)
 {
     const std::vector<DisplayCase> cases = {
-        { "short name and identifier", "org.mozilla.firefox", "firefox-bin", "Firefox Browser", "Firefox",
-            "Firefox, org.mozilla.firefox" },
+        { "short name and identifier", "org.example.browser", "browser-bin", "Browser App", "Browser",
+            "Browser, org.example.browser" },
         { "package name when no short name", "org.example.tool", "tool", "Example Tool", "",
             "Example Tool, org.example.tool" },
         { "process name when no package", "curl", "curl-7", "", "", "curl-7, curl" },
@@ -57,7 +57,7 @@ TEST(AppNameWrapperTest, ExecutableNameOfAPath)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
         { "/usr/bin/curl", "curl" },
-        { "/usr/lib/firefox/firefox (deleted)", "firefox" },
+        { "/usr/lib/browser/browser (deleted)", "browser" },
         { "relative/tool", "tool" },
         { "bare", "bare" },
         { "/usr/bin/", "" },

@@ -6,8 +6,9 @@
 #include "core/profile/Host.h"
 #include "extension/engine/CorvantisAppProxy.h"
 #include "platform/ProgramHome.h"
-#include "tests/profile/FakeSteadyClock.h"
+#include "tests/support/FakeSteadyClock.h"
 #include "tests/support/LogLines.h"
+#include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -28,9 +29,9 @@ public:
     std::mutex& ListLock() { return connListLock; }
 };
 
-// The surroundings of the extension's object: a temporary extension home (CORVANTIS_EXTENSION_HOME), the
-// process running as the extension, `theApp` pointing at the object, a monotonic clock the test moves, and the
-// log's screen lines from level 3 collected.
+// The surroundings of the extension's object: the extension's home in a temporary folder, with `theApp`
+// pointing at the object and the log's screen lines from level 3 collected (a ProgramHomeScope), and a
+// monotonic clock the test moves.
 class AppProxyFixture : public ::testing::Test {
 public:
     AppProxyFixture()
@@ -38,30 +39,12 @@ public:
     {
     }
 
-    void SetUp() override
-    {
-        const char* old = std::getenv("CORVANTIS_EXTENSION_HOME");
-        m_oldHome = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("CORVANTIS_EXTENSION_HOME", home.str().c_str(), 1);
-        m_oldProgram = currentProgram();
-        setCurrentProgram(Program::Extension);
-        m_oldScreenLevel = GetLog().GetScreenLevel();
-        GetLog().SetScreenLevel(kLogVerbose);
-        TakeLogLines();
-        theApp = &app;
-    }
+    void SetUp() override { m_scope.emplace(Program::Extension, home.path(), &app, kLogVerbose); }
 
     void TearDown() override
     {
-        theApp = nullptr;
         app.StopBackgroundThreads();
-        GetLog().SetScreenLevel(m_oldScreenLevel);
-        TakeLogLines();
-        setCurrentProgram(m_oldProgram);
-        if (m_oldHome)
-            ::setenv("CORVANTIS_EXTENSION_HOME", m_oldHome->c_str(), 1);
-        else
-            ::unsetenv("CORVANTIS_EXTENSION_HOME");
+        m_scope.reset();
     }
 
     CCorvantisAppProxy::Timing MakeTiming()
@@ -112,9 +95,7 @@ public:
     ListLockingAppProxy app;
 
 private:
-    std::optional<std::string> m_oldHome;
-    Program m_oldProgram = Program::Application;
-    int m_oldScreenLevel = 1;
+    std::optional<ProgramHomeScope> m_scope;
 };
 
 } // namespace corvantis::test

@@ -26,17 +26,17 @@
 #include "extension/engine/CorvantisAppProxy.h"
 #include "extension/engine/CorvantisCoreWrapper.h"
 #include "extension/engine/DnsCodec.h"
-#include "platform/DefaultsStore.h"
 #include "platform/PlistValue.h"
 #include "platform/UniqueFd.h"
 #include "tests/driver/EngineDriver.h"
 #include "tests/engine/DnsWire.h"
 #include "tests/engine/WrapperTestSupport.h"
+#include "tests/peers/Dnsmasq.h"
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
-#include "tests/support/Dnsmasq.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis::test {
 namespace {
@@ -93,42 +93,25 @@ public:
     explicit SendAndCloseServer(size_t size)
         : m_data(Pattern(size, 5))
     {
-        m_listener = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_listener.get(), 128);
-        socklen_t length = sizeof address;
-        ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
         m_thread = std::thread([this] {
             for (;;) {
-                UniqueFd connection(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                UniqueFd connection = m_listener.accept();
                 if (!connection)
                     return;
-                size_t offset = 0;
-                while (offset < m_data.size()) {
-                    const ssize_t n
-                        = ::send(connection.get(), m_data.data() + offset, m_data.size() - offset, MSG_NOSIGNAL);
-                    if (n <= 0)
-                        break;
-                    offset += static_cast<size_t>(n);
-                }
+                sendAll(connection.get(), m_data);
             }
         });
     }
     ~SendAndCloseServer()
     {
-        ::shutdown(m_listener.get(), SHUT_RDWR);
+        m_listener.shutdown();
         m_thread.join();
     }
-    uint16_t port() const { return m_port; }
+    uint16_t port() const { return m_listener.port(); }
 
 private:
     std::vector<uint8_t> m_data;
-    UniqueFd m_listener;
-    uint16_t m_port = 0;
+    LoopbackListener m_listener { "127.0.0.1", 128 };
     std::thread m_thread;
 };
 
@@ -139,13 +122,10 @@ protected:
         WrapperTest::SetUp();
         // Per-connection lines would flood the screen queue; the test reads none of them.
         GetLog().SetScreenLevel(kLogError);
-        m_oldDefaults = DefaultsStore::standard().file();
-        DefaultsStore::standard().open(home.path() / "Preferences" / "CorvantisExtension.plist");
     }
     void TearDown() override
     {
         CClientProcessor::SetConnectionLimit(CClientProcessor::kDefaultConnectionLimit);
-        DefaultsStore::standard().open(m_oldDefaults);
         WrapperTest::TearDown();
     }
     // Direct for everything but the application "proxied", which goes through `proxy`.
@@ -157,9 +137,6 @@ protected:
         viaProxy.m_AppsText = "proxied";
         UseProfile({ proxy }, { viaProxy, RuleWith("Default", kActionDirect) });
     }
-
-private:
-    std::filesystem::path m_oldDefaults;
 };
 
 // Many flows at once on three roads (directly, through microsocks, and to a placeholder address whose name the
@@ -294,15 +271,7 @@ TEST_F(WrapperMtTest, ClosesFromBothSidesRaceWithoutLosingAFlow)
                 return;
             const auto data = Pattern(256 * 1024, static_cast<uint32_t>(i));
             const int socket = flow->AppSocket();
-            std::thread writer([&] {
-                size_t offset = 0;
-                while (offset < data.size()) {
-                    const ssize_t n = ::send(socket, data.data() + offset, data.size() - offset, MSG_NOSIGNAL);
-                    if (n <= 0)
-                        break;
-                    offset += static_cast<size_t>(n);
-                }
-            });
+            std::thread writer([&] { sendAll(socket, data); });
             switch (race) {
             case kAppClosesWhileRemoteCloses:
                 writer.join();

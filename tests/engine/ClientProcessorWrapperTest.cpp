@@ -39,12 +39,14 @@
 #include "tests/driver/EngineDriver.h"
 #include "tests/engine/DnsWire.h"
 #include "tests/engine/WrapperTestSupport.h"
+#include "tests/peers/Dnsmasq.h"
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
-#include "tests/support/Dnsmasq.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 namespace corvantis::test {
 namespace {
@@ -55,17 +57,8 @@ public:
     explicit ReplyServer(std::vector<uint8_t> reply)
         : m_reply(std::move(reply))
     {
-        m_listener = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_listener.get(), 4);
-        socklen_t length = sizeof address;
-        ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
         m_thread = std::thread([this] {
-            UniqueFd connection(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            UniqueFd connection = m_listener.accept();
             if (!connection)
                 return;
             std::vector<uint8_t> buffer(65536);
@@ -75,22 +68,21 @@ public:
                     break;
                 received.insert(received.end(), buffer.begin(), buffer.begin() + n);
             }
-            ::send(connection.get(), m_reply.data(), m_reply.size(), MSG_NOSIGNAL);
+            sendAll(connection.get(), m_reply);
             ::shutdown(connection.get(), SHUT_WR);
         });
     }
     ~ReplyServer()
     {
-        ::shutdown(m_listener.get(), SHUT_RDWR);
+        m_listener.shutdown();
         m_thread.join();
     }
-    uint16_t port() const { return m_port; }
+    uint16_t port() const { return m_listener.port(); }
     std::vector<uint8_t> received; // read after the exchange ended
 
 private:
     std::vector<uint8_t> m_reply;
-    UniqueFd m_listener;
-    uint16_t m_port = 0;
+    LoopbackListener m_listener;
     std::thread m_thread;
 };
 
@@ -355,16 +347,8 @@ TEST_F(WrapperTest, FirstHopNeedingResolution)
 TEST_F(WrapperTest, ConnectWaitsWhileAllUnitsAreInUse)
 {
     // A proxy that accepts and never answers keeps each connect in its handshake.
-    UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent.get(), 8), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(silent.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    UseProfile(
-        { CProxy("127.0.0.1", ntohs(address.sin_port), kProxySocks5, 1) }, { RuleWith("Silent", kActionProxy, 1) });
+    auto silent = std::make_unique<LoopbackListener>("127.0.0.1", 8);
+    UseProfile({ CProxy("127.0.0.1", silent->port(), kProxySocks5, 1) }, { RuleWith("Silent", kActionProxy, 1) });
 
     EngineDriver::Options options;
     options.maxConnects = 2;
@@ -373,7 +357,7 @@ TEST_F(WrapperTest, ConnectWaitsWhileAllUnitsAreInUse)
     std::vector<UniqueFd> accepted;
     for (int i = 0; i < 2; ++i) {
         flows.push_back(driver.Open(Curl(), "127.0.0.1", 9));
-        accepted.emplace_back(::accept4(silent.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        accepted.push_back(silent->accept());
         ASSERT_TRUE(accepted.back());
     }
     std::atomic<bool> returned { false };
@@ -401,16 +385,8 @@ TEST_F(WrapperTest, ConnectWaitsWhileAllUnitsAreInUse)
 // user or by the flow, and gives its connect unit back.
 TEST_F(WrapperTest, ClosingEndsAConnectWaitingOnASilentProxy)
 {
-    UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent.get(), 8), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(silent.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    UseProfile(
-        { CProxy("127.0.0.1", ntohs(address.sin_port), kProxySocks5, 1) }, { RuleWith("Silent", kActionProxy, 1) });
+    const LoopbackListener silent("127.0.0.1", 8);
+    UseProfile({ CProxy("127.0.0.1", silent.port(), kProxySocks5, 1) }, { RuleWith("Silent", kActionProxy, 1) });
 
     struct Case {
         const char* name;
@@ -430,7 +406,7 @@ TEST_F(WrapperTest, ClosingEndsAConnectWaitingOnASilentProxy)
         ASSERT_TRUE(wrapper->establishRemoteConnection(events, std::make_shared<const AppNameWrapper>(curl), queue,
             semaphore, [&](bool connected) { reported.set_value(connected); }));
         // The proxy has the connection: the handshake waits for its answer.
-        UniqueFd accepted(::accept4(silent.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        UniqueFd accepted = silent.accept();
         ASSERT_TRUE(accepted);
         if (c.byUser)
             wrapper->GetConnection()->Close();
@@ -864,10 +840,7 @@ TEST_F(WrapperTest, PlaceholderServerAnswersFromTheResolver)
     auto learnt = [&](const char* text, const std::string& name) {
         in6_addr v6 {};
         ::inet_pton(AF_INET6, text, &v6);
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (app.NameForIPv6(v6) != name && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        return app.NameForIPv6(v6) == name;
+        return waitUntil([&] { return app.NameForIPv6(v6) == name; }, deadlineIn(30s));
     };
     uint16_t id = 0x100;
     for (const auto& c : cases) {

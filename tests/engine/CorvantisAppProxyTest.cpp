@@ -465,7 +465,7 @@ CProfileData OfficeProfile()
     rule.m_Action = kActionProxy;
     rule.m_ProxyId = 100;
     std::string message;
-    EXPECT_TRUE(ParseAppList(rule, "firefox", message)) << message;
+    EXPECT_TRUE(ParseAppList(rule, "browser", message)) << message;
     profile.m_Rules.push_back(rule);
     profile.AddDefaultRule();
     return profile;

@@ -24,8 +24,9 @@
 #include "platform/DefaultsStore.h"
 #include "platform/ProgramHome.h"
 #include "tests/support/LogLines.h"
-#include "tests/support/Subprocess.h"
+#include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaitingChild.h"
 
 namespace corvantis::test {
 namespace {
@@ -62,33 +63,19 @@ std::string FirstRuleName()
     return profile.m_Rules.empty() ? std::string() : profile.m_Rules.front().m_Name;
 }
 
-// The extension's object with a temporary home and its own defaults file.
+// The extension's object with a temporary home, and with its own defaults file there.
 class CoreWrapperTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* old = std::getenv("CORVANTIS_EXTENSION_HOME");
-        m_oldHome = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("CORVANTIS_EXTENSION_HOME", home.str().c_str(), 1);
-        setCurrentProgram(Program::Extension);
-        m_oldDefaults = DefaultsStore::standard().file();
-        DefaultsStore::standard().open(home.path() / "Preferences" / "CorvantisExtension.plist");
-        theApp = &GetAppProxy();
+        m_scope.emplace(Program::Extension, home.path(), &GetAppProxy(), kLogDebug);
         CorvantisCoreWrapper::resetForTests();
-        GetLog().SetScreenLevel(kLogDebug);
-        Lines();
     }
     void TearDown() override
     {
         CClientProcessor::SetConnectionLimit(CClientProcessor::kDefaultConnectionLimit);
         CorvantisCoreWrapper::resetForTests();
-        DefaultsStore::standard().open(m_oldDefaults);
-        GetLog().SetScreenLevel(kLogError);
-        Lines();
-        if (m_oldHome)
-            ::setenv("CORVANTIS_EXTENSION_HOME", m_oldHome->c_str(), 1);
-        else
-            ::unsetenv("CORVANTIS_EXTENSION_HOME");
+        m_scope.reset();
     }
     // A profile file under the name the settings make active, that cannot be read.
     void DamageActiveProfile()
@@ -102,8 +89,7 @@ protected:
     TempDir home;
 
 private:
-    std::optional<std::string> m_oldHome;
-    std::filesystem::path m_oldDefaults;
+    std::optional<ProgramHomeScope> m_scope;
 };
 
 TEST_F(CoreWrapperTest, HelloSetsTheFlagAndAnswersTheVersion)
@@ -248,7 +234,7 @@ TEST_F(CoreWrapperTest, ProcessNameOfLongNamedProcesses)
     std::filesystem::create_symlink("/bin/sleep", longLink);
     for (const auto& [link, name] : { std::pair { shortLink, std::string("sleepy") },
              std::pair { longLink, std::string("a-very-long-program-name") } }) {
-        ChildProcess child({ link.string(), "30" });
+        const WaitingChild child(link.string(), { link.string(), "30" });
         ASSERT_GT(child.pid(), 0);
         EXPECT_EQ(CorvantisCoreWrapper::getProcessNameForPid(child.pid()), name);
     }

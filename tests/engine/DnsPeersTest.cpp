@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <future>
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
@@ -17,31 +18,19 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::addressText;
-using test::ChildProcess;
 using test::deadlineIn;
 using test::Dnsmasq;
 using test::DnsWire;
 using test::LoopbackUdp;
 
-sockaddr_storage parseAddress(const std::string& text)
-{
-    sockaddr_storage storage {};
-    sockaddr_in in4 {};
-    sockaddr_in6 in6 {};
-    if (inet_pton(AF_INET, text.c_str(), &in4.sin_addr) == 1) {
-        in4.sin_family = AF_INET;
-        std::memcpy(&storage, &in4, sizeof in4);
-    } else if (inet_pton(AF_INET6, text.c_str(), &in6.sin6_addr) == 1) {
-        in6.sin6_family = AF_INET6;
-        std::memcpy(&storage, &in6, sizeof in6);
-    }
-    return storage;
-}
-
 bool digAvailable()
 {
-    ChildProcess probe({ "dig", "-v" });
-    return probe.started();
+    try {
+        test::runCommand({ "dig", "-v" });
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
 }
 
 struct DigCase {
@@ -75,10 +64,10 @@ TEST(DnsPeers, DigReadsOurAnswers)
         std::vector<std::string> argv { "dig", "@127.0.0.1", "-p", std::to_string(responder.port()), "+tries=1",
             "+time=10" };
         argv.insert(argv.end(), c.options.begin(), c.options.end());
-        ChildProcess dig(argv);
-        ASSERT_TRUE(dig.started());
+        // dig waits for our answer, so it runs beside the test.
+        auto dig = std::async(std::launch::async, [argv] { return test::runCommand(argv); });
 
-        sockaddr_in client {};
+        sockaddr_storage client {};
         auto query = responder.receive(deadlineIn(30s), &client);
         ASSERT_TRUE(query.has_value()) << "dig sent nothing";
         DnsMessageInfo info;
@@ -92,13 +81,13 @@ TEST(DnsPeers, DigReadsOurAnswers)
         std::vector<uint8_t> answer(*query);
         answer.resize(query->size() + 1000);
         size_t length = query->size();
-        const sockaddr_storage address = parseAddress(c.address);
+        const sockaddr_storage address = test::socketAddress(c.address, 0).value();
         ASSERT_TRUE(
             AppendDnsAnswer(answer.data(), length, answer.size(), reinterpret_cast<const sockaddr*>(&address), 1));
         answer.resize(length);
         ASSERT_TRUE(responder.sendTo(answer, client));
 
-        const std::string output = dig.readAll(deadlineIn(30s));
+        const std::string output = dig.get().out;
         SCOPED_TRACE(output);
         EXPECT_NE(output.find("status: NOERROR"), std::string::npos);
         EXPECT_NE(output.find("ANSWER: 1,"), std::string::npos);

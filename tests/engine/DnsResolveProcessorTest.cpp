@@ -233,7 +233,7 @@ TEST_F(DnsResolveProcessorTest, IgnoresForgedAnswers)
     Outcome outcome;
     EXPECT_TRUE(resolve("forged.test", outcome));
 
-    sockaddr_in resolver {};
+    sockaddr_storage resolver {};
     const auto received = server.receive(deadlineIn(20s), &resolver);
     ASSERT_TRUE(received);
     EXPECT_EQ(*received, request);

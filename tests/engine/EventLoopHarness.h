@@ -68,7 +68,7 @@ public:
     }
 
     // Waits until `condition` holds over the events seen so far or the deadline passes; returns whether it held.
-    bool waitUntil(const std::function<bool(const std::vector<eventDescription>&)>& condition,
+    bool waitForEvents(const std::function<bool(const std::vector<eventDescription>&)>& condition,
         std::chrono::milliseconds limit = std::chrono::seconds(20))
     {
         std::unique_lock lock(m_mutex);

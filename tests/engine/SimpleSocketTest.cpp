@@ -5,6 +5,8 @@
 #include "tests/engine/DnsPeers.h"
 #include "tests/engine/EventLoopHarness.h"
 #include "tests/peers/PeerProcess.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -20,70 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// A UDP peer bound to the loopback address of one family on a port the kernel picks.
-class UdpPeer final {
-public:
-    explicit UdpPeer(int family)
-        : m_fd(socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_storage address {};
-        socklen_t length = 0;
-        if (family == AF_INET) {
-            auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-            v4.sin_family = AF_INET;
-            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            length = sizeof v4;
-        } else {
-            auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-            v6.sin6_family = AF_INET6;
-            v6.sin6_addr = in6addr_loopback;
-            length = sizeof v6;
-        }
-        if (!m_fd || bind(m_fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
-            return;
-        }
-        getsockname(m_fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port)
-                                   : ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port);
-    }
-
-    std::uint16_t port() const { return m_port; }
-    std::string portText() const { return std::to_string(m_port); }
-
-    // One datagram with its sender, or nothing before the deadline.
-    std::optional<std::vector<std::uint8_t>> receive(sockaddr_storage* from = nullptr)
-    {
-        pollfd p { m_fd.get(), POLLIN, 0 };
-        if (poll(&p, 1, 20000) <= 0) {
-            return std::nullopt;
-        }
-        std::vector<std::uint8_t> buffer(70000);
-        sockaddr_storage source {};
-        socklen_t length = sizeof source;
-        const ssize_t n
-            = recvfrom(m_fd.get(), buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source), &length);
-        if (n < 0) {
-            return std::nullopt;
-        }
-        buffer.resize(static_cast<size_t>(n));
-        if (from != nullptr) {
-            *from = source;
-        }
-        return buffer;
-    }
-
-    bool sendTo(const std::vector<std::uint8_t>& data, const sockaddr_storage& to)
-    {
-        const socklen_t length = to.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-        return sendto(m_fd.get(), data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), length)
-            == static_cast<ssize_t>(data.size());
-    }
-
-private:
-    UniqueFd m_fd;
-    std::uint16_t m_port = 0;
-};
+using test::LoopbackUdp;
 
 // Waits for socket events and reads datagrams until one with data arrives.
 class Reader final {
@@ -216,21 +155,22 @@ TEST_F(SimpleSocketTest, RelaysDatagramsOverLoopbackInBothFamilies)
         { "IPv6 large", AF_INET6, "::1", 60000 },
     };
     ASSERT_TRUE(loop.ready());
-    UdpPeer defaultPeer(AF_INET);
-    const SimpleSocketPtr socket = make("127.0.0.1", defaultPeer.portText());
+    LoopbackUdp defaultPeer(AF_INET);
+    const SimpleSocketPtr socket = make("127.0.0.1", std::to_string(defaultPeer.port()));
     std::atomic<int> status { -1 };
     socket->resolveDefaultHostname([&](bool ok) { status = ok ? 1 : 0; }, reader.callback());
     ASSERT_EQ(status.load(), 1);
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        UdpPeer peer(c.family);
+        LoopbackUdp peer(c.family);
         std::vector<std::uint8_t> payload(c.size);
         for (size_t i = 0; i < payload.size(); ++i) {
             payload[i] = static_cast<std::uint8_t>(i * 7 + c.size);
         }
         SendOutcome sent;
-        socket->writeDatagram(payload, endpoint(c.address, peer.portText()), sent.processor(), reader.callback());
+        socket->writeDatagram(
+            payload, endpoint(c.address, std::to_string(peer.port())), sent.processor(), reader.callback());
         EXPECT_EQ(sent.wait(), "");
         sockaddr_storage from {};
         const auto arrived = peer.receive(&from);
@@ -254,22 +194,20 @@ TEST_F(SimpleSocketTest, NamesAreResolvedOnceAndAnsweredWithEachDatagramsPort)
 {
     ASSERT_TRUE(loop.ready());
     names.addresses["echo.test"] = "127.0.0.1";
-    UdpPeer first(AF_INET);
-    UdpPeer second(AF_INET);
-    const SimpleSocketPtr socket = make("echo.test", first.portText());
+    LoopbackUdp first(AF_INET);
+    LoopbackUdp second(AF_INET);
+    const SimpleSocketPtr socket = make("echo.test", std::to_string(first.port()));
 
     std::atomic<int> status { -1 };
     socket->resolveDefaultHostname([&](bool ok) { status = ok ? 1 : 0; }, reader.callback());
-    const auto deadline = Clock::now() + 20s;
-    while (status.load() < 0 && Clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    test::waitUntil([&] { return status.load() >= 0; });
     ASSERT_EQ(status.load(), 1);
     EXPECT_EQ(names.calls.load(), 1);
 
-    for (UdpPeer* peer : { &first, &second, &first }) {
+    for (LoopbackUdp* peer : { &first, &second, &first }) {
         SendOutcome sent;
-        socket->writeDatagram({ 1, 2, 3 }, endpoint("echo.test", peer->portText()), sent.processor(), nullptr);
+        socket->writeDatagram(
+            { 1, 2, 3 }, endpoint("echo.test", std::to_string(peer->port())), sent.processor(), nullptr);
         EXPECT_EQ(sent.wait(), "");
         const auto arrived = peer->receive();
         ASSERT_TRUE(arrived);
@@ -313,12 +251,13 @@ TEST_F(SimpleSocketTest, ReadingWithoutSocketsOrDataGivesEmptyData)
     EXPECT_EQ(read->port, 0);
 
     // An empty datagram on the IPv4 socket does not hide a datagram waiting on the IPv6 one.
-    UdpPeer v4(AF_INET);
-    UdpPeer v6(AF_INET6);
+    LoopbackUdp v4(AF_INET);
+    LoopbackUdp v6(AF_INET6);
     SendOutcome sent4;
     SendOutcome sent6;
-    socket->writeDatagram({ 1 }, endpoint("127.0.0.1", v4.portText()), sent4.processor(), reader.callback());
-    socket->writeDatagram({ 2 }, endpoint("::1", v6.portText()), sent6.processor(), reader.callback());
+    socket->writeDatagram(
+        { 1 }, endpoint("127.0.0.1", std::to_string(v4.port())), sent4.processor(), reader.callback());
+    socket->writeDatagram({ 2 }, endpoint("::1", std::to_string(v6.port())), sent6.processor(), reader.callback());
     ASSERT_EQ(sent4.wait(), "");
     ASSERT_EQ(sent6.wait(), "");
     sockaddr_storage from4 {};
@@ -336,14 +275,14 @@ TEST_F(SimpleSocketTest, ReadingWithoutSocketsOrDataGivesEmptyData)
 TEST_F(SimpleSocketTest, CloseEndsEventDeliveryAndMayBeRepeated)
 {
     ASSERT_TRUE(loop.ready());
-    UdpPeer peer(AF_INET);
-    const SimpleSocketPtr socket = make("127.0.0.1", peer.portText());
+    LoopbackUdp peer(AF_INET);
+    const SimpleSocketPtr socket = make("127.0.0.1", std::to_string(peer.port()));
     std::atomic<int> events { 0 };
     std::atomic<int> status { -1 };
     socket->resolveDefaultHostname([&](bool ok) { status = ok ? 1 : 0; }, [&] { ++events; });
     ASSERT_EQ(status.load(), 1);
     SendOutcome sent;
-    socket->writeDatagram({ 1 }, endpoint("127.0.0.1", peer.portText()), sent.processor(), nullptr);
+    socket->writeDatagram({ 1 }, endpoint("127.0.0.1", std::to_string(peer.port())), sent.processor(), nullptr);
     ASSERT_EQ(sent.wait(), "");
     sockaddr_storage from {};
     ASSERT_TRUE(peer.receive(&from));
@@ -360,7 +299,7 @@ TEST_F(SimpleSocketTest, CloseEndsEventDeliveryAndMayBeRepeated)
     std::uint64_t fenceId = 0;
     ASSERT_TRUE(loop.manager().AddSocket(fenceMine.get(), false, 0, fenceId, fenceEvents.processor()));
     ASSERT_EQ(write(fencePeer.get(), "f", 1), 1);
-    ASSERT_TRUE(fenceEvents.waitUntil([](const auto& e) { return !e.empty(); }));
+    ASSERT_TRUE(fenceEvents.waitForEvents([](const auto& e) { return !e.empty(); }));
     loop.manager().RemoveSocketId(fenceId);
     EXPECT_EQ(events.load(), before);
 }
@@ -383,10 +322,7 @@ TEST_F(SimpleSocketTest, DefaultHostNameIsKnownAfterResolution)
     const SimpleSocketPtr socket = make("self.test", "53");
     std::atomic<int> status { -1 };
     socket->resolveDefaultHostname([&](bool ok) { status = ok ? 1 : 0; }, nullptr);
-    const auto deadline = Clock::now() + 20s;
-    while (status.load() < 0 && Clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    test::waitUntil([&] { return status.load() >= 0; });
     ASSERT_EQ(status.load(), 1);
     bool ok = false;
     CHost answered;
@@ -424,11 +360,12 @@ TEST_F(SimpleSocketTest, DefaultResolverSettingsAnswerFromTheExtensionsTable)
         settings.withoutTable = c.withoutTable;
         settings.systemServers = "127.0.0.1:" + std::to_string(silentServer);
         settings.systemTimeout = 500ms;
-        UdpPeer peer(AF_INET);
-        const SimpleSocketPtr socket = SimpleSocket::createAndSetDefaultHostname(endpoint(name, peer.portText()),
-            loop.shared(), nullptr, true, DnsResolveProcessor::hostResolver(loop.shared(), nullptr, settings));
+        LoopbackUdp peer(AF_INET);
+        const std::string port = std::to_string(peer.port());
+        const SimpleSocketPtr socket = SimpleSocket::createAndSetDefaultHostname(endpoint(name, port), loop.shared(),
+            nullptr, true, DnsResolveProcessor::hostResolver(loop.shared(), nullptr, settings));
         SendOutcome sent;
-        socket->writeDatagram({ 7, 7 }, endpoint(name, peer.portText()), sent.processor(), reader.callback());
+        socket->writeDatagram({ 7, 7 }, endpoint(name, port), sent.processor(), reader.callback());
         EXPECT_EQ(sent.wait(), c.outcome);
         if (c.outcome.empty()) {
             EXPECT_EQ(peer.receive(), (std::vector<std::uint8_t> { 7, 7 }));
@@ -447,11 +384,13 @@ TEST_F(SimpleSocketTest, SendsToANameThroughTheResolver)
     DnsResolverSettings settings;
     settings.storage = &storage;
     settings.systemServers = "127.0.0.1:" + std::to_string(dnsmasq.port());
-    UdpPeer peer(AF_INET);
-    const SimpleSocketPtr socket = SimpleSocket::createAndSetDefaultHostname(endpoint("peer.test", peer.portText()),
-        loop.shared(), nullptr, true, DnsResolveProcessor::hostResolver(loop.shared(), nullptr, settings));
+    LoopbackUdp peer(AF_INET);
+    const SimpleSocketPtr socket
+        = SimpleSocket::createAndSetDefaultHostname(endpoint("peer.test", std::to_string(peer.port())), loop.shared(),
+            nullptr, true, DnsResolveProcessor::hostResolver(loop.shared(), nullptr, settings));
     SendOutcome sent;
-    socket->writeDatagram({ 4, 2 }, endpoint("peer.test", peer.portText()), sent.processor(), reader.callback());
+    socket->writeDatagram(
+        { 4, 2 }, endpoint("peer.test", std::to_string(peer.port())), sent.processor(), reader.callback());
     EXPECT_EQ(sent.wait(), "");
     const auto arrived = peer.receive();
     ASSERT_TRUE(arrived);

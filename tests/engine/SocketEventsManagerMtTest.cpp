@@ -1,6 +1,7 @@
 #include "extension/engine/SocketEventsManager.h"
 #include "platform/UniqueFd.h"
 #include "tests/engine/EventLoopHarness.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -46,10 +47,8 @@ TEST(SocketEventsManagerMtTest, RegistrationsFromManyThreadsWhileTheLoopDispatch
                     }
                 }));
                 ASSERT_EQ(write(peer.get(), "x", 1), 1);
-                const auto deadline = std::chrono::steady_clock::now() + 20s;
-                while (!seen && std::chrono::steady_clock::now() < deadline) {
-                    std::this_thread::yield();
-                }
+                const test::Deadline deadline = test::deadlineIn(test::kPatience);
+                test::waitUntil([&] { return seen.load(); }, deadline);
                 EXPECT_TRUE(seen.load());
                 if (seen) {
                     served.fetch_add(1);
@@ -69,10 +68,7 @@ TEST(SocketEventsManagerMtTest, RegistrationsFromManyThreadsWhileTheLoopDispatch
                     drained = true;
                 }));
                 ASSERT_EQ(write(fencePeer.get(), "f", 1), 1);
-                while (!drained && std::chrono::steady_clock::now() < deadline) {
-                    std::this_thread::yield();
-                }
-                ASSERT_TRUE(drained.load());
+                ASSERT_TRUE(test::waitUntil([&] { return drained.load(); }, deadline));
             }
         });
     }

@@ -1,6 +1,7 @@
 #include "extension/engine/SocketEventsManager.h"
 #include "platform/UniqueFd.h"
 #include "tests/engine/EventLoopHarness.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -87,7 +88,7 @@ TEST(SocketEventsManagerTest, ReadinessEventsCarryTheDescriptorAndTheFilters)
         ASSERT_TRUE(loop.manager().AddSocket(pair.mine.get(), c.readWrite, 0, id, recorder.processor()));
         if (c.readWrite) {
             // A writable socket is reported at once on registration.
-            ASSERT_TRUE(recorder.waitUntil([](const auto& events) {
+            ASSERT_TRUE(recorder.waitForEvents([](const auto& events) {
                 return std::any_of(events.begin(), events.end(), [](const auto& e) { return e.write; });
             }));
         }
@@ -96,7 +97,7 @@ TEST(SocketEventsManagerTest, ReadinessEventsCarryTheDescriptorAndTheFilters)
         } else {
             ASSERT_TRUE(pair.send("hello"));
         }
-        ASSERT_TRUE(recorder.waitUntil([](const auto& events) {
+        ASSERT_TRUE(recorder.waitForEvents([](const auto& events) {
             return std::any_of(events.begin(), events.end(), [](const auto& e) { return e.read; });
         }));
         for (const eventDescription& e : recorder.events()) {
@@ -126,7 +127,7 @@ TEST(SocketEventsManagerTest, TimerEventsCarryTheIdAndRepeat)
     std::uint64_t id = 0;
     const auto start = Clock::now();
     ASSERT_TRUE(loop.manager().AddSocket(pair.mine.get(), false, 20, id, recorder.processor()));
-    ASSERT_TRUE(recorder.waitUntil([](const auto& events) { return events.size() >= 3; }));
+    ASSERT_TRUE(recorder.waitForEvents([](const auto& events) { return events.size() >= 3; }));
     EXPECT_GE(Clock::now() - start, 60ms);
     for (const eventDescription& e : recorder.events()) {
         EXPECT_TRUE(e.timeout);
@@ -163,7 +164,7 @@ TEST(SocketEventsManagerTest, SweepsReportPassedExtendedTimeouts)
         ASSERT_TRUE(loop.manager().AddSocket(untimed.mine.get(), false, 0, untimedId, untimedEvents.processor()));
         const auto start = Clock::now();
         ASSERT_TRUE(loop.manager().AddSocket(timed.mine.get(), false, c.timeoutMs, timedId, timedEvents.processor()));
-        ASSERT_TRUE(timedEvents.waitUntil([](const auto& events) { return countIf(events, isSweepEvent) >= 2; }));
+        ASSERT_TRUE(timedEvents.waitForEvents([](const auto& events) { return countIf(events, isSweepEvent) >= 2; }));
         EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.timeoutMs * 10));
         for (const eventDescription& e : timedEvents.events()) {
             EXPECT_EQ(e.socketId, timedId);
@@ -189,11 +190,11 @@ TEST(SocketEventsManagerTest, StaleTimerIsDeletedAndTriggersOneSweep)
     ASSERT_TRUE(loop.manager().AddSocket(removed.mine.get(), false, 400, removedId, removedEvents.processor()));
     loop.manager().RemoveSocketId(removedId);
 
-    ASSERT_TRUE(watchedEvents.waitUntil([](const auto& events) { return countIf(events, isSweepEvent) >= 1; }));
+    ASSERT_TRUE(watchedEvents.waitForEvents([](const auto& events) { return countIf(events, isSweepEvent) >= 1; }));
     EXPECT_GE(Clock::now() - start, 400ms);
     // Had the timer survived, it would fire again within 400 ms and feed another sweep; wait well beyond that.
     const auto timerEventsNow = watchedEvents.events().size();
-    ASSERT_TRUE(watchedEvents.waitUntil([&](const auto& events) { return events.size() >= timerEventsNow + 50; }));
+    ASSERT_TRUE(watchedEvents.waitForEvents([&](const auto& events) { return events.size() >= timerEventsNow + 50; }));
     EXPECT_EQ(countIf(watchedEvents.events(), isSweepEvent), 1);
     EXPECT_TRUE(removedEvents.events().empty());
 }
@@ -219,12 +220,12 @@ TEST(SocketEventsManagerTest, ProcessorRemovesItselfAndRegistersAnother)
         firstEvents.add(e);
     }));
     ASSERT_TRUE(first.send("a"));
-    ASSERT_TRUE(firstEvents.waitUntil([](const auto& events) { return !events.empty(); }));
+    ASSERT_TRUE(firstEvents.waitForEvents([](const auto& events) { return !events.empty(); }));
     ASSERT_GT(secondId.load(), firstId);
     // The removed socket's new data is dropped; the new socket keeps being served.
     ASSERT_TRUE(first.send("c"));
     ASSERT_TRUE(second.send("d"));
-    ASSERT_TRUE(secondEvents.waitUntil([](const auto& events) {
+    ASSERT_TRUE(secondEvents.waitForEvents([](const auto& events) {
         return std::any_of(events.begin(), events.end(), [](const auto& e) { return e.read && e.data >= 1; });
     }));
     EXPECT_EQ(firstEvents.events().size(), 1u);
@@ -257,13 +258,10 @@ TEST(SocketEventsManagerTest, SignalDuringTheWaitDoesNotEndTheLoop)
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(pthread_kill(loop.thread().native_handle(), SIGUSR2), 0);
     }
-    const auto deadline = Clock::now() + 20s;
-    while (g_signalsSeen.load() == before && Clock::now() < deadline) {
-        std::this_thread::yield();
-    }
+    test::waitUntil([&] { return g_signalsSeen.load() != before; });
     EXPECT_GT(g_signalsSeen.load(), before);
     ASSERT_TRUE(pair.send("after the signal"));
-    EXPECT_TRUE(recorder.waitUntil([](const auto& events) { return !events.empty(); }));
+    EXPECT_TRUE(recorder.waitForEvents([](const auto& events) { return !events.empty(); }));
     EXPECT_TRUE(loop.stop());
     sigaction(SIGUSR2, &previous, nullptr);
 }

@@ -27,6 +27,7 @@
 #include "tests/peers/ProxyPeers.h"
 #include "tests/peers/ScriptedProxy.h"
 #include "tests/proxy/ProxyTestSupport.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis::test {
 namespace {
@@ -378,20 +379,13 @@ TEST(Tunnel, IPv6FirstHopSetsTheFlag)
 // waits until the tunnel's time-out.
 TEST(Tunnel, DirectConnectGivesUpAfterItsTimeOut)
 {
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_TRUE(listener);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener.get(), 0), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const uint16_t port = ntohs(address.sin_port);
+    const LoopbackListener listener("127.0.0.1", 0);
+    const uint16_t port = listener.port();
+    const sockaddr_storage address = *socketAddress("127.0.0.1", port);
     std::vector<UniqueFd> fillers;
     for (int i = 0; i < 3; ++i) {
         fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        connect(fillers.back().get(), reinterpret_cast<const sockaddr*>(&address), addressLength(address));
     }
 
     const CRule rule = RuleWith(kActionDirect);

@@ -32,7 +32,10 @@
 #include "extension/engine/CorvantisCoreWrapper.h"
 #include "platform/ProgramHome.h"
 #include "platform/UniqueFd.h"
+#include "tests/support/HttpOrigin.h"
 #include "tests/support/LogLines.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"
 
 namespace corvantis::test {
@@ -91,13 +94,7 @@ inline uint64_t Checksum(const std::vector<uint8_t>& data)
 inline std::vector<uint8_t> Exchange(int socket, const std::vector<uint8_t>& data, std::optional<size_t> expected = {})
 {
     std::thread writer([&] {
-        size_t offset = 0;
-        while (offset < data.size()) {
-            const ssize_t n = ::send(socket, data.data() + offset, data.size() - offset, MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            offset += static_cast<size_t>(n);
-        }
+        sendAll(socket, data);
         if (!expected)
             ::shutdown(socket, SHUT_WR);
     });
@@ -120,114 +117,15 @@ inline std::vector<uint8_t> Exchange(int socket, const std::vector<uint8_t>& dat
     return received;
 }
 
-// A small web server on 127.0.0.1, the origin an application talks to through an HTTP proxy: it reads each
-// request (its header, then a body of Content-Length bytes), keeps what it saw, answers 200 with `body` and
-// closes the connection. Connections are served one after the other.
-class HttpOrigin final {
-public:
-    struct Seen {
-        std::string header;
-        std::string body;
-    };
-
-    explicit HttpOrigin(std::string body)
-        : m_body(std::move(body))
-    {
-        m_listener = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (!m_listener || ::bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-            || ::listen(m_listener.get(), 64) != 0
-            || ::getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("the origin cannot listen");
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] {
-            for (;;) {
-                UniqueFd connection(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-                if (!connection)
-                    return;
-                serve(connection.get());
-            }
-        });
-    }
-    ~HttpOrigin()
-    {
-        ::shutdown(m_listener.get(), SHUT_RDWR);
-        m_thread.join();
-    }
-    HttpOrigin(const HttpOrigin&) = delete;
-    HttpOrigin& operator=(const HttpOrigin&) = delete;
-
-    uint16_t port() const { return m_port; }
-    const std::string& body() const { return m_body; }
-    std::vector<Seen> seen() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_seen;
-    }
-
-private:
-    void serve(int fd)
-    {
-        std::string data;
-        char buffer[8192];
-        size_t headerEnd = std::string::npos;
-        size_t bodyLength = 0;
-        while (headerEnd == std::string::npos || data.size() < headerEnd + bodyLength) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                return;
-            data.append(buffer, static_cast<size_t>(n));
-            if (headerEnd == std::string::npos && (headerEnd = data.find("\r\n\r\n")) != std::string::npos) {
-                headerEnd += 4;
-                std::string lower = data.substr(0, headerEnd);
-                for (char& c : lower)
-                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                const size_t at = lower.find("\r\ncontent-length:");
-                if (at != std::string::npos)
-                    bodyLength = std::strtoul(lower.c_str() + at + 17, nullptr, 10);
-            }
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_seen.push_back({ data.substr(0, headerEnd), data.substr(headerEnd) });
-        }
-        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: "
-            + std::to_string(m_body.size()) + "\r\nConnection: close\r\n\r\n" + m_body;
-        size_t sent = 0;
-        while (sent < reply.size()) {
-            const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                return;
-            sent += static_cast<size_t>(n);
-        }
-    }
-
-    std::string m_body;
-    uint16_t m_port = 0;
-    UniqueFd m_listener;
-    mutable std::mutex m_mutex;
-    std::vector<Seen> m_seen; // GUARDED_BY(m_mutex)
-    std::thread m_thread;
-};
-
 // Writes `pieces` into the application's socket one after the other, without ending its side (HTTP proxies
 // end the whole exchange at the application's end of data), reads until the engine ends the stream, and then
 // ends its own side.
 inline std::string HttpExchange(int socket, const std::vector<std::string>& pieces)
 {
     std::thread writer([&] {
-        for (const std::string& piece : pieces) {
-            size_t offset = 0;
-            while (offset < piece.size()) {
-                const ssize_t n = ::send(socket, piece.data() + offset, piece.size() - offset, MSG_NOSIGNAL);
-                if (n <= 0)
-                    return;
-                offset += static_cast<size_t>(n);
-            }
-        }
+        for (const std::string& piece : pieces)
+            if (!sendAll(socket, piece))
+                return;
     });
     std::string received;
     char buffer[65536];
@@ -245,18 +143,13 @@ inline std::string HttpExchange(int socket, const std::vector<std::string>& piec
     return received;
 }
 
-// The extension's one object with a temporary home, as `theApp`, logging to the screen queue.
+// The extension's one object with a temporary home (and defaults file there), as `theApp`, logging to the
+// screen queue.
 class WrapperTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* old = std::getenv("CORVANTIS_EXTENSION_HOME");
-        m_oldHome = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("CORVANTIS_EXTENSION_HOME", home.str().c_str(), 1);
-        setCurrentProgram(Program::Extension);
-        theApp = &app;
-        GetLog().SetScreenLevel(kLogDebug);
-        Lines();
+        m_scope.emplace(Program::Extension, home.path(), &app, kLogDebug);
         CorvantisCoreWrapper::applyAddressRange(10);
     }
     void TearDown() override
@@ -264,12 +157,7 @@ protected:
         CAppSettings settings = app.GetSettings();
         settings.TrafficLogEnabled = false;
         app.SetSettings(settings);
-        GetLog().SetScreenLevel(kLogError);
-        Lines();
-        if (m_oldHome)
-            ::setenv("CORVANTIS_EXTENSION_HOME", m_oldHome->c_str(), 1);
-        else
-            ::unsetenv("CORVANTIS_EXTENSION_HOME");
+        m_scope.reset();
     }
     // `rules` over the proxies, with a chain (id 50) of all of them.
     void UseProfile(std::vector<CProxy> proxies, std::vector<CRule> rules, bool handleDirect = true)
@@ -300,7 +188,7 @@ protected:
     CCorvantisAppProxy& app = GetAppProxy();
 
 private:
-    std::optional<std::string> m_oldHome;
+    std::optional<ProgramHomeScope> m_scope;
 };
 
 } // namespace corvantis::test

@@ -195,16 +195,17 @@ TEST(AesCipherTest, AgreesWithOpensslInBothDirections)
             const int ourMode = std::string(mode) == "cbc" ? AesCipher::kModeCbc : AesCipher::kModeEcb;
             const auto key = randomBytes(keyBits / 8, ++seed);
             const auto plain = randomBytes(16 * 6, ++seed);
-            std::string args = "-aes-" + std::to_string(keyBits) + "-" + mode + " -nopad -K " + toHex(key);
+            std::vector<std::string> args
+                = { "-e", "-aes-" + std::to_string(keyBits) + "-" + mode, "-nopad", "-K", toHex(key) };
             if (ourMode == AesCipher::kModeCbc)
-                args += " -iv " + std::string(32, '0');
+                args.insert(args.end(), { "-iv", std::string(32, '0') });
 
             AesCipher aes;
             aes.Init(keyBits, 128);
             aes.KeyExpansion(key.data());
             std::vector<uint8_t> ours(plain.size());
             aes.Encrypt(plain.data(), ours.data(), 6, ourMode);
-            const auto theirs = test::runOpensslEnc("-e " + args, plain);
+            const auto theirs = test::runOpensslEnc(args, plain);
             EXPECT_EQ(toHex(ours), toHex(theirs));
 
             aes.InvKeyExpansion(key.data());

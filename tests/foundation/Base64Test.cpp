@@ -1,6 +1,7 @@
 #include "core/foundation/Base64.h"
 
 #include "tests/foundation/CryptTestUtil.h"
+#include "tests/support/Subprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -73,14 +74,13 @@ TEST(Base64Test, AgreesWithTheBase64Tool)
         const auto bytes = test::randomBytes(n, static_cast<uint32_t>(n));
         test::TempDir dir;
         const auto in = dir / "in.bin";
-        const auto out = dir / "out.txt";
         {
             std::ofstream file(in, std::ios::binary);
             file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         }
-        ASSERT_EQ(std::system(("base64 -w 0 '" + in.string() + "' > '" + out.string() + "'").c_str()), 0);
-        std::ifstream file(out, std::ios::binary);
-        const std::string theirs((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const test::CommandResult base64 = test::runCommand({ "base64", "-w", "0", in.string() });
+        ASSERT_EQ(base64.exitCode, 0) << base64.err;
+        const std::string& theirs = base64.out;
 
         EXPECT_EQ(encodeBuf(std::string(bytes.begin(), bytes.end())), theirs);
         EXPECT_EQ(decodeBuf(theirs), std::string(bytes.begin(), bytes.end()));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <cstdint>
@@ -46,9 +47,9 @@ inline std::vector<uint8_t> randomBytes(size_t count, uint32_t seed)
     return bytes;
 }
 
-// Runs the openssl command line over `input` ("openssl enc <cipher> <extra> -in ... -out ...") and returns what
+// Runs the openssl command line over `input` ("openssl enc <arguments...> -in ... -out ...") and returns what
 // it wrote. Throws when openssl fails, so a broken oracle cannot pass for a match.
-inline std::vector<uint8_t> runOpensslEnc(const std::string& arguments, const std::vector<uint8_t>& input)
+inline std::vector<uint8_t> runOpensslEnc(const std::vector<std::string>& arguments, const std::vector<uint8_t>& input)
 {
     TempDir dir;
     const auto in = dir / "in.bin";
@@ -57,9 +58,12 @@ inline std::vector<uint8_t> runOpensslEnc(const std::string& arguments, const st
         std::ofstream file(in, std::ios::binary);
         file.write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
     }
-    const std::string command = "openssl enc " + arguments + " -in '" + in.string() + "' -out '" + out.string() + "'";
-    if (std::system(command.c_str()) != 0)
-        throw std::runtime_error("openssl failed: " + command);
+    std::vector<std::string> command = { "openssl", "enc" };
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    command.insert(command.end(), { "-in", in.string(), "-out", out.string() });
+    const CommandResult openssl = runCommand(command);
+    if (openssl.exitCode != 0)
+        throw std::runtime_error("openssl failed: " + openssl.err);
     std::ifstream file(out, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }

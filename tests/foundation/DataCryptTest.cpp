@@ -88,7 +88,7 @@ TEST(DataCryptTest, EncryptedStringsDecryptWithOpensslToTheStoredLayout)
 
             const std::vector<uint8_t> cipher(bytes.begin() + 3, bytes.end());
             const auto plain = test::runOpensslEnc(
-                "-d -aes-256-cbc -nopad -K " + kHex(crypt) + " -iv " + std::string(32, '0'), cipher);
+                { "-d", "-aes-256-cbc", "-nopad", "-K", kHex(crypt), "-iv", std::string(32, '0') }, cipher);
             ASSERT_EQ(plain.size(), 16 * sample.blocks);
             const std::string expected = "ffffffff" + sample.utf16le + "0000";
             EXPECT_EQ(toHex(plain).substr(0, expected.size()), expected);
@@ -105,8 +105,8 @@ TEST(DataCryptTest, StringsMadeWithOpensslDecryptHere)
         auto plain = fromHex("ffffffff" + sample.utf16le + "0000");
         const auto filler = test::randomBytes(16 * sample.blocks - plain.size(), 9);
         plain.insert(plain.end(), filler.begin(), filler.end());
-        const auto cipher
-            = test::runOpensslEnc("-e -aes-256-cbc -nopad -K " + kHex(crypt) + " -iv " + std::string(32, '0'), plain);
+        const auto cipher = test::runOpensslEnc(
+            { "-e", "-aes-256-cbc", "-nopad", "-K", kHex(crypt), "-iv", std::string(32, '0') }, plain);
 
         std::vector<uint8_t> bytes(3 + cipher.size());
         bytes[1] = 2;

@@ -80,12 +80,12 @@ TEST_F(ProcessLogTest, BridgePrefixesTheApplicationsName)
         int screen;
         const char* expected;
     };
-    const CLogContext named { "Firefox", "org.mozilla.firefox", "firefox", "Firefox Web", "Firefox", "/usr/bin/firefox",
+    const CLogContext named { "Browser", "org.example.browser", "browser", "Browser Web", "Browser", "/usr/bin/browser",
         1234 };
     const CLogContext unnamed { "", "", "", "", "", "", -1 };
     const Case cases[] = {
-        { "error line, names at error", named, 1, "Firefox - flow closed" },
-        { "error line, names at debug", named, 4, "Firefox (org.mozilla.firefox, firefox) - flow closed" },
+        { "error line, names at error", named, 1, "Browser - flow closed" },
+        { "error line, names at debug", named, 4, "Browser (org.example.browser, browser) - flow closed" },
         { "all names empty at error", unnamed, 1, "<unknown> - flow closed" },
         { "all names empty at verbose", unnamed, 3, "<unknown> - flow closed" },
         { "all names empty at debug", unnamed, 4, " - flow closed" },
@@ -105,7 +105,7 @@ TEST_F(ProcessLogTest, BridgePrefixesTheApplicationsName)
     LogEventWrap::putLogDebugFromApp(nullptr, "no app");
     auto records = DrainRecords(GetLog());
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].line, "Firefox (org.mozilla.firefox, firefox) - flow data");
+    EXPECT_EQ(records[0].line, "Browser (org.example.browser, browser) - flow data");
     EXPECT_EQ(records[1].line, "no app");
 }
 

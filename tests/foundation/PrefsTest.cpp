@@ -3,6 +3,7 @@
 #include "platform/DefaultsStore.h"
 #include "tests/foundation/StandardDefaultsFixture.h"
 #include "tests/support/PlistPrint.h"
+#include "tests/support/Subprocess.h"
 
 #include <gtest/gtest.h>
 
@@ -123,17 +124,17 @@ TEST_F(SetPlistFileIntTest, CreatesAPrivateFileThatPythonReads)
     struct stat st { };
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    std::string cmd = "python3 -c 'import plistlib,sys; assert plistlib.load(open(sys.argv[1],\"rb\"))==dict(Count=5)' "
-        + path.string();
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    const test::CommandResult python = test::runCommand({ "python3", "-c",
+        "import plistlib,sys; assert plistlib.load(open(sys.argv[1],\"rb\"))==dict(Count=5)", path.string() });
+    EXPECT_EQ(python.exitCode, 0) << python.err;
 }
 
 TEST_F(SetPlistFileIntTest, KeepsTheOtherEntriesAndTheFileMode)
 {
-    std::string cmd = "python3 -c 'import plistlib,sys; plistlib.dump(dict(Name=\"x\",Count=1,L=[1,2]),"
-                      "open(sys.argv[1],\"wb\"))' "
-        + path.string();
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const test::CommandResult python = test::runCommand({ "python3", "-c",
+        "import plistlib,sys; plistlib.dump(dict(Name=\"x\",Count=1,L=[1,2]),open(sys.argv[1],\"wb\"))",
+        path.string() });
+    ASSERT_EQ(python.exitCode, 0) << python.err;
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     EXPECT_EQ(SetPlistFileInt(path.c_str(), "Count", -9), 1);
     auto read = PlistXml::parse(readFile(path));

@@ -1,4 +1,5 @@
 #include "core/foundation/SafeSocket.h"
+#include "tests/support/Wait.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -26,17 +27,13 @@ bool isOpen(int fd)
 // True once the thread `tid` of this process sleeps in the kernel (a blocked call), or false at the deadline.
 bool waitUntilBlocked(pid_t tid)
 {
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < deadline) {
+    return test::waitUntil([&] {
         std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
         std::string line;
         std::getline(stat, line);
-        std::size_t end = line.rfind(')');
-        if (end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S')
-            return true;
-        std::this_thread::yield();
-    }
-    return false;
+        const std::size_t end = line.rfind(')');
+        return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+    });
 }
 
 CSafeSocketPtr makeListener()
@@ -102,8 +99,7 @@ TEST(SafeSocketMtTest, CloseFromAnotherThreadWakesABlockedCall)
             endedWell = c.blockingCall(*socket);
             woken = true;
         });
-        while (tid == 0)
-            std::this_thread::yield();
+        EXPECT_TRUE(test::waitUntil([&] { return tid.load() != 0; }));
         EXPECT_TRUE(waitUntilBlocked(tid));
 
         socket->Close();
@@ -136,8 +132,7 @@ TEST(SafeSocketMtTest, SendsRacingACloseNeverReachAReusedNumber)
             started = true;
             while (sender.Send("payload", 7, 0, error) > 0) { }
         });
-        while (!started)
-            std::this_thread::yield();
+        EXPECT_TRUE(test::waitUntil([&] { return started.load(); }));
         sender.Close();
 
         // Take new socket pairs until the old number is handed out again (or a bound is reached).

@@ -3,6 +3,7 @@
 #include "platform/ProgramHome.h"
 #include "platform/SystemIdentity.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <algorithm>
@@ -173,16 +174,13 @@ TEST(SystemUtilsTest, FolderSizeAddsTheEntriesDirectlyInside)
 // What a program other than ours computes from the same inputs.
 std::string guidOracle(const std::string& name)
 {
-    std::string command = "python3 -c 'import hashlib,uuid,sys; "
-                          "print(str(uuid.UUID(bytes=hashlib.sha1(sys.argv[1].encode()).digest()[:16], "
-                          "version=5)).upper())' '"
-        + name + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return {};
-    char line[64] = {};
-    std::string text = std::fgets(line, sizeof line, pipe) ? line : "";
-    pclose(pipe);
+    std::string text
+        = test::runCommand({ "python3", "-c",
+                               "import hashlib,uuid,sys; "
+                               "print(str(uuid.UUID(bytes=hashlib.sha1(sys.argv[1].encode()).digest()[:16], "
+                               "version=5)).upper())",
+                               name })
+              .out;
     if (!text.empty() && text.back() == '\n')
         text.pop_back();
     return text;

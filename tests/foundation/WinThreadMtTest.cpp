@@ -1,6 +1,7 @@
 #include "core/foundation/WinThread.h"
 
 #include "core/foundation/Log.h"
+#include "tests/support/Wait.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -108,18 +109,15 @@ TEST(WinThreadMtTest, AFunctionThatReturnsAtOnceOrIsNullOrThrowsEndsItsThreadQui
         },
         &thrown);
     EXPECT_TRUE(thrown.waitFor(&Probe::finished));
-    bool logged = false;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!logged && std::chrono::steady_clock::now() < deadline) {
+    EXPECT_TRUE(test::waitUntil([] {
         bool isError = false;
         uint64_t time = 0;
         std::string line;
-        if (PopLogRecord(false, isError, time, line))
-            logged = isError && line == "Thread function ended by an exception: escaped";
-        else
-            std::this_thread::yield();
-    }
-    EXPECT_TRUE(logged);
+        while (PopLogRecord(false, isError, time, line))
+            if (isError && line == "Thread function ended by an exception: escaped")
+                return true;
+        return false;
+    }));
     EXPECT_EQ(nothing->InitInstance(), 0);
     EXPECT_EQ(nothing->ExitInstance(), 0);
 }

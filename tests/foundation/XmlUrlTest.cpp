@@ -1,18 +1,14 @@
 #include "core/foundation/XmlReader.h"
 
-#include "platform/UniqueFd.h"
-#include "tests/support/Subprocess.h"
+#include "tests/peers/FileServer.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <memory>
-#include <regex>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <stdexcept>
 
 namespace corvantis {
 namespace {
@@ -20,25 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A loopback socket that accepts connections into its backlog and never answers them.
-struct SilentServer {
-    UniqueFd fd;
-    int port = 0;
-    SilentServer()
-    {
-        fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof addr;
-        if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd.get(), 8) != 0
-            || ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        port = ntohs(addr.sin_port);
-    }
-};
-
-// One python3 http.server per test suite, on a port the system picks, serving a temporary folder.
+// One web server per test suite, on a free loopback port, serving a temporary folder.
 class XmlUrlTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -56,28 +34,30 @@ protected:
                 big << chunk;
             big << "</R>";
         }
-        s_server = std::make_unique<test::ChildProcess>(std::vector<std::string> {
-            "python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", s_dir->str() });
-        const std::optional<std::string> banner = s_server->readLine(30s);
-        std::smatch match;
-        if (banner && std::regex_search(*banner, match, std::regex("port ([0-9]+)")))
-            s_base = "http://127.0.0.1:" + match[1].str() + "/";
+        try {
+            s_server = test::startFileServer(s_dir->path());
+            s_base = "http://127.0.0.1:" + std::to_string(s_server->port()) + "/";
+        } catch (const std::runtime_error& e) {
+            s_startError = e.what();
+        }
     }
     static void TearDownTestSuite()
     {
         s_server.reset();
         s_dir.reset();
     }
-    void SetUp() override { ASSERT_FALSE(s_base.empty()) << "the http server did not start"; }
+    void SetUp() override { ASSERT_FALSE(s_base.empty()) << s_startError; }
 
     static std::unique_ptr<test::TempDir> s_dir;
-    static std::unique_ptr<test::ChildProcess> s_server;
+    static test::PeerProcessPtr s_server;
     static std::string s_base;
+    static std::string s_startError;
 };
 
 std::unique_ptr<test::TempDir> XmlUrlTest::s_dir;
-std::unique_ptr<test::ChildProcess> XmlUrlTest::s_server;
+test::PeerProcessPtr XmlUrlTest::s_server;
 std::string XmlUrlTest::s_base;
+std::string XmlUrlTest::s_startError;
 
 void expectOwnError(const std::optional<XmlError>& error)
 {
@@ -134,11 +114,12 @@ TEST_F(XmlUrlTest, FailuresKeepThePreviousDocument)
 
 TEST_F(XmlUrlTest, GivesUpOnAServerThatDoesNotAnswer)
 {
-    SilentServer silent;
+    // Takes connections into its backlog and never answers them.
+    const test::LoopbackListener silent;
     CXmlReader reader;
     reader.SetUrlTimeout(300ms);
     const auto start = Clock::now();
-    const std::optional<XmlError> error = reader.OpenUrl("http://127.0.0.1:" + std::to_string(silent.port) + "/x");
+    const std::optional<XmlError> error = reader.OpenUrl("http://127.0.0.1:" + std::to_string(silent.port()) + "/x");
     const auto elapsed = Clock::now() - start;
     expectOwnError(error);
     EXPECT_GE(elapsed, 300ms);
@@ -147,9 +128,7 @@ TEST_F(XmlUrlTest, GivesUpOnAServerThatDoesNotAnswer)
 
 TEST(XmlUrlRefusedTest, ClosedPortFails)
 {
-    SilentServer closed;
-    const std::string url = "http://127.0.0.1:" + std::to_string(closed.port) + "/x";
-    closed.fd.reset();
+    const std::string url = "http://127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + "/x";
     CXmlReader reader;
     expectOwnError(reader.OpenUrl(url));
 }

@@ -39,18 +39,6 @@ std::vector<std::string> folderEntries(const fs::path& folder)
     return names;
 }
 
-// Runs `body` in a child process and returns its exit code. The child may change what the whole process is allowed
-// to do (user, resource limits) without touching the test runner.
-int inChild(const std::function<int()>& body)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-}
-
 void writeSmallDocument(CXmlWriter& writer)
 {
     writer.StartDocument();
@@ -271,7 +259,7 @@ TEST_F(XmlWriterFileTest, ReadOnlyFolderIsReportedAndLeavesNoFile)
             | fs::perms::group_read | fs::perms::others_read);
     const bool dropRights = ::geteuid() == 0;
     const std::string path = target;
-    const int code = inChild([&] {
+    const int code = test::runInChild([&] {
         if (dropRights && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0))
             return 100;
         g_failureSignals = 0;
@@ -293,7 +281,7 @@ TEST_F(XmlWriterFileTest, FullDiskIsReportedAndKeepsThePreviousFile)
 {
     // A file size limit fails the write part-way, as a full disk does.
     const std::string path = target;
-    const int code = inChild([&] {
+    const int code = test::runInChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit { 64, 64 };
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)

@@ -52,7 +52,7 @@ public:
         std::vector<std::string> argv { CORVANTIS_IPC_STUB, "extension", service };
         if (extraUid)
             argv.push_back(std::to_string(*extraUid));
-        m_process = std::make_unique<test::ChildProcess>(argv);
+        m_process = std::make_unique<test::LineReadingChild>(argv);
         EXPECT_EQ(next(), "ready");
     }
     // The next line the stub printed, or "" when none came.
@@ -60,7 +60,7 @@ public:
     void kill() { m_process->stop(); }
 
 private:
-    std::unique_ptr<test::ChildProcess> m_process;
+    std::unique_ptr<test::LineReadingChild> m_process;
 };
 
 using Tick = std::tuple<std::string, std::string, std::string, PlistData, PlistData, std::optional<std::string>>;
@@ -268,7 +268,7 @@ TEST_F(XPCClientForExtensionTest, ClientOfAnotherUidIsRefused)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run a client as another user";
     auto helloAs = [](uid_t uid, const std::string& target) {
-        test::ChildProcess client({ CORVANTIS_IPC_STUB, "client", std::to_string(uid), target, "0" });
+        test::LineReadingChild client({ CORVANTIS_IPC_STUB, "client", std::to_string(uid), target, "0" });
         return client.readLine(std::chrono::seconds(30)).value_or("");
     };
     {
@@ -285,7 +285,7 @@ TEST_F(XPCClientForExtensionTest, ClientOfAnotherUidIsRefused)
     }
 
     // The application's GSS listener admits root and its own user only.
-    test::ChildProcess app({ CORVANTIS_IPC_STUB, "gss-app" });
+    test::LineReadingChild app({ CORVANTIS_IPC_STUB, "gss-app" });
     const std::string line = app.readLine(std::chrono::seconds(30)).value_or("");
     ASSERT_EQ(line.rfind("endpoint ", 0), 0u) << line;
     const std::string endpoint = "@" + line.substr(9);

@@ -26,7 +26,7 @@ public:
         std::vector<std::string> argv { CORVANTIS_IPC_STUB, "helper", service };
         if (runAs)
             argv.push_back(std::to_string(*runAs));
-        m_process = std::make_unique<test::ChildProcess>(argv);
+        m_process = std::make_unique<test::LineReadingChild>(argv);
         EXPECT_EQ(next(), "ready");
     }
     std::string next(milliseconds limit = std::chrono::seconds(20)) { return m_process->readLine(limit).value_or(""); }
@@ -41,7 +41,7 @@ public:
     void kill() { m_process->stop(); }
 
 private:
-    std::unique_ptr<test::ChildProcess> m_process;
+    std::unique_ptr<test::LineReadingChild> m_process;
 };
 
 class XPCHelperClientsTest : public ::testing::Test {

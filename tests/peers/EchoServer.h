@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis::test {
 
@@ -21,16 +22,14 @@ public:
     EchoServer(const EchoServer&) = delete;
     EchoServer& operator=(const EchoServer&) = delete;
 
-    const std::string& host() const { return m_host; }
-    uint16_t port() const { return m_port; }
+    const std::string& host() const { return m_listener.host(); }
+    uint16_t port() const { return m_listener.port(); }
 
 private:
     void acceptLoop();
     void serve(int fd);
 
-    std::string m_host;
-    uint16_t m_port = 0;
-    UniqueFd m_listener;
+    LoopbackListener m_listener;
     UniqueFd m_wakeRead;
     UniqueFd m_wakeWrite;
     std::mutex m_mutex;

@@ -86,11 +86,7 @@ void KerberosRealm::useInThisProcess() const
 
 std::string KerberosRealm::run(const std::vector<std::string>& argv, const std::string& input) const
 {
-    std::vector<std::string> command = { "env" };
-    for (const auto& [key, value] : env())
-        command.push_back(key + "=" + value);
-    command.insert(command.end(), argv.begin(), argv.end());
-    const CommandResult result = runCommand(command, input);
+    const CommandResult result = runCommand(argv, input, env());
     if (result.exitCode != 0)
         throw std::runtime_error(argv[0] + " failed: " + result.out + result.err);
     return result.out;
@@ -108,11 +104,7 @@ void KerberosRealm::kinit(const std::string& name, const std::string& password)
 
 void KerberosRealm::kdestroy()
 {
-    std::vector<std::string> command = { "env" };
-    for (const auto& [key, value] : env())
-        command.push_back(key + "=" + value);
-    command.push_back("kdestroy");
-    runCommand(command);
+    runCommand({ "kdestroy" }, {}, env());
 }
 
 } // namespace corvantis::test

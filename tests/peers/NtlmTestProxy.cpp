@@ -112,18 +112,6 @@ std::vector<uint8_t> challengeMessage()
     return m;
 }
 
-bool sendAll(int fd, const std::string& text)
-{
-    size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Reads one request header block; empty when the client closed first.
 std::string readRequest(int fd)
 {
@@ -194,7 +182,7 @@ void relay(int a, int b)
                 --open;
                 continue;
             }
-            if (!sendAll(other, std::string(buffer, static_cast<size_t>(n))))
+            if (!sendAll(other, buffer, static_cast<size_t>(n)))
                 return;
         }
     }
@@ -221,13 +209,8 @@ void NtlmTestProxy::forwardToOrigin(int fd, const std::string& request)
     // "METHOD http://127.0.0.1:PORT/...": only loopback origins are reached.
     const size_t at = request.find(" http://127.0.0.1:");
     const unsigned long port = at == std::string::npos ? 0 : std::strtoul(request.c_str() + at + 18, nullptr, 10);
-    UniqueFd origin(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (port == 0 || port > 65535 || !origin
-        || connect(origin.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    UniqueFd origin = port == 0 || port > 65535 ? UniqueFd() : connectLoopback(static_cast<uint16_t>(port));
+    if (!origin) {
         sendAll(fd, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
         return;
     }
@@ -240,22 +223,12 @@ NtlmTestProxy::NtlmTestProxy(std::string user, std::string domain, std::string p
     , m_domain(std::move(domain))
     , m_password(std::move(password))
 {
-    m_listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (!m_listener || bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-        || listen(m_listener.get(), 1) != 0
-        || getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("NTLM test proxy cannot listen");
-    m_port = ntohs(address.sin_port);
     m_thread = std::thread([this] { run(); });
 }
 
 NtlmTestProxy::~NtlmTestProxy()
 {
-    shutdown(m_listener.get(), SHUT_RDWR);
+    m_listener.shutdown();
     if (m_thread.joinable())
         m_thread.join();
 }
@@ -278,7 +251,7 @@ std::string NtlmTestProxy::reason()
 
 void NtlmTestProxy::run()
 {
-    UniqueFd conn(retryOnEintr([&] { return accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    UniqueFd conn = m_listener.accept();
     if (!conn)
         return;
     serve(conn.get());
@@ -333,7 +306,7 @@ bool NtlmTestProxy::serve(int fd)
     char buffer[4096];
     for (;;) {
         const ssize_t n = retryOnEintr([&] { return recv(fd, buffer, sizeof buffer, 0); });
-        if (n <= 0 || !sendAll(fd, std::string(buffer, static_cast<size_t>(n))))
+        if (n <= 0 || !sendAll(fd, buffer, static_cast<size_t>(n)))
             break;
     }
     return true;

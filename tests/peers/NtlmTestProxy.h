@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis::test {
 
@@ -27,7 +28,7 @@ public:
     NtlmTestProxy(const NtlmTestProxy&) = delete;
     NtlmTestProxy& operator=(const NtlmTestProxy&) = delete;
 
-    uint16_t port() const { return m_port; }
+    uint16_t port() const { return m_listener.port(); }
     // Waits for the connection to end, then tells whether the client's authenticate message was accepted, and
     // if not why (empty once accepted).
     bool accepted();
@@ -45,8 +46,7 @@ private:
     std::string m_user;
     std::string m_domain;
     std::string m_password;
-    uint16_t m_port = 0;
-    UniqueFd m_listener;
+    LoopbackListener m_listener { "127.0.0.1", 1 };
     std::mutex m_mutex;
     bool m_accepted = false; // GUARDED_BY(m_mutex)
     std::string m_reason = "no connection"; // GUARDED_BY(m_mutex)

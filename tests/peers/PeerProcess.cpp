@@ -1,33 +1,17 @@
 #include "tests/peers/PeerProcess.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/UniqueFd.h"
-
-extern char** environ;
+#include "tests/support/Wait.h"
 
 namespace corvantis::test {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Polling interval of the waits below; they end as soon as their condition holds.
-constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
 std::string readWholeFile(const std::filesystem::path& path)
 {
@@ -37,162 +21,40 @@ std::string readWholeFile(const std::filesystem::path& path)
     return text.str();
 }
 
-// True once `pid` has ended; it is left a zombie (not reaped) so that its id, and the group id it leads,
-// cannot be handed to another process while we still signal the group.
-bool hasExited(pid_t pid)
-{
-    siginfo_t info {};
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
-        return errno == ECHILD;
-    return info.si_pid == pid;
-}
-
-bool waitExited(pid_t pid, std::chrono::milliseconds timeout)
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!hasExited(pid)) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    return true;
-}
-
-// Ends the group led by `pid` and reaps the leader.
-void terminateGroup(pid_t pid)
-{
-    if (pid <= 0)
-        return;
-    kill(-pid, SIGTERM);
-    if (!waitExited(pid, std::chrono::seconds(5)))
-        kill(-pid, SIGKILL);
-    waitExited(pid, std::chrono::seconds(30));
-    // The leader is a zombie now, so the group id is still ours: clean up any children it left behind.
-    kill(-pid, SIGKILL);
-    int status = 0;
-    retryOnEintr([&] { return waitpid(pid, &status, 0); });
-    // Killed members linger for a moment until their new parent reaps them; callers expect them gone. The group
-    // id cannot be reused while any of them exists, so probing it is safe.
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (kill(-pid, 0) == 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(kPollInterval);
-}
-
-pid_t spawn(const PeerCommand& command, const std::filesystem::path& outFile)
-{
-    std::vector<char*> argv;
-    for (const auto& arg : command.argv)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int sig : { SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD })
-        sigaddset(&defaults, sig);
-    sigset_t noMask;
-    sigemptyset(&noMask);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setsigmask(&attr, &noMask);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    // The test's own environment, with the command's variables in place of any of the same name.
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        bool replaced = false;
-        for (const auto& [key, value] : command.env)
-            replaced = replaced || key == name;
-        if (!replaced)
-            envStrings.push_back(entry);
-    }
-    for (const auto& [key, value] : command.env)
-        envStrings.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& entry : envStrings)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + command.argv[0] + ": " + std::strerror(rc));
-    return pid;
-}
-
 } // namespace
 
-uint16_t freeLoopbackPort()
-{
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        throw std::runtime_error("socket failed");
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-        || getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("cannot bind a loopback port");
-    return ntohs(addr.sin_port);
-}
-
-bool canConnect(const std::string& host, uint16_t port)
-{
-    sockaddr_storage storage {};
-    socklen_t len = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        len = sizeof *v4;
-    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        len = sizeof *v6;
-    } else {
-        return false;
-    }
-    UniqueFd fd(socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return fd && retryOnEintr([&] { return connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), len); }) == 0;
-}
-
-std::unique_ptr<PeerProcess> PeerProcess::start(
-    const PeerCommandBuilder& builder, int attempts, std::chrono::milliseconds readyTimeout)
+std::unique_ptr<PeerProcess> PeerProcess::start(const PeerCommandBuilder& builder, const PeerStartOptions& options)
 {
     std::string failures;
+    const int attempts = options.port == 0 ? options.attempts : 1;
     for (int attempt = 0; attempt < attempts; ++attempt) {
         auto dir = std::make_unique<TempDir>();
-        const uint16_t port = freeLoopbackPort();
+        const uint16_t port = options.port == 0 ? freeLoopbackPort() : options.port;
         const PeerCommand command = builder(port, dir->path());
         for (const auto& [fileName, text] : command.files) {
             std::ofstream out(dir->path() / fileName, std::ios::binary);
             out << text;
         }
-        const auto outFile = dir->path() / (command.name + ".out");
-        const pid_t pid = spawn(command, outFile);
+        const UniqueFd output(
+            ::open((dir->path() / (command.name + ".out")).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+        SpawnOptions spawn;
+        spawn.argv = command.argv;
+        spawn.env = command.env;
+        spawn.out = output.get();
+        spawn.err = output.get();
+        spawn.ownGroup = true;
+        const pid_t pid = spawnChild(spawn);
         std::unique_ptr<PeerProcess> peer(new PeerProcess(std::move(dir), command.name, pid, port));
 
-        const auto deadline = Clock::now() + readyTimeout;
-        for (;;) {
-            if (canConnect(command.listenHost, port))
-                return peer;
-            if (hasExited(pid) || Clock::now() >= deadline)
-                break;
-            std::this_thread::sleep_for(kPollInterval);
-        }
+        bool ready = false;
+        waitUntil(
+            [&] {
+                ready = command.ready ? command.ready(port) : canConnect(command.listenHost, port);
+                return ready || hasExited(pid);
+            },
+            deadlineIn(options.readyTimeout));
+        if (ready)
+            return peer;
         peer->stop();
         failures += "\n--- attempt " + std::to_string(attempt + 1) + " on port " + std::to_string(port) + ":\n"
             + peer->output();
@@ -215,7 +77,7 @@ PeerProcess::~PeerProcess()
 
 void PeerProcess::stop()
 {
-    terminateGroup(std::exchange(m_pid, -1));
+    stopChild(std::exchange(m_pid, -1), true);
 }
 
 std::string PeerProcess::output() const

@@ -53,27 +53,8 @@ ScriptedProxy::Step ScriptedProxy::Step::dribble(std::vector<uint8_t> bytes, std
 
 ScriptedProxy::ScriptedProxy(std::vector<Step> script, bool ipv6)
     : m_script(std::move(script))
+    , m_listener(ipv6 ? "::1" : "127.0.0.1", 4)
 {
-    m_listener.reset(socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_storage storage {};
-    socklen_t len = 0;
-    if (ipv6) {
-        auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
-        addr.sin6_family = AF_INET6;
-        addr.sin6_addr = in6addr_loopback;
-        len = sizeof addr;
-    } else {
-        auto& addr = reinterpret_cast<sockaddr_in&>(storage);
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        len = sizeof addr;
-    }
-    auto* addr = reinterpret_cast<sockaddr*>(&storage);
-    if (!m_listener || bind(m_listener.get(), addr, len) != 0 || listen(m_listener.get(), 4) != 0
-        || getsockname(m_listener.get(), addr, &len) != 0)
-        throw std::runtime_error("scripted proxy cannot listen");
-    m_port = ipv6 ? ntohs(reinterpret_cast<sockaddr_in6&>(storage).sin6_port)
-                  : ntohs(reinterpret_cast<sockaddr_in&>(storage).sin_port);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -145,18 +126,6 @@ bool ScriptedProxy::waitDrained(int fd)
     }
 }
 
-bool ScriptedProxy::writeAll(int fd, const std::vector<uint8_t>& bytes)
-{
-    for (size_t sent = 0; sent < bytes.size();) {
-        const ssize_t n
-            = retryOnEintr([&] { return send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL); });
-        if (n <= 0)
-            return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool ScriptedProxy::dribble(int fd, const Step& step)
 {
     for (uint8_t byte : step.bytes) {
@@ -172,10 +141,10 @@ bool ScriptedProxy::dribble(int fd, const Step& step)
 
 void ScriptedProxy::run()
 {
-    pollfd fds[2] = { { m_listener.get(), POLLIN, 0 }, { m_wakeRead.get(), POLLIN, 0 } };
+    pollfd fds[2] = { { m_listener.fd(), POLLIN, 0 }, { m_wakeRead.get(), POLLIN, 0 } };
     if (retryOnEintr([&] { return poll(fds, 2, -1); }) < 0 || fds[1].revents != 0)
         return;
-    UniqueFd conn(retryOnEintr([&] { return accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+    UniqueFd conn = m_listener.accept();
     if (!conn)
         return;
     for (const Step& step : m_script) {
@@ -185,14 +154,14 @@ void ScriptedProxy::run()
                 return;
             break;
         case Step::Kind::Write:
-            if (!writeAll(conn.get(), step.bytes))
+            if (!sendAll(conn.get(), step.bytes))
                 return;
             break;
         case Step::Kind::WriteRepeatedly:
             if (step.bytes.empty())
                 break;
             for (size_t sent = 0; sent < step.count; sent += step.bytes.size()) {
-                if (!writeAll(conn.get(), step.bytes))
+                if (!sendAll(conn.get(), step.bytes))
                     return;
             }
             break;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis::test {
 
@@ -48,7 +49,7 @@ public:
     ScriptedProxy(const ScriptedProxy&) = delete;
     ScriptedProxy& operator=(const ScriptedProxy&) = delete;
 
-    uint16_t port() const { return m_port; }
+    uint16_t port() const { return m_listener.port(); }
     // The client's end of the connection, for waitDrained(). Borrowed; must stay open while the script runs.
     void watchClient(int clientFd) { m_clientFd = clientFd; }
 
@@ -61,13 +62,11 @@ public:
 private:
     void run();
     bool readSome(int fd, size_t wanted);
-    bool writeAll(int fd, const std::vector<uint8_t>& bytes);
     bool waitDrained(int fd);
     bool dribble(int fd, const Step& step);
 
     std::vector<Step> m_script;
-    uint16_t m_port = 0;
-    UniqueFd m_listener;
+    LoopbackListener m_listener;
     UniqueFd m_wakeRead;
     UniqueFd m_wakeWrite;
     std::atomic<int> m_clientFd { -1 };

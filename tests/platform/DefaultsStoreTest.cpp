@@ -2,6 +2,7 @@
 
 #include "platform/PlistXml.h"
 #include "tests/support/PlistPrint.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -50,11 +51,11 @@ TEST_F(DefaultsStoreTest, ValuesPersistPrivatelyAndPythonReadsTheFile)
     EXPECT_EQ(reopened.object("Text"), PlistValue("héllo"));
     EXPECT_EQ(reopened.objectForKeyPath("Nested.Inner"), PlistValue(true));
 
-    std::string cmd = "python3 -c 'import plistlib,sys\n"
-                      "d=plistlib.load(open(sys.argv[1],\"rb\"))\n"
-                      "assert d==dict(Number=42,Text=\"h\\u00e9llo\",Nested=dict(Inner=True)), d' "
-        + file.string();
-    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    const std::string script = "import plistlib,sys\n"
+                               "d=plistlib.load(open(sys.argv[1],\"rb\"))\n"
+                               "assert d==dict(Number=42,Text=\"h\\u00e9llo\",Nested=dict(Inner=True)), d";
+    const test::CommandResult python = test::runCommand({ "python3", "-c", script, file.string() });
+    EXPECT_EQ(python.exitCode, 0) << python.err;
 }
 
 TEST_F(DefaultsStoreTest, RemovingAKeyTakesItFromTheFile)

@@ -3,6 +3,8 @@
 #include "platform/DispatchSource.h"
 #include "platform/Once.h"
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Wait.h"
 
 #include <atomic>
 #include <dirent.h>
@@ -17,17 +19,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-template <typename Pred> bool waitUntil(Pred pred, std::chrono::milliseconds limit = 10s)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using test::SocketPair;
+using test::waitUntil;
 
 std::size_t threadCount()
 {
@@ -41,17 +34,6 @@ std::size_t threadCount()
     ::closedir(dir);
     return n;
 }
-
-struct SocketPair {
-    UniqueFd a, b;
-    SocketPair()
-    {
-        int fds[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-        a.reset(fds[0]);
-        b.reset(fds[1]);
-    }
-};
 
 TEST(DispatchQueueMtTest, EachSubmittersBlocksKeepTheirOrder)
 {
@@ -113,11 +95,11 @@ TEST(DispatchQueueMtTest, BlockedQueuesDoNotStopOtherQueues)
         all.back()->async([&] {
             ++started;
             // Each block waits until every queue has started one: only possible when none holds up another.
-            if (waitUntil([&] { return started.load() == queues; }, 20s))
+            if (waitUntil([&] { return started.load() == queues; }, test::deadlineIn(20s)))
                 ++finished;
         });
     }
-    EXPECT_TRUE(waitUntil([&] { return finished.load() == queues; }, 30s))
+    EXPECT_TRUE(waitUntil([&] { return finished.load() == queues; }, test::deadlineIn(30s)))
         << finished.load() << " of " << queues << " blocks got past the barrier";
 }
 

@@ -1,4 +1,6 @@
 #include "platform/EventQueue.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Wait.h"
 
 #include <array>
 #include <atomic>
@@ -18,28 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-struct SocketPair {
-    UniqueFd a, b;
-    SocketPair()
-    {
-        int fds[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-        a.reset(fds[0]);
-        b.reset(fds[1]);
-    }
-};
-
-template <typename Pred> bool waitUntil(Pred pred, std::chrono::milliseconds limit = 10s)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!pred()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using test::SocketPair;
+using test::waitUntil;
 
 // The way the engine uses the queue: one loop thread, a table from udata to handlers that is looked up under a
 // mutex, handlers called with no lock held, registrations changed from any thread.

@@ -12,23 +12,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/Loopback.h"
 #include "tests/support/TempDir.h"
 
 namespace corvantis {
 namespace {
 
 using namespace std::chrono_literals;
-
-struct SocketPair {
-    UniqueFd a, b;
-    SocketPair(int type = SOCK_STREAM)
-    {
-        int fds[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0);
-        a.reset(fds[0]);
-        b.reset(fds[1]);
-    }
-};
+using test::SocketPair;
 
 EventQueuePtr makeQueue()
 {

@@ -3,6 +3,7 @@
 #include "platform/HostNames.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,17 +16,7 @@
 namespace corvantis {
 namespace {
 
-template <typename F> bool waitUntil(F condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
+using test::waitUntil;
 // A namespace with a veth pair "va"/"vb", both up, each with an address, and no default route.
 class VethNamespace {
 public:

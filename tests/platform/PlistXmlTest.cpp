@@ -1,6 +1,7 @@
 #include "platform/PlistXml.h"
 
 #include "tests/support/PlistPrint.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -66,12 +67,13 @@ TEST(PlistXmlTest, PythonPlistlibReadsOurFileAndWeReadItsOwn)
     auto xml = PlistXml::serialize(sampleTree());
     ASSERT_TRUE(xml.ok());
     std::ofstream(dir / "ours.plist") << *xml;
-    std::string cmd = "python3 -c 'import plistlib,sys\n"
-                      "d=plistlib.load(open(sys.argv[1],\"rb\"))\n"
-                      "assert d[\"Settings\"][\"LogLevelFile\"]==3 and d[\"Bytes\"]==bytes([0,1,2,255,254])\n"
-                      "open(sys.argv[2],\"wb\").write(plistlib.dumps(d,fmt=plistlib.FMT_XML))' "
-        + (dir / "ours.plist").string() + " " + (dir / "theirs.plist").string();
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string script = "import plistlib,sys\n"
+                               "d=plistlib.load(open(sys.argv[1],\"rb\"))\n"
+                               "assert d[\"Settings\"][\"LogLevelFile\"]==3 and d[\"Bytes\"]==bytes([0,1,2,255,254])\n"
+                               "open(sys.argv[2],\"wb\").write(plistlib.dumps(d,fmt=plistlib.FMT_XML))";
+    const test::CommandResult python
+        = test::runCommand({ "python3", "-c", script, (dir / "ours.plist").string(), (dir / "theirs.plist").string() });
+    ASSERT_EQ(python.exitCode, 0) << python.err;
     std::ifstream in(dir / "theirs.plist");
     std::stringstream theirs;
     theirs << in.rdbuf();

@@ -1,6 +1,8 @@
 #include "platform/ProcessInfo.h"
 
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 #include "tests/support/WaitingChild.h"
 
 #include <gtest/gtest.h>
@@ -20,18 +22,7 @@ namespace corvantis {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Polls `condition` until it holds or a generous deadline passes.
-template <typename F> bool waitUntil(F condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using test::waitUntil;
 
 TEST(ProcessInfo, OwnProcess)
 {
@@ -85,15 +76,13 @@ TEST(ProcessInfo, ChildStartedThroughALink)
 
 TEST(ProcessInfo, EndedAndMissingProcesses)
 {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        _exit(0);
+    // A child that ends at once and is left unreaped.
+    const pid_t child = test::spawnChild({ .argv = { "true" } });
     // Ended but not reaped: the name stays, the arguments are gone.
-    ASSERT_TRUE(waitUntil([&] {
-        Result<std::vector<std::string>> args = readProcessCmdline(child);
-        return args && args->empty();
-    }));
+    ASSERT_TRUE(waitUntil([&] { return test::hasExited(child); }));
+    Result<std::vector<std::string>> args = readProcessCmdline(child);
+    ASSERT_TRUE(args);
+    EXPECT_TRUE(args->empty());
     EXPECT_TRUE(readProcessName(child));
 
     int status = 0;

@@ -16,7 +16,7 @@ namespace {
 
 using test::AutoProfile;
 using test::DetectingApp;
-using test::WaitUntil;
+using test::waitUntil;
 using namespace std::chrono_literals;
 
 // The threads of this process. The first thread a process makes may bring a helper thread of the runtime (the
@@ -55,13 +55,13 @@ TEST(AutoDnsModeDetectionMt, StopsCleanlyInEveryState)
         if (c.state == State::Probing)
             app->probe.Hold();
         app->SetProfile(AutoProfile(false), false);
-        ASSERT_TRUE(WaitUntil([&] { return app->probe.Calls() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return app->probe.Calls() == 1; }));
         if (c.state == State::Pausing) {
             app->SetNetworkChanged();
-            ASSERT_TRUE(WaitUntil([&] { return app->probe.Calls() == 2; }));
+            ASSERT_TRUE(waitUntil([&] { return app->probe.Calls() == 2; }));
         }
         if (c.state != State::Probing) {
-            EXPECT_TRUE(WaitUntil([&] { return app->IsResolveThroughProxy(); }));
+            EXPECT_TRUE(waitUntil([&] { return app->IsResolveThroughProxy(); }));
         }
         EXPECT_GT(threadCount(), threadsBefore);
 
@@ -127,10 +127,10 @@ TEST(AutoDnsModeDetectionMt, ChurnWithEditorsReadersAndStops)
         app.SetProfile(profile, false);
         app.probe.SetUnavailable(true);
         app.SetNetworkChanged();
-        EXPECT_TRUE(WaitUntil([&] { return app.IsResolveThroughProxy(); }));
+        EXPECT_TRUE(waitUntil([&] { return app.IsResolveThroughProxy(); }));
         app.probe.SetUnavailable(false);
         app.SetNetworkChanged();
-        EXPECT_TRUE(WaitUntil([&] { return !app.IsResolveThroughProxy(); }));
+        EXPECT_TRUE(waitUntil([&] { return !app.IsResolveThroughProxy(); }));
 
         done = true;
         for (size_t i = 2; i < threads.size(); ++i)

@@ -3,10 +3,10 @@
 #include "core/foundation/CoreHooks.h"
 #include "core/foundation/FakeAddressRange.h"
 #include "core/foundation/LogContext.h"
+#include "tests/peers/Dnsmasq.h"
 #include "tests/profile/CoreAppTestSupport.h"
 #include "tests/profile/DetectionTestSupport.h"
 #include "tests/profile/ProfileTestSupport.h"
-#include "tests/support/Dnsmasq.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/TempDir.h"
 
@@ -27,7 +27,7 @@ using test::AutoProfile;
 using test::DetectingApp;
 using test::MakeRule;
 using test::TakeScreenLines;
-using test::WaitUntil;
+using test::waitUntil;
 
 bool HasLineEndingWith(const std::vector<std::string>& lines, const std::string& end)
 {
@@ -243,7 +243,7 @@ TEST(AutoDnsModeDetection, SwitchesTheActiveProfileBothWaysAndKeepsTheRest)
     app.SetProfile(profile, false);
     EXPECT_TRUE(app.IsDetectionStarted());
 
-    ASSERT_TRUE(WaitUntil([&] { return !app.IsResolveThroughProxy(); }));
+    ASSERT_TRUE(waitUntil([&] { return !app.IsResolveThroughProxy(); }));
     CProfileData active;
     app.GetProfile(active, false);
     EXPECT_FALSE(active.m_ViaProxy);
@@ -252,7 +252,7 @@ TEST(AutoDnsModeDetection, SwitchesTheActiveProfileBothWaysAndKeepsTheRest)
     EXPECT_EQ(active.m_Rules.size(), 1u);
     EXPECT_EQ(active.m_ExclusionList, profile.m_ExclusionList);
     EXPECT_EQ(app.saves.load(), 1) << "the switched profile is saved";
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(waitUntil([&] {
         return HasLineEndingWith(TakeScreenLines(),
             "(Automatic DNS mode detection) Local DNS service is available. Name Resolution through proxy is "
             "disabled.");
@@ -260,8 +260,8 @@ TEST(AutoDnsModeDetection, SwitchesTheActiveProfileBothWaysAndKeepsTheRest)
 
     app.probe.SetUnavailable(true);
     app.SetNetworkChanged();
-    ASSERT_TRUE(WaitUntil([&] { return app.IsResolveThroughProxy(); }));
-    EXPECT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(waitUntil([&] { return app.IsResolveThroughProxy(); }));
+    EXPECT_TRUE(waitUntil([&] {
         return HasLineEndingWith(TakeScreenLines(),
             "(Automatic DNS mode detection) Local DNS service is unavailable. Name Resolution through proxy is "
             "enabled.");
@@ -276,23 +276,23 @@ TEST(AutoDnsModeDetection, AChangeDuringAPassGivesOnePassAtOnceThenRetriesAfterP
     app.probe.SetUnavailable(true);
     app.probe.Hold();
     app.SetProfile(AutoProfile(true), false);
-    ASSERT_TRUE(WaitUntil([&] { return app.probe.Calls() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return app.probe.Calls() == 1; }));
     app.SetNetworkChanged(); // while the first probe runs
     app.probe.Release();
 
     // The pass for the change follows at once, without a pause; then five retries, each after a pause of 1 s.
     for (int pause = 1; pause <= 5; ++pause) {
         SCOPED_TRACE(pause);
-        ASSERT_TRUE(WaitUntil([&] { return app.pause.Started() == pause; }));
+        ASSERT_TRUE(waitUntil([&] { return app.pause.Started() == pause; }));
         EXPECT_EQ(app.probe.Calls(), pause + 1);
         EXPECT_EQ(app.pause.LastInterval(), std::chrono::seconds(1));
         app.pause.Allow();
     }
-    ASSERT_TRUE(WaitUntil([&] { return app.probe.Calls() == 7; }));
+    ASSERT_TRUE(waitUntil([&] { return app.probe.Calls() == 7; }));
 
     // Then the thread waits for the next change, which again gets a pass at once before any pause.
     app.SetNetworkChanged();
-    ASSERT_TRUE(WaitUntil([&] { return app.pause.Started() == 6; }));
+    ASSERT_TRUE(waitUntil([&] { return app.pause.Started() == 6; }));
     EXPECT_EQ(app.probe.Calls(), 8);
     EXPECT_TRUE(app.IsResolveThroughProxy());
 }
@@ -302,7 +302,7 @@ TEST(AutoDnsModeDetection, TurningTheOptionOffStopsSwitchingAndKeepsTheLastValue
     DetectingApp app;
     app.probe.SetUnavailable(false);
     app.SetProfile(AutoProfile(true), false);
-    ASSERT_TRUE(WaitUntil([&] { return !app.IsResolveThroughProxy(); }));
+    ASSERT_TRUE(waitUntil([&] { return !app.IsResolveThroughProxy(); }));
 
     CProfileData profile;
     app.GetProfile(profile, false);
@@ -313,7 +313,7 @@ TEST(AutoDnsModeDetection, TurningTheOptionOffStopsSwitchingAndKeepsTheLastValue
     // Two pauses begun from here on: the pass between them saw the option off and the probe failing.
     const int begun = app.pause.Started();
     for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(WaitUntil([&] { return app.pause.Started() > begun + i; }));
+        ASSERT_TRUE(waitUntil([&] { return app.pause.Started() > begun + i; }));
         app.pause.Allow();
     }
     app.pause.Open();
@@ -322,7 +322,7 @@ TEST(AutoDnsModeDetection, TurningTheOptionOffStopsSwitchingAndKeepsTheLastValue
     // Back on, the next pass switches again.
     profile.m_AutoModeDetection = true;
     app.SetProfile(profile, false);
-    EXPECT_TRUE(WaitUntil([&] { return app.IsResolveThroughProxy(); }));
+    EXPECT_TRUE(waitUntil([&] { return app.IsResolveThroughProxy(); }));
 }
 
 TEST(AutoDnsModeDetection, AProfileInstalledWhileTheProbeRunsIsSwitchedNotReplaced)
@@ -339,7 +339,7 @@ TEST(AutoDnsModeDetection, AProfileInstalledWhileTheProbeRunsIsSwitchedNotReplac
         app.probe.SetUnavailable(true);
         app.probe.Hold();
         app.SetProfile(AutoProfile(false), false);
-        ASSERT_TRUE(WaitUntil([&] { return app.probe.Calls() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return app.probe.Calls() == 1; }));
 
         CProfileData edited = AutoProfile(false);
         edited.m_ChangeStamp = 4242;
@@ -347,13 +347,13 @@ TEST(AutoDnsModeDetection, AProfileInstalledWhileTheProbeRunsIsSwitchedNotReplac
         edited.m_ExclusionList = { "edited.example" };
         app.SetProfile(edited, false);
         app.probe.Release();
-        ASSERT_TRUE(WaitUntil([&] { return app.probe.Calls() >= (c.autoAfterEdit ? 2 : 1); }));
+        ASSERT_TRUE(waitUntil([&] { return app.probe.Calls() >= (c.autoAfterEdit ? 2 : 1); }));
         if (c.viaProxyAfter) {
-            EXPECT_TRUE(WaitUntil([&] { return app.IsResolveThroughProxy(); }));
+            EXPECT_TRUE(waitUntil([&] { return app.IsResolveThroughProxy(); }));
         }
         // A change after the edit brings one more pass; once it ended the answer stands.
         app.pause.Close();
-        ASSERT_TRUE(WaitUntil([&] { return app.pause.Started() >= 1; }));
+        ASSERT_TRUE(waitUntil([&] { return app.pause.Started() >= 1; }));
         EXPECT_EQ(app.IsResolveThroughProxy(), c.viaProxyAfter);
         CProfileData active;
         app.GetProfile(active, false);
@@ -372,7 +372,7 @@ TEST(AutoDnsModeDetection, TheFirstProfileStartsItEvenWithTheStampOfTheEmptyOne)
     profile.m_ChangeStamp = empty.m_ChangeStamp; // built in the same millisecond as the object
     app.SetProfile(profile, false);
     EXPECT_TRUE(app.IsDetectionStarted());
-    EXPECT_TRUE(WaitUntil([&] { return app.probe.Calls() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return app.probe.Calls() == 1; }));
 }
 
 TEST(AutoDnsModeDetection, EachPassWritesItsTimingLineWhenAsked)
@@ -384,7 +384,7 @@ TEST(AutoDnsModeDetection, EachPassWritesItsTimingLineWhenAsked)
     {
         DetectingApp app;
         app.SetProfile(AutoProfile(true), false);
-        EXPECT_TRUE(WaitUntil([&] {
+        EXPECT_TRUE(waitUntil([&] {
             for (const std::string& line : TakeScreenLines())
                 if (line.starts_with("AutoDnsModeDetectThread:") && line.find(" T=") != std::string::npos
                     && line.find(" S=") != std::string::npos)
@@ -459,7 +459,7 @@ TEST(AutoDnsModeDetectionNamespace, AnAddressChangeSwitchesTheModeWhenLoopbackDn
         };
 
         // dnsmasq answers: local DNS works.
-        ASSERT_TRUE(WaitUntil([&] { return !app.IsResolveThroughProxy(); }));
+        ASSERT_TRUE(waitUntil([&] { return !app.IsResolveThroughProxy(); }));
         EXPECT_EQ(decide(), CCorvantisApp::kDnsLocal);
 
         struct Step {
@@ -483,8 +483,8 @@ TEST(AutoDnsModeDetectionNamespace, AnAddressChangeSwitchesTheModeWhenLoopbackDn
             uint32_t added = 0;
             ASSERT_EQ(inet_pton(AF_INET, step.address, &added), 1);
             ASSERT_TRUE(ns.run(std::string("ip addr add ") + step.address + "/32 dev lo"));
-            EXPECT_TRUE(WaitUntil([&] { return app.IsOwnIPv4(added); })) << "the watcher saw the new address";
-            EXPECT_TRUE(WaitUntil([&] { return app.IsResolveThroughProxy() == step.throughProxy; }));
+            EXPECT_TRUE(waitUntil([&] { return app.IsOwnIPv4(added); })) << "the watcher saw the new address";
+            EXPECT_TRUE(waitUntil([&] { return app.IsResolveThroughProxy() == step.throughProxy; }));
             EXPECT_EQ(decide(), step.throughProxy ? CCorvantisApp::kDnsThroughProxy : CCorvantisApp::kDnsLocal);
         }
     }));

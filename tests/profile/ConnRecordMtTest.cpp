@@ -1,5 +1,6 @@
 #include "core/foundation/SafeSocket.h"
 #include "core/profile/ConnRecord.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -79,8 +80,7 @@ TEST(ConnRecordMtTest, LinesStayWholeWhileTheRecordChanges)
     }
     for (std::thread& t : writers)
         t.join();
-    while (lines.load() < 200)
-        std::this_thread::yield();
+    EXPECT_TRUE(test::waitUntil([&] { return lines.load() >= 200; }));
     stop.store(true);
     reader.join();
     changer.join();

@@ -1,7 +1,7 @@
 #include "core/profile/ConnRecord.h"
 #include "core/foundation/SafeSocket.h"
 
-#include "tests/profile/FakeSteadyClock.h"
+#include "tests/support/FakeSteadyClock.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -305,8 +305,8 @@ TEST(ConnRecord, DisplayName)
         { "short name first", context("Mail", "Mail.app", "mail", ""), "Mail" },
         { "package name next", context("", "Mail.app", "mail", ""), "Mail.app" },
         { "process name last", context("", "", "mail", ""), "mail" },
-        { "bundle appended without a blank", context("Mail", "", "", "com.apple.mail"), "Mail(com.apple.mail)" },
-        { "bundle equal to the name", context("", "", "firefox", "firefox"), "firefox" },
+        { "bundle appended without a blank", context("Mail", "", "", "org.example.mail"), "Mail(org.example.mail)" },
+        { "bundle equal to the name", context("", "", "browser", "browser"), "browser" },
         { "only a bundle", context("", "", "", "org.example"), "(org.example)" },
         { "nothing known", context("", "", "", ""), "<unknown>" },
     };
@@ -322,7 +322,7 @@ TEST(ConnRecord, LowerCaseContextForMatching)
 {
     CLogContext context;
     context.displayName = "Mail";
-    context.revDns = "Com.Apple.MAIL";
+    context.revDns = "Org.Example.MAIL";
     context.bsdName = "MAIL";
     context.packetName = "Mail.App";
     context.packetShortName = "Mäil"; // bytes above ASCII stay as they are
@@ -332,7 +332,7 @@ TEST(ConnRecord, LowerCaseContextForMatching)
 
     const CLogContext& lower = record.GetLogEvent();
     EXPECT_EQ(lower.displayName, "mail");
-    EXPECT_EQ(lower.revDns, "com.apple.mail");
+    EXPECT_EQ(lower.revDns, "org.example.mail");
     EXPECT_EQ(lower.bsdName, "mail");
     EXPECT_EQ(lower.packetName, "mail.app");
     EXPECT_EQ(lower.packetShortName, "mäil");

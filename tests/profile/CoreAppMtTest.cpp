@@ -110,7 +110,7 @@ TEST(CoreAppMt, ProfileCopiesAreNeverTornWhileWritersAndTheDetectionRun)
     });
     for (int i = 0; i < 2; ++i)
         threads[i].join();
-    EXPECT_TRUE(test::WaitUntil([&] { return copies.load() > 100 && detectionPasses.load() > 0; }));
+    EXPECT_TRUE(test::waitUntil([&] { return copies.load() > 100 && detectionPasses.load() > 0; }));
     stop = true;
     for (size_t i = 2; i < threads.size(); ++i)
         threads[i].join();

@@ -246,7 +246,7 @@ TEST(CoreApp, ProfileUpdatedIsPostedOnTheMainThread)
         app.SetProfile(profile, true); // unchanged stamp: no detection, still announced
         app.saveResult = false;
         app.SetProfile(profile, true); // a failed save is still announced
-        EXPECT_TRUE(test::WaitUntil([&] {
+        EXPECT_TRUE(test::waitUntil([&] {
             std::lock_guard<std::mutex> lock(mutex);
             return threads.size() >= 3;
         }));
@@ -282,12 +282,12 @@ TEST(CoreApp, LoopQueueHoldsEachNameOnceInOrder)
 {
     CoreTestApp app;
     EXPECT_EQ(app.PopLoopApp(), std::nullopt);
-    for (const char* name : { "curl", "Firefox", "curl", "firefox", "" })
+    for (const char* name : { "curl", "Browser", "curl", "browser", "" })
         app.QueueLoopApp(name);
     std::vector<std::string> popped;
     while (std::optional<std::string> name = app.PopLoopApp())
         popped.push_back(*name);
-    EXPECT_EQ(popped, (std::vector<std::string> { "curl", "Firefox", "firefox", "" }));
+    EXPECT_EQ(popped, (std::vector<std::string> { "curl", "Browser", "browser", "" }));
 
     // A name taken from the queue may be queued again.
     app.QueueLoopApp("curl");
@@ -328,7 +328,7 @@ TEST(CoreApp, BackgroundThreadsStopWhenAsked)
         ended = true;
     }));
     app.SetNetworkChanged();
-    EXPECT_TRUE(test::WaitUntil([&] { return changes.load() >= 1; }));
+    EXPECT_TRUE(test::waitUntil([&] { return changes.load() >= 1; }));
 
     app.StopBackgroundThreads();
     EXPECT_TRUE(ended.load()); // joined before the call returned

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/profile/CorvantisApp.h"
+#include "tests/support/Wait.h"
 
 #include <atomic>
 #include <chrono>
@@ -55,17 +56,5 @@ protected:
         return launchResult.load();
     }
 };
-
-// Polls `condition` until it holds or a generous deadline passes.
-template <typename F> bool WaitUntil(F condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 } // namespace corvantis::test

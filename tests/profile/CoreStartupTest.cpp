@@ -6,6 +6,7 @@
 #include "core/profile/ProfileCheck.h"
 #include "core/profile/ProfileFile.h"
 #include "tests/profile/StorageTestSupport.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Passwords;
 using test::SampleProfile;
+using test::waitUntil;
 
 const std::string kWarning = "Warning: Corvantis cannot load the last active profile. Default settings will be loaded.";
 const std::string kIncorrect
@@ -49,17 +51,6 @@ std::vector<std::string> FilesIn(const std::string& folder)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-template <typename F> bool WaitUntil(F condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 // The application's core object started on a temporary home, with a delegate that records what the core asks
@@ -198,7 +189,7 @@ TEST_F(CoreStartupTest, AFirstStartOnAnEmptyHomeWritesAndLoadsTheDefaultProfile)
     EXPECT_TRUE(Contains(lines, "Verbose output enabled."));
     EXPECT_TRUE(Contains(lines, kDefaultLoaded));
 
-    ASSERT_TRUE(WaitUntil([&] { return Contains(Posted(), kGlobalUpdatedNotification); }));
+    ASSERT_TRUE(waitUntil([&] { return Contains(Posted(), kGlobalUpdatedNotification); }));
     const std::vector<std::string> posted = Posted();
     ASSERT_GE(posted.size(), 2u);
     EXPECT_EQ(posted[posted.size() - 2], kProfileUpdatedNotification);

@@ -208,8 +208,8 @@ TEST(ParseAppList, KeepsNamesAsTypedAndInLowerCase)
         { "\"My App\";Other", { "My App", "Other" }, { "my app", "other" }, "\"My App\"; Other" },
         { "\" My App \" ; other\n", { "My App", "other" }, { "my app", "other" }, "\"My App\"; other" },
         // Typographic quotes, as some keyboards type them, count as plain ones.
-        { "\xE2\x80\x9CMy App\xE2\x80\x9D;Firefox", { "My App", "Firefox" }, { "my app", "firefox" },
-            "\"My App\"; Firefox" },
+        { "\xE2\x80\x9CMy App\xE2\x80\x9D;Browser", { "My App", "Browser" }, { "my app", "browser" },
+            "\"My App\"; Browser" },
         { "curl;/usr/bin/*", { "curl", "/usr/bin/*" }, { "curl", "/usr/bin/*" }, "curl; /usr/bin/*" },
         { "", {}, {}, "" },
     };

@@ -14,7 +14,7 @@ namespace corvantis {
 namespace {
 
 using test::CoreTestApp;
-using test::WaitUntil;
+using test::waitUntil;
 
 size_t threadCount()
 {
@@ -59,11 +59,11 @@ TEST(NetworkWatcherMt, ChurnWithReadersAndRestarts)
             CNetworkWatcher watcher(app, NetlinkWatcher::Config { { resolv.string() } }, "/nonexistent");
             ASSERT_EQ(watcher.WatchForNetworkChanges(), CNetworkWatcher::kWatching);
             ASSERT_TRUE(ns.run("ip addr add 10.61.0.1/24 dev mwa"));
-            EXPECT_TRUE(WaitUntil([&] { return app.IsOwnIPv4(probe); }));
+            EXPECT_TRUE(waitUntil([&] { return app.IsOwnIPv4(probe); }));
             ASSERT_TRUE(ns.run("ip route replace default dev mwb"));
             std::ofstream(resolv) << "nameserver 10.61.0." << round << "\n";
             ASSERT_TRUE(ns.run("ip addr del 10.61.0.1/24 dev mwa"));
-            EXPECT_TRUE(WaitUntil([&] { return !app.IsOwnIPv4(probe); }));
+            EXPECT_TRUE(waitUntil([&] { return !app.IsOwnIPv4(probe); }));
             if (round == 1)
                 watcher.Stop(); // an explicit stop before the destructor's
         }

@@ -14,7 +14,7 @@ namespace corvantis {
 namespace {
 
 using test::CoreTestApp;
-using test::WaitUntil;
+using test::waitUntil;
 
 uint32_t v4(const char* text)
 {
@@ -138,31 +138,31 @@ TEST_F(NetworkWatcherTest, OwnAddressesAndBaseInterfaceFollowTheNetwork)
         ASSERT_GT(wb, 0);
 
         ASSERT_TRUE(ns->run("ip addr add 10.60.0.1/24 dev wa"));
-        EXPECT_TRUE(WaitUntil([&] { return app.IsOwnIPv4(v4("10.60.0.1")); }));
+        EXPECT_TRUE(waitUntil([&] { return app.IsOwnIPv4(v4("10.60.0.1")); }));
         EXPECT_TRUE(app.IsOwnIPv6(v6("::ffff:10.60.0.1")));
         EXPECT_TRUE(app.IsOwnHostName(shortHostNameForTest()));
 
         ASSERT_TRUE(ns->run("ip -6 addr add fd60::1/64 dev wb nodad"));
-        EXPECT_TRUE(WaitUntil([&] { return app.IsOwnIPv6(v6("fd60::1")); }));
+        EXPECT_TRUE(waitUntil([&] { return app.IsOwnIPv6(v6("fd60::1")); }));
 
         ASSERT_TRUE(ns->run("ip addr del 10.60.0.1/24 dev wa"));
-        EXPECT_TRUE(WaitUntil([&] { return !app.IsOwnIPv4(v4("10.60.0.1")); }));
+        EXPECT_TRUE(waitUntil([&] { return !app.IsOwnIPv4(v4("10.60.0.1")); }));
         EXPECT_TRUE(app.IsOwnIPv6(v6("fd60::1")));
 
         ASSERT_TRUE(ns->run("ip route add default dev wa"));
-        EXPECT_TRUE(WaitUntil([&] { return GetBaseInterfaceIndex() == wa; }));
+        EXPECT_TRUE(waitUntil([&] { return GetBaseInterfaceIndex() == wa; }));
         ASSERT_TRUE(ns->run("ip route replace default dev wb"));
-        EXPECT_TRUE(WaitUntil([&] { return GetBaseInterfaceIndex() == wb; }));
+        EXPECT_TRUE(waitUntil([&] { return GetBaseInterfaceIndex() == wb; }));
 
         // Without any default route the last base interface stays; a change is still reported.
         app.TakeNetworkChange();
         ASSERT_TRUE(ns->run("ip route del default"));
-        EXPECT_TRUE(WaitUntil([&] { return app.TakeNetworkChange(); }));
+        EXPECT_TRUE(waitUntil([&] { return app.TakeNetworkChange(); }));
         EXPECT_EQ(GetBaseInterfaceIndex(), wb);
 
         // With no IPv4 default the IPv6 one decides.
         ASSERT_TRUE(ns->run("ip -6 route add default dev wa"));
-        EXPECT_TRUE(WaitUntil([&] { return GetBaseInterfaceIndex() == wa; }));
+        EXPECT_TRUE(waitUntil([&] { return GetBaseInterfaceIndex() == wa; }));
 
         watcher.Stop();
     }));
@@ -176,13 +176,13 @@ TEST_F(NetworkWatcherTest, AResolverFileChangeWakesTheDetection)
         ASSERT_EQ(watcher.WatchForNetworkChanges(), CNetworkWatcher::kWatching);
         // Let the link's own late messages pass, then start from a clear mark.
         ASSERT_TRUE(ns->run("ip link set wa down && ip link set wb down"));
-        EXPECT_TRUE(WaitUntil([&] { return app.TakeNetworkChange(); }));
+        EXPECT_TRUE(waitUntil([&] { return app.TakeNetworkChange(); }));
         app.TakeNetworkChange();
 
         const auto temp = dir / "resolv.conf.tmp";
         std::ofstream(temp) << "nameserver 10.60.0.54\n";
         std::filesystem::rename(temp, resolv);
-        EXPECT_TRUE(WaitUntil([&] { return app.TakeNetworkChange(); }));
+        EXPECT_TRUE(waitUntil([&] { return app.TakeNetworkChange(); }));
         watcher.Stop();
     }));
 }

@@ -1,7 +1,9 @@
 #include "core/profile/ProcessName.h"
 
 #include "platform/ProcessInfo.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 #include "tests/support/WaitingChild.h"
 
 #include <gtest/gtest.h>
@@ -57,18 +59,10 @@ TEST(ProcessName, NamesOfAChild)
 
 TEST(ProcessName, ProcessesWithoutNames)
 {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        _exit(0);
+    // A child that ends at once and is left unreaped.
+    const pid_t child = test::spawnChild({ .argv = { "true" } });
     // An ended process keeps its short name until it is reaped, but has no arguments left.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        Result<std::vector<std::string>> args = readProcessCmdline(child);
-        if ((args && args.value().empty()) || std::chrono::steady_clock::now() > deadline)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(test::waitUntil([&] { return test::hasExited(child); }));
     std::string name = "unchanged";
     EXPECT_EQ(GetProcessNameFromArgs(child, name), -1);
     EXPECT_EQ(name, "unchanged");

@@ -4,6 +4,7 @@
 #include "core/profile/ProfileCheck.h"
 #include "tests/profile/ProfileServer.h"
 #include "tests/profile/StorageTestSupport.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,6 @@ protected:
     void SetUp() override
     {
         test::StorageFixture<CCorvantisAppUI>::SetUp();
-        ASSERT_TRUE(server.Started()) << "the http server did not start";
         CProfileData remote = NewProfileData();
         remote.m_Rules.insert(remote.m_Rules.begin(), CRule("From the server"));
         server.Put("Office.ppx", remote);
@@ -50,14 +50,14 @@ protected:
     // Collects log lines until `line` has come or a generous deadline passed.
     bool WaitForLine(const std::string& line)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (const std::string& taken : TakeLogLines())
-                if (taken == line)
-                    return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
+        return test::waitUntil(
+            [&] {
+                for (const std::string& taken : TakeLogLines())
+                    if (taken == line)
+                        return true;
+                return false;
+            },
+            test::deadlineIn(std::chrono::seconds(30)));
     }
 
     test::ProfileServer server;

@@ -65,12 +65,6 @@ std::vector<std::string> UpdateLines(const std::vector<std::string>& lines)
 // An active profile and a web server that holds profiles.
 class ProfileAutoUpdateTest : public test::StorageFixture<test::ScriptedPasswordApp> {
 protected:
-    void SetUp() override
-    {
-        test::StorageFixture<test::ScriptedPasswordApp>::SetUp();
-        ASSERT_TRUE(server.Started()) << "the http server did not start";
-    }
-
     // Makes `profile` the active profile `name`, saved in its file.
     void Activate(const std::string& name, const CProfileData& profile)
     {
@@ -274,7 +268,6 @@ protected:
     void SetUp() override
     {
         test::StorageFixture<CCorvantisAppUI>::SetUp();
-        ASSERT_TRUE(server.Started()) << "the http server did not start";
         CoreHooks hooks;
         hooks.getPassword = [this](bool, bool& wantToSave) -> std::optional<std::string> {
             wantToSave = false;

@@ -100,7 +100,7 @@ CProfileData FullProfile(int encryptionMode, bool onlyFromList)
     CChain parked("Parked", 201); // no entries yet
     profile.m_Chains = { office, parked };
 
-    CRule block = MakeRule("No ads", "\"Web Browser\"; firefox", "*.ads.example; 192.168.*.*", "80; 443", kActionBlock);
+    CRule block = MakeRule("No ads", "\"Web Browser\"; browser", "*.ads.example; 192.168.*.*", "80; 443", kActionBlock);
     block.m_ProxyId = 0;
     CRule direct = MakeRule(
         "Local nets", "", "10.0.0.0-10.255.255.255; fe80::-fe80::ffff; %SimpleHostnames%", "", kActionDirect, 0);
@@ -109,7 +109,7 @@ CProfileData FullProfile(int encryptionMode, bool onlyFromList)
         MakeRule("Localhost", "", "localhost; 127.0.0.1; ::1; %ComputerName%", "", kActionDirect, 0),
         block,
         direct,
-        MakeRule("Mail", "thunderbird", "", "25; 587; 993", kActionProxy, 102),
+        MakeRule("Mail", "mailer", "", "25; 587; 993", kActionProxy, 102),
         MakeRule("Office", "", "*.corp.example", "8000-8100", kActionChain, 200),
         MakeRule("Default", "", "", "", kActionProxy, 100),
     };
@@ -522,22 +522,18 @@ TEST_F(ProfileFileTest, SaveThatRunsOutOfSpaceFailsAndKeepsThePreviousFile)
     const fs::path path = dir / "office.ppx";
     std::ofstream(path) << "previous profile";
     // A file size limit stops the write part-way, as a full disk does; the child reports what the save returned.
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const int code = test::runInChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit { 256, 256 };
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            ::_exit(100);
+            return 100;
         CXmlWriter writer;
         (void)writer.OpenFile(path.string());
         std::string error;
         const bool saved = WriteProfileXml(FullProfile(kEncryptionDisabled, false), writer, kProfileSilent, &error);
-        ::_exit(saved ? 1 : error.starts_with("Cannot write profile:\n") ? 0 : 2);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return saved ? 1 : error.starts_with("Cannot write profile:\n") ? 0 : 2;
+    });
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadFile(path), "previous profile");
     std::vector<std::string> entries;
     for (const auto& entry : fs::directory_iterator(dir.path()))
@@ -898,7 +894,7 @@ TEST_F(ProfileFileTest, BrokenDocumentsAreRefusedWithTheirReason)
         std::string message;
     };
     const Case cases[] = {
-        { "other root", "<?xml version=\"1.0\"?><ProxifierProfile version=\"101\"/>",
+        { "other root", "<?xml version=\"1.0\"?><SomethingElse version=\"101\"/>",
             "Cannot load Corvantis profile - wrong file format.\n" },
         { "proxy type in lower case",
             Document("<ProxyList><Proxy id=\"100\" type=\"socks5\"><Address>p</Address><Port>1</Port></Proxy>"
@@ -1065,7 +1061,7 @@ TEST_F(ProfileFileTest, HandMadeProfileInAForeignLayoutReads)
     EXPECT_EQ(read.m_Rules[0].m_Ports, (std::vector<PortRange> { { 443, 443 }, { 8000, 8100 } }));
     EXPECT_EQ(read.m_Rules[1].m_Name, "Mailer");
     EXPECT_FALSE(read.m_Rules[1].m_Enabled);
-    EXPECT_EQ(read.m_Rules[1].m_Apps, (std::vector<std::string> { "thunderbird", "Mail Client" }));
+    EXPECT_EQ(read.m_Rules[1].m_Apps, (std::vector<std::string> { "mailer", "Mail Client" }));
     EXPECT_EQ(read.m_Rules[1].m_ProxyId, 105);
     EXPECT_FALSE(read.m_Rules[2].m_Enabled); // "yes" is not "true"
     EXPECT_EQ(read.m_Rules[2].m_Action, kActionBlock);

@@ -3,37 +3,26 @@
 #include "core/profile/ProfileData.h"
 #include "core/profile/ProfileFile.h"
 #include "core/profile/ProfileStorage.h"
-#include "tests/support/Subprocess.h"
+#include "tests/peers/FileServer.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
-#include <optional>
-#include <regex>
+#include <fstream>
 #include <string>
-#include <vector>
 
 namespace corvantis::test {
 
-// A folder of profile files served by `python3 -m http.server` on a loopback port the system picks. The server
-// is stopped by its pid when the object goes.
+// A folder of profile files served over HTTP on a free loopback port (tests/peers/FileServer.h). The server is
+// stopped by its pid when the object goes; the constructor throws when it does not start.
 class ProfileServer final {
 public:
-    // Starts the server; check Started() before use.
     ProfileServer()
+        : m_server(startFileServer(m_folder.path()))
+        , m_base("http://127.0.0.1:" + std::to_string(m_server->port()) + "/")
     {
-        using namespace std::chrono_literals;
-        m_server = std::make_unique<ChildProcess>(std::vector<std::string> {
-            "python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", m_folder.str() });
-        const std::optional<std::string> banner = m_server->readLine(30s);
-        std::smatch match;
-        if (banner && std::regex_search(*banner, match, std::regex("port ([0-9]+)")))
-            m_base = "http://127.0.0.1:" + match[1].str() + "/";
     }
 
-    bool Started() const { return !m_base.empty(); }
     // The folder's URL, with its closing "/".
     const std::string& Base() const { return m_base; }
     std::string Url(const std::string& file) const { return m_base + file; }
@@ -44,10 +33,12 @@ public:
         std::string error;
         ASSERT_TRUE(SaveProfileToFile(profile, (m_folder / fileName).string(), kProfileSilent, &error)) << error;
     }
+    // Serves `text` as the file `fileName`.
+    void PutText(const std::string& fileName, const std::string& text) { std::ofstream(m_folder / fileName) << text; }
 
 private:
     TempDir m_folder;
-    std::unique_ptr<ChildProcess> m_server;
+    PeerProcessPtr m_server;
     std::string m_base;
 };
 

@@ -1,13 +1,10 @@
 #include "core/profile/ProfileStorage.h"
 
 #include "core/profile/ProfileFile.h"
+#include "tests/profile/ProfileServer.h"
 #include "tests/profile/StorageTestSupport.h"
-#include "tests/support/Subprocess.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <regex>
 
 namespace corvantis {
 namespace {
@@ -19,40 +16,21 @@ using test::SampleProfile;
 const char* const kBadPort = "<CorvantisProfile version=\"101\"><ProxyList><Proxy id=\"1\" type=\"SOCKS5\">"
                              "<Address>h</Address><Port>x</Port></Proxy></ProxyList></CorvantisProfile>";
 
-// Profiles served by a python3 http.server on a loopback port the system picks.
+// Profiles served over HTTP on a free loopback port.
 class ProfileUrlTest : public test::StorageFixture<test::ScriptedPasswordApp> {
 protected:
     void SetUp() override
     {
         test::StorageFixture<test::ScriptedPasswordApp>::SetUp();
-        std::string error;
-        ASSERT_TRUE(SaveProfileToFile(
-            SampleProfile(kEncryptionBasic), (m_served / "basic.ppx").string(), kProfileSilent, &error))
-            << error;
-        ASSERT_TRUE(SaveProfileToFile(
-            SampleProfile(kEncryptionMaster, "right"), (m_served / "vault.ppx").string(), kProfileSilent, &error))
-            << error;
-        std::ofstream(m_served / "badport.ppx") << kBadPort;
-        m_server = std::make_unique<test::ChildProcess>(std::vector<std::string> {
-            "python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", m_served.str() });
-        const std::optional<std::string> banner = m_server->readLine(30s);
-        std::smatch match;
-        ASSERT_TRUE(banner && std::regex_search(*banner, match, std::regex("port ([0-9]+)")))
-            << "the http server did not start";
-        m_base = "http://127.0.0.1:" + match[1].str() + "/";
-    }
-    void TearDown() override
-    {
-        m_server.reset();
-        test::StorageFixture<test::ScriptedPasswordApp>::TearDown();
+        m_server.Put("basic.ppx", SampleProfile(kEncryptionBasic));
+        m_server.Put("vault.ppx", SampleProfile(kEncryptionMaster, "right"));
+        m_server.PutText("badport.ppx", kBadPort);
     }
 
-    std::string Url(const std::string& file) const { return m_base + file; }
+    std::string Url(const std::string& file) const { return m_server.Url(file); }
 
 private:
-    test::TempDir m_served;
-    std::unique_ptr<test::ChildProcess> m_server;
-    std::string m_base;
+    test::ProfileServer m_server;
 };
 
 TEST_F(ProfileUrlTest, ACheckOnlyReadsAndAsksNothing)

@@ -130,27 +130,27 @@ TEST(FindRule, MatchesApplicationsByTable)
         return app;
     };
     CLogContext path;
-    path.bsdName = "safari";
-    path.fullPath = "/applications/safari.app/contents/macos/safari";
+    path.bsdName = "viewer";
+    path.fullPath = "/applications/viewer.app/contents/bin/viewer";
     struct Case {
         const char* apps;
         CLogContext app;
         bool match;
     };
     const Case cases[] = {
-        { "safari", with(&CLogContext::packetName, "safari"), true },
-        { "safari", with(&CLogContext::packetShortName, "safari"), true },
-        { "safari", with(&CLogContext::bsdName, "safari"), true },
-        { "safari", with(&CLogContext::revDns, "safari"), true },
-        { "safari", with(&CLogContext::displayName, "safari"), false }, // the display text does not count
-        { "Safari", with(&CLogContext::bsdName, "safari"), true }, // patterns are kept in lower case
-        { "fire*", with(&CLogContext::bsdName, "firefox-esr"), true },
-        { "org.mozilla.*", with(&CLogContext::revDns, "org.mozilla.firefox"), true },
+        { "viewer", with(&CLogContext::packetName, "viewer"), true },
+        { "viewer", with(&CLogContext::packetShortName, "viewer"), true },
+        { "viewer", with(&CLogContext::bsdName, "viewer"), true },
+        { "viewer", with(&CLogContext::revDns, "viewer"), true },
+        { "viewer", with(&CLogContext::displayName, "viewer"), false }, // the display text does not count
+        { "Viewer", with(&CLogContext::bsdName, "viewer"), true }, // patterns are kept in lower case
+        { "brow*", with(&CLogContext::bsdName, "browser-esr"), true },
+        { "org.example.*", with(&CLogContext::revDns, "org.example.browser"), true },
         { "curl;wget", with(&CLogContext::bsdName, "wget"), true },
         { "/applications/*", path, true },
-        { "*/safari", path, false }, // the full path is only tried for patterns that begin with "/"
+        { "*/viewer", path, false }, // the full path is only tried for patterns that begin with "/"
         { "/usr/bin/*", path, false },
-        { "safari", CLogContext(), false },
+        { "viewer", CLogContext(), false },
     };
     test::TestApp app;
     for (const Case& c : cases) {

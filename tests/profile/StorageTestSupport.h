@@ -9,6 +9,7 @@
 #include "platform/NotificationCenter.h"
 #include "tests/support/FakeMainThread.h"
 #include "tests/support/LogLines.h"
+#include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -74,41 +75,29 @@ private:
     std::mutex m_mutex;
 };
 
-// The surroundings of a profile load: a temporary home folder (CORVANTIS_HOME), a main thread whose message
-// boxes answer from `answers` (Yes/No questions: true means Yes; once they run out, No) and are recorded, the
-// process log's screen lines from level 3, and `theApp` pointing at `app`. Extra hooks (password prompt and
-// cache) can be given to Install before the test runs.
+// The surroundings of a profile load: the application's home in a temporary folder, with `theApp` pointing at
+// `app` and the process log's screen lines from level 3 (a ProgramHomeScope), and a main thread whose message
+// boxes answer from `answers` (Yes/No questions: true means Yes; once they run out, No) and are recorded. Extra hooks
+// (password prompt and cache) can be given to Install before the test runs.
 template <typename App> class StorageFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* old = std::getenv("CORVANTIS_HOME");
-        m_oldHome = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("CORVANTIS_HOME", home.str().c_str(), 1);
+        m_scope.emplace(Program::Application, home.path(), &app, kLogVerbose);
         m_main = std::make_shared<FakeMainThread>();
         NotificationCenter::defaultCenter().setMainThreadExecutor(m_main);
         m_observer = NotificationCenter::defaultCenter().addObserver(
             kMessageBoxNotification, [](const Notification& n) { MessageBoxNotifyHandler(true, n); });
         Install({});
-        m_oldScreenLevel = GetLog().GetScreenLevel();
-        GetLog().SetScreenLevel(kLogVerbose);
-        TakeLogLines();
-        theApp = &app;
     }
 
     void TearDown() override
     {
-        theApp = nullptr;
-        GetLog().SetScreenLevel(m_oldScreenLevel);
-        TakeLogLines();
         NotificationCenter::defaultCenter().removeObserver(m_observer);
         SetCoreHooks({});
         NotificationCenter::defaultCenter().setMainThreadExecutor(nullptr);
         m_main.reset();
-        if (m_oldHome)
-            ::setenv("CORVANTIS_HOME", m_oldHome->c_str(), 1);
-        else
-            ::unsetenv("CORVANTIS_HOME");
+        m_scope.reset();
     }
 
     // Registers `hooks` with the fixture's message-box window added.
@@ -153,10 +142,9 @@ protected:
 
 private:
     std::mutex m_mutex;
-    std::optional<std::string> m_oldHome;
+    std::optional<ProgramHomeScope> m_scope;
     std::shared_ptr<FakeMainThread> m_main;
     NotificationCenter::ObserverId m_observer = 0;
-    int m_oldScreenLevel = 1;
 };
 
 inline CProxy AuthProxy(const std::string& host, uint16_t port, int32_t id, const std::string& password)

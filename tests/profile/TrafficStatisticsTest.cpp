@@ -1,6 +1,6 @@
 #include "core/profile/TrafficStatistics.h"
 
-#include "tests/profile/FakeSteadyClock.h"
+#include "tests/support/FakeSteadyClock.h"
 
 #include <gtest/gtest.h>
 

@@ -21,20 +21,10 @@
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/support/LogLines.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis {
 namespace {
-
-UniqueFd connectLoopback(uint16_t port)
-{
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    return fd;
-}
 
 void expectEcho(int fd, const std::string& text)
 {
@@ -70,7 +60,8 @@ TEST(CurlHttps, TunnelThroughSquidOnTheCallersDescriptor)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        UniqueFd fd = connectLoopback(squid->port());
+        UniqueFd fd = test::connectLoopback(squid->port());
+        ASSERT_TRUE(fd);
         std::string error;
         const bool ok = DoCurlHttps(url, fd.get(), error, "carol", c.password, CURLAUTH_BASIC, "127.0.0.1");
         ASSERT_EQ(ok, c.ok) << error;
@@ -113,7 +104,7 @@ TEST(CurlHttps, TraceLinesWithTheTimingItems)
         SCOPED_TRACE(c.name);
         SetTimingOn(TimingItem::Ntlm, c.ntlm);
         SetTimingOn(TimingItem::Connect, c.connect);
-        UniqueFd fd = connectLoopback(squid->port());
+        UniqueFd fd = test::connectLoopback(squid->port());
         std::string error;
         ::testing::internal::CaptureStderr();
         // This squid asks for no authentication and lets the header pass unread.

@@ -24,11 +24,14 @@
 #include "tests/peers/NtlmTestProxy.h"
 #include "tests/peers/ScriptedProxy.h"
 #include "tests/proxy/PortForwarderTestSupport.h"
+#include "tests/support/HttpOrigin.h"
+#include "tests/support/Wait.h"
 
 namespace corvantis {
 namespace {
 
 using Step = test::ScriptedProxy::Step;
+using test::waitUntil;
 
 constexpr const char* kUnsupported = "Proxy server uses unsupported authentication protocols or authorization failed.";
 
@@ -57,112 +60,6 @@ CProxy httpProxy(uint16_t port, const std::string& user = {}, const std::string&
     proxy.m_Options = options;
     return proxy;
 }
-
-bool waitFor(const std::function<bool()>& condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-// A small HTTP server on 127.0.0.1 standing for the web server the application wants: it reads each request
-// (header, then a body by Content-Length), keeps what it saw, answers 200 with `replyBody` and closes.
-class OriginServer final {
-public:
-    struct Seen {
-        std::string header;
-        std::string body;
-    };
-
-    explicit OriginServer(std::string replyBody)
-        : m_replyBody(std::move(replyBody))
-    {
-        m_listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (!m_listener || bind(m_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-            || listen(m_listener.get(), 8) != 0
-            || getsockname(m_listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("origin server cannot listen");
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~OriginServer()
-    {
-        shutdown(m_listener.get(), SHUT_RDWR);
-        m_thread.join();
-    }
-    OriginServer(const OriginServer&) = delete;
-    OriginServer& operator=(const OriginServer&) = delete;
-
-    uint16_t port() const { return m_port; }
-    const std::string& replyBody() const { return m_replyBody; }
-    std::vector<Seen> seen() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_seen;
-    }
-
-private:
-    void run()
-    {
-        for (;;) {
-            UniqueFd conn(retryOnEintr([&] { return accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
-            if (!conn)
-                return;
-            serve(conn.get());
-        }
-    }
-
-    void serve(int fd)
-    {
-        std::string data;
-        char buffer[8192];
-        size_t headerEnd = std::string::npos;
-        size_t bodyLength = 0;
-        while (headerEnd == std::string::npos || data.size() < headerEnd + bodyLength) {
-            const ssize_t n = retryOnEintr([&] { return recv(fd, buffer, sizeof buffer, 0); });
-            if (n <= 0)
-                return;
-            data.append(buffer, static_cast<size_t>(n));
-            if (headerEnd == std::string::npos && (headerEnd = data.find("\r\n\r\n")) != std::string::npos) {
-                headerEnd += 4;
-                std::string lower = data.substr(0, headerEnd);
-                for (char& c : lower)
-                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                const size_t at = lower.find("\r\ncontent-length:");
-                if (at != std::string::npos)
-                    bodyLength = std::strtoul(lower.c_str() + at + 17, nullptr, 10);
-            }
-        }
-        {
-            std::lock_guard lock(m_mutex);
-            m_seen.push_back({ data.substr(0, headerEnd), data.substr(headerEnd) });
-        }
-        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
-            + std::to_string(m_replyBody.size()) + "\r\nConnection: close\r\n\r\n" + m_replyBody;
-        size_t sent = 0;
-        while (sent < reply.size()) {
-            const ssize_t n = send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                return;
-            sent += static_cast<size_t>(n);
-        }
-    }
-
-    std::string m_replyBody;
-    uint16_t m_port = 0;
-    UniqueFd m_listener;
-    mutable std::mutex m_mutex;
-    std::vector<Seen> m_seen; // GUARDED_BY(m_mutex)
-    std::thread m_thread;
-};
 
 // The engine's part for one connection through an HTTP proxy: it reads what the application sends, passes it
 // to CHttpTraffic until the request has gone, sends the bytes after the header on, writes an answer back, and
@@ -263,7 +160,7 @@ Exchange runApplication(const CProxy& proxy, uint16_t originPort, const std::str
     EXPECT_TRUE(rig.app->SendAll(first.data(), first.size(), 0));
     rig.start();
     if (when == BodyArrives::Later) {
-        EXPECT_TRUE(waitFor([&] { return rig.forwarded(); }));
+        EXPECT_TRUE(waitUntil([&] { return rig.forwarded(); }));
         EXPECT_TRUE(rig.app->SendAll(body.data(), body.size(), 0));
     }
     if (halfClose)
@@ -292,13 +189,13 @@ int statusOf(const std::string& reply)
 }
 
 // The application got the origin's 200 and its whole body, and nothing before it.
-void expectOriginReply(const std::string& reply, const OriginServer& origin)
+void expectOriginReply(const std::string& reply, const test::HttpOrigin& origin)
 {
     ASSERT_EQ(statusOf(reply), 200) << reply.substr(0, 300);
     const size_t end = reply.find("\r\n\r\n");
     ASSERT_NE(end, std::string::npos);
-    EXPECT_EQ(reply.size() - end - 4, origin.replyBody().size());
-    EXPECT_TRUE(reply.compare(end + 4, std::string::npos, origin.replyBody()) == 0);
+    EXPECT_EQ(reply.size() - end - 4, origin.body().size());
+    EXPECT_TRUE(reply.compare(end + 4, std::string::npos, origin.body()) == 0);
 }
 
 struct PeerCase {
@@ -327,7 +224,7 @@ const std::vector<PeerCase>& realProxies()
 
 TEST(HttpTraffic, RequestsThroughRealProxiesReachTheOriginWithTheirBodyOnce)
 {
-    OriginServer origin(test::patternBytes(150000, 3));
+    test::HttpOrigin origin(test::patternBytes(150000, 3));
     const std::string body = "name=value&" + test::patternBytes(30000, 9);
     struct Case {
         const char* name;
@@ -364,7 +261,7 @@ TEST(HttpTraffic, RequestsThroughRealProxiesReachTheOriginWithTheirBodyOnce)
 
 TEST(HttpTraffic, RealProxiesRefuseWhatWasNotRewrittenOrAuthenticated)
 {
-    OriginServer origin("unused");
+    test::HttpOrigin origin("unused");
     // The control: tinyproxy refuses the application's request as the application wrote it.
     {
         auto tiny = test::startTinyproxy();
@@ -391,7 +288,7 @@ TEST(HttpTraffic, RealProxiesRefuseWhatWasNotRewrittenOrAuthenticated)
 // the whole exchange at the application's end of data, whatever the forwarding does.
 TEST(HttpTraffic, ApplicationThatHalfClosesAfterItsRequestGetsTheWholeReply)
 {
-    OriginServer origin(test::patternBytes(2 * 1024 * 1024, 5));
+    test::HttpOrigin origin(test::patternBytes(2 * 1024 * 1024, 5));
     test::NtlmTestProxy ntlm("alice", "TESTDOM", "secret");
     const CProxy proxy = httpProxy(ntlm.port(), "alice", "secret", ProxyOptionNtlm);
     const std::string body = test::patternBytes(5000, 1);
@@ -419,7 +316,7 @@ TEST(HttpTraffic, NtlmExchangeThenTheRequestWithItsBodyOnce)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        OriginServer origin(test::patternBytes(70000, 2));
+        test::HttpOrigin origin(test::patternBytes(70000, 2));
         test::NtlmTestProxy ntlm("alice", "TESTDOM", "secret");
         const CProxy proxy = httpProxy(ntlm.port(), "alice", "secret", ProxyOptionNtlm);
         const std::string sentBody = c.when == BodyArrives::None ? "" : body;
@@ -450,7 +347,7 @@ TEST(HttpTraffic, NtlmExchangeThenTheRequestWithItsBodyOnce)
 
 TEST(HttpTraffic, NtlmThatFails)
 {
-    OriginServer origin("unused");
+    test::HttpOrigin origin("unused");
     const std::string get = requestHeader("GET", origin.port(), "", false);
     struct Case {
         const char* name;

@@ -21,6 +21,8 @@
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/KerberosRealm.h"
+#include "tests/support/Loopback.h"
+#include "tests/support/Wait.h"
 
 namespace corvantis {
 namespace {
@@ -129,10 +131,7 @@ TEST_F(NegotiateRealm, ConnectThroughSquidWithNegotiate)
 
     // Squid logs the tunnel, with the user the helper accepted, once it ends.
     socket->Close();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (squid->readFile("access.log").find("alice@") == std::string::npos
-        && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    test::waitUntil([&] { return squid->readFile("access.log").find("alice@") != std::string::npos; });
     EXPECT_NE(squid->readFile("access.log").find("alice@"), std::string::npos) << squid->readFile("access.log");
 }
 
@@ -159,20 +158,13 @@ TEST_F(NegotiateRealm, LibcurlVariantThroughSquid)
 TEST_F(NegotiateRealm, NoTokenFailsBeforeSendingAnything)
 {
     // The application's own answer: no token source at all.
-    auto listener = CSafeSocket::Create(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(listener->Bind(reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listener->Listen(1), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(listener->GetSockName(reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const test::LoopbackListener listener;
 
-    CProxy proxy("localhost", ntohs(address.sin_port), kProxyHttps, 1);
+    CProxy proxy("localhost", listener.port(), kProxyHttps, 1);
     proxy.m_AuthEnabled = true;
     proxy.m_Options = ProxyOptionNegotiate;
     const CHost target("127.0.0.1", 9, false);
-    auto socket = test::ConnectTo(ntohs(address.sin_port));
+    auto socket = test::ConnectTo(listener.port());
     CProxyConnection connection(proxy, target, socket.get());
     EXPECT_FALSE(connection.Connect());
     EXPECT_EQ(

@@ -49,7 +49,7 @@ TEST(PeerHarness, FailedStartReportsTheServersOutput)
         return command;
     };
     try {
-        PeerProcess::start(builder, 2);
+        PeerProcess::start(builder, { .attempts = 2 });
         FAIL() << "a server that exits at once must not count as started";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("cannot-start-here"), std::string::npos) << e.what();

@@ -3,6 +3,7 @@
 #include "core/profile/TrafficStatistics.h"
 #include "tests/proxy/PortForwarderTestSupport.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,18 +19,7 @@ using test::readToEnd;
 using test::RelayRig;
 using test::TempDir;
 using Clock = std::chrono::steady_clock;
-
-// Waits until `condition` holds or a generous deadline passes.
-template <typename Condition> bool waitFor(Condition condition)
-{
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
+using test::waitUntil;
 
 // The user closing the connection from another thread ends the relay at once, whatever it is doing: waiting
 // for data, or waiting for an application that has stopped reading. No thread of the relay outlives it.
@@ -70,7 +60,7 @@ TEST(PortForwarderMtTest, ClosingTheConnectionFromAnotherThreadEndsTheRelay)
         if (c.appReads)
             app = std::thread([&] { readToEnd(*rig.app); });
         if (c.serverStreams) {
-            EXPECT_TRUE(waitFor([&] { return rig.record->GetBytesReceived() > 0; }));
+            EXPECT_TRUE(waitUntil([&] { return rig.record->GetBytesReceived() > 0; }));
         }
 
         std::thread closer([&] { rig.record->Close(); });

@@ -20,6 +20,7 @@
 #include "core/profile/Host.h"
 #include "core/profile/Proxy.h"
 #include "core/proxy/ProxyConnection.h"
+#include "tests/support/Loopback.h"
 
 namespace corvantis::test {
 
@@ -60,19 +61,12 @@ inline CHost NameTarget(const std::string& name, uint16_t port)
 // A blocking TCP socket connected to 127.0.0.1:port; `fdOut`, when given, receives its descriptor.
 inline std::unique_ptr<CSafeSocket> ConnectTo(uint16_t port, int* fdOut = nullptr)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket failed");
-    auto sock = std::make_unique<CSafeSocket>(fd);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    UniqueFd fd = connectLoopback(port);
+    if (!fd)
         throw std::runtime_error("cannot connect to port " + std::to_string(port));
     if (fdOut)
-        *fdOut = fd;
-    return sock;
+        *fdOut = fd.get();
+    return std::make_unique<CSafeSocket>(fd.release());
 }
 
 struct HandshakeResult {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace corvantis::test {
 
@@ -27,7 +28,8 @@ public:
     bool runInside(const std::function<void()>& body) const;
 
 private:
-    std::string inside(const std::string& command) const;
+    // The command line that runs the shell command `command` inside the namespace.
+    std::vector<std::string> inside(const std::string& command) const;
 
     std::string m_name;
     bool m_valid = false;

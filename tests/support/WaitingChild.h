@@ -5,12 +5,15 @@
 
 #include <sys/types.h>
 
+#include "platform/UniqueFd.h"
+
 namespace corvantis::test {
 
-// A child process that blocks reading its standard input, for tests that look at a running process. It runs
-// the program at `path` (no PATH search) with the arguments `argv`, argv[0] included, as given; its output
-// goes to /dev/null. The constructor returns once the program runs (its arguments are readable in /proc), or
-// after a generous deadline. Destruction closes the child's input, which ends it, and reaps it.
+// A program kept running for a test that looks at a running process. It runs the file at `path` (no PATH
+// search) with the arguments `argv`, argv[0] included, as given; its standard input is a pipe the object
+// holds open (so a reader such as cat waits), its output goes to /dev/null. The constructor returns once the
+// program runs (its arguments are readable in /proc), or after a generous deadline. Destruction ends it by its
+// pid and reaps it.
 class WaitingChild final {
 public:
     WaitingChild(const std::string& path, const std::vector<std::string>& argv);
@@ -22,8 +25,8 @@ public:
     pid_t pid() const { return m_pid; }
 
 private:
+    UniqueFd m_input;
     pid_t m_pid = -1;
-    int m_input = -1;
 };
 
 } // namespace corvantis::test

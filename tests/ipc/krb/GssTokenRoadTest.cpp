@@ -38,7 +38,7 @@ protected:
             argv.push_back(name + "=" + value);
         argv.push_back(CORVANTIS_IPC_STUB);
         argv.push_back("gss-app");
-        s_app = std::make_unique<test::ChildProcess>(argv);
+        s_app = std::make_unique<test::LineReadingChild>(argv);
         const auto line = s_app->readLine(std::chrono::seconds(30));
         ASSERT_TRUE(line && line->rfind("endpoint ", 0) == 0) << line.value_or("(nothing)");
         // Handed over by the application, which runs as this user.
@@ -80,13 +80,13 @@ protected:
     }
 
     static std::unique_ptr<test::KerberosRealm> s_realm;
-    static std::unique_ptr<test::ChildProcess> s_app;
+    static std::unique_ptr<test::LineReadingChild> s_app;
     static std::unique_ptr<test::TempDir> s_noCredentials;
     static XpcEndpoint s_endpoint;
 };
 
 std::unique_ptr<test::KerberosRealm> GssTokenRoad::s_realm;
-std::unique_ptr<test::ChildProcess> GssTokenRoad::s_app;
+std::unique_ptr<test::LineReadingChild> GssTokenRoad::s_app;
 std::unique_ptr<test::TempDir> GssTokenRoad::s_noCredentials;
 XpcEndpoint GssTokenRoad::s_endpoint;
 
