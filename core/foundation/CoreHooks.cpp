@@ -35,12 +35,6 @@ std::shared_ptr<const CoreHooks> CurrentCoreHooks()
     return g_hooks;
 }
 
-CCorvantisAppUI* GetAppUI()
-{
-    auto h = hooks();
-    return h && h->getAppUI ? h->getAppUI() : nullptr;
-}
-
 void StartUpdateCheckThread(int mode)
 {
     if (auto h = hooks(); h && h->startUpdateCheckThread)

@@ -9,9 +9,6 @@
 
 namespace corvantis {
 
-// The application's variant of the core application object; defined with the core application object.
-class CCorvantisAppUI;
-
 // Capacity of each buffer a caller hands to GssGetTokenForProxyHost.
 inline constexpr size_t kGssBufferCapacity = 20480;
 
@@ -19,8 +16,6 @@ inline constexpr size_t kGssBufferCapacity = 20480;
 // (SetCoreHooks), before its other threads start; a member left empty keeps its inert default, noted below.
 // Tests register fakes.
 struct CoreHooks {
-    // The application's core object, built on first use. Default: null (no such object in this program).
-    std::function<CCorvantisAppUI*()> getAppUI;
     // Starts the update check on a thread of its own and returns at once. Default: does nothing.
     std::function<void(int mode)> startUpdateCheckThread;
     // Stores the core object's settings record (SaveSettings) and sends it to the extension when linked; the
@@ -52,8 +47,6 @@ void SetCoreHooks(CoreHooks hooks);
 // The hooks now registered (never null; members may be empty).
 std::shared_ptr<const CoreHooks> CurrentCoreHooks();
 
-// The single application core object, or null in a program that has none.
-CCorvantisAppUI* GetAppUI();
 // Asks the program to start its update check; returns at once.
 void StartUpdateCheckThread(int mode);
 

@@ -1,5 +1,7 @@
 #include "core/profile/CorvantisAppUI.h"
 
+#include <atomic>
+
 #include "core/foundation/CoreHooks.h"
 #include "core/foundation/DataCrypt.h"
 #include "core/profile/ProfileStorage.h"
@@ -7,6 +9,20 @@
 #include <optional>
 
 namespace corvantis {
+
+namespace {
+std::atomic<CCorvantisAppUI*> g_appUI { nullptr };
+} // namespace
+
+CCorvantisAppUI* GetAppUI()
+{
+    return g_appUI.load();
+}
+
+void SetAppUI(CCorvantisAppUI* app)
+{
+    g_appUI.store(app);
+}
 
 CCorvantisAppUI::~CCorvantisAppUI()
 {

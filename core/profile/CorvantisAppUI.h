@@ -28,4 +28,11 @@ protected:
     bool SaveActiveProfile() override;
 };
 
+// The application's single core object, or null in a program that has none (the extension) and before the
+// application registered it.
+CCorvantisAppUI* GetAppUI();
+// Registers the application's core object, which lives as long as the program (not owned); null unregisters.
+// Called by the application at start, before its other threads run.
+void SetAppUI(CCorvantisAppUI* app);
+
 } // namespace corvantis

@@ -1,6 +1,7 @@
 #include "core/profile/ProfileFile.h"
 
 #include "core/foundation/DataCrypt.h"
+#include "core/foundation/MessageBox.h"
 #include "core/foundation/StringUtils.h"
 #include "core/foundation/XmlException.h"
 #include "core/foundation/XmlReader.h"
@@ -33,16 +34,12 @@ constexpr int kNewerProductVersion = 301;
 constexpr int64_t kMinId = INT32_MIN;
 constexpr int64_t kMaxId = INT32_MAX - 1;
 
-std::atomic<ProfileMessageHook> g_messageHook { nullptr };
-
 // ---- Writing ----
 
 bool WriteFailure(unsigned flags, std::string* error, std::string text)
 {
-    if (!(flags & kProfileSilent)) {
-        if (ProfileMessageHook hook = g_messageHook.load())
-            hook(text);
-    }
+    if (!(flags & kProfileSilent))
+        MessageBoxText(text);
     if (error)
         *error = std::move(text);
     return false;
@@ -595,11 +592,6 @@ const char* GetEncryptionModeName(int encryptionMode)
     if (encryptionMode < 0 || encryptionMode >= static_cast<int>(std::size(kEncryptionWords)))
         return nullptr;
     return kEncryptionWords[encryptionMode];
-}
-
-void SetProfileMessageHook(ProfileMessageHook hook)
-{
-    g_messageHook.store(hook);
 }
 
 bool WriteProfileXml(const CProfileData& profile, CXmlWriter& writer, unsigned flags, std::string* error)

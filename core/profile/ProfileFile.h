@@ -45,9 +45,4 @@ bool GetProfileCryptMode(int encryptionMode, uint32_t& cryptMode);
 // "disabled", "basic", "account" or "master"; nullptr for a value that is no encryption mode.
 const char* GetEncryptionModeName(int encryptionMode);
 
-// Shows one message of a non-silent profile write to the user; the program installs its message box here once
-// at start, before other threads run. Without one, nothing is shown (the caller still gets the text).
-using ProfileMessageHook = void (*)(const std::string& text);
-void SetProfileMessageHook(ProfileMessageHook hook);
-
 } // namespace corvantis

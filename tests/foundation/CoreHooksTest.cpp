@@ -7,8 +7,6 @@
 
 namespace corvantis {
 
-class CCorvantisAppUI { }; // stands in for the application's core object
-
 namespace {
 
 class CoreHooksTest : public ::testing::Test {
@@ -19,7 +17,6 @@ protected:
 TEST_F(CoreHooksTest, WithoutRegistrationEveryCallIsInert)
 {
     SetCoreHooks({});
-    EXPECT_EQ(GetAppUI(), nullptr);
     StartUpdateCheckThread(0);
     CorvantisAppServices::writeGlobalSettings(0);
     bool wantToSave = true;
@@ -42,11 +39,12 @@ TEST_F(CoreHooksTest, WithoutRegistrationEveryCallIsInert)
 // A registration sets only the members it fills; the others keep their inert defaults.
 TEST_F(CoreHooksTest, MembersLeftEmptyKeepTheirDefaults)
 {
-    static CCorvantisAppUI app;
-    CoreHooks onlyApp;
-    onlyApp.getAppUI = [] { return &app; };
-    SetCoreHooks(onlyApp);
-    EXPECT_EQ(GetAppUI(), &app);
+    int updateChecks = 0;
+    CoreHooks onlyUpdates;
+    onlyUpdates.startUpdateCheckThread = [&](int) { ++updateChecks; };
+    SetCoreHooks(onlyUpdates);
+    StartUpdateCheckThread(1);
+    EXPECT_EQ(updateChecks, 1);
     EXPECT_FALSE(CorvantisAppServices::passwordFromCasheForProfile("Default"));
     bool wantToSave = true;
     EXPECT_FALSE(CorvantisAppServices::getPassword(false, &wantToSave));

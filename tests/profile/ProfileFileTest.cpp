@@ -5,6 +5,7 @@
 #include "core/foundation/XmlWriter.h"
 #include "core/profile/ProfileCheck.h"
 #include "core/profile/ProfileData.h"
+#include "tests/foundation/MessageBoxTestSupport.h"
 #include "tests/profile/ProfileTestSupport.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -216,21 +218,32 @@ void ExpectSameOptions(const CProfileData& actual, const CProfileData& expected)
     EXPECT_EQ(actual.m_EncryptionMode, expected.m_EncryptionMode);
 }
 
-// Collects the messages a non-silent write shows.
-std::vector<std::string> g_shown;
-
 class ProfileFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        g_shown.clear();
-        SetProfileMessageHook([](const std::string& text) { g_shown.push_back(text); });
-    }
+    void SetUp() override { resetShown(); }
     void TearDown() override
     {
-        SetProfileMessageHook(nullptr);
+        boxes.reset();
         theApp = nullptr;
     }
+
+    // Forgets the boxes shown so far; the application's window layer stays registered.
+    void resetShown()
+    {
+        boxes.reset();
+        boxes.emplace();
+        boxes->observeAs(true);
+    }
+    // The texts of the message boxes a non-silent write showed, through the core's message-box path.
+    std::vector<std::string> shownTexts()
+    {
+        std::vector<std::string> texts;
+        for (const test::ShownBox& box : boxes->shown())
+            texts.push_back(box.caption);
+        return texts;
+    }
+
+    std::optional<test::FakeMessageBoxes> boxes;
 };
 
 // ---- Round trip ----
@@ -407,7 +420,7 @@ TEST_F(ProfileFileTest, PasswordThatCannotBeEncryptedFailsTheSaveAndKeepsTheFile
         for (const unsigned flags : { 0u, kProfileSilent }) {
             SCOPED_TRACE(std::string(c.name) + (flags ? ", silent" : ""));
             std::ofstream(path) << "previous profile";
-            g_shown.clear();
+            resetShown();
             CProfileData profile = FullProfile(c.mode, false);
             profile.m_Proxies[2].m_Password = c.password;
             CXmlWriter writer;
@@ -417,7 +430,7 @@ TEST_F(ProfileFileTest, PasswordThatCannotBeEncryptedFailsTheSaveAndKeepsTheFile
             const std::string expected
                 = std::string("Cannot encrypt password for proxy https.example.\nError: ") + c.cryptError;
             EXPECT_EQ(error, expected);
-            EXPECT_EQ(g_shown, flags ? std::vector<std::string> {} : std::vector<std::string> { expected });
+            EXPECT_EQ(shownTexts(), flags ? std::vector<std::string> {} : std::vector<std::string> { expected });
             EXPECT_EQ(ReadFile(path), "previous profile");
 
             std::string text = "untouched";
@@ -451,7 +464,7 @@ TEST_F(ProfileFileTest, SavedFileReadsBack)
     ASSERT_FALSE(reader.OpenFile(path.string()));
     CProfileData read;
     EXPECT_EQ(ReadProfileXml(read, reader).code, ProfileLoadStatus::kSuccess);
-    EXPECT_TRUE(g_shown.empty());
+    EXPECT_TRUE(shownTexts().empty());
 }
 
 TEST_F(ProfileFileTest, SavedFileHasTheTreeAnotherParserSees)
@@ -512,7 +525,7 @@ TEST_F(ProfileFileTest, SaveIntoAMissingFolderIsReported)
     EXPECT_FALSE(WriteProfileXml(FullProfile(kEncryptionDisabled, false), writer, 0, &error));
     EXPECT_TRUE(error.starts_with("Cannot write profile:\n")) << error;
     EXPECT_NE(error.find(path.string()), std::string::npos) << error;
-    EXPECT_EQ(g_shown, std::vector<std::string> { error });
+    EXPECT_EQ(shownTexts(), std::vector<std::string> { error });
     EXPECT_FALSE(fs::exists(path));
 }
 
@@ -564,7 +577,7 @@ TEST_F(ProfileFileTest, ValuesWithoutAWordFailTheWrite)
         std::string error;
         EXPECT_FALSE(ProfileToXmlString(profile, text, &error));
         EXPECT_EQ(error, c.error);
-        EXPECT_TRUE(g_shown.empty()); // the text for the extension is written silently
+        EXPECT_TRUE(shownTexts().empty()); // the text for the extension is written silently
     }
 }
 
@@ -953,7 +966,7 @@ TEST_F(ProfileFileTest, BrokenDocumentsAreRefusedWithTheirReason)
             EXPECT_EQ(status.message, c.message);
         }
     }
-    EXPECT_TRUE(g_shown.empty());
+    EXPECT_TRUE(shownTexts().empty());
 }
 
 TEST_F(ProfileFileTest, IdsAreReadExactlyAndNonPositiveReferencesAreRefused)
