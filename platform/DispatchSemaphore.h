@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Clock.h"
 #include "platform/ThreadAnnotations.h"
 
 #include <chrono>
@@ -15,7 +16,7 @@ namespace corvantis {
 // Thread-safety: every member may be called from any thread; the object must outlive every call.
 class DispatchSemaphore final {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = SteadyClock;
 
     // A semaphore holding `initial` units (a negative value counts as 0).
     explicit DispatchSemaphore(long initial);

@@ -3,6 +3,7 @@
 #include "core/foundation/LogContext.h"
 #include "core/profile/Host.h"
 #include "core/profile/Proxy.h"
+#include "platform/Clock.h"
 
 #include <atomic>
 #include <chrono>
@@ -31,7 +32,7 @@ class CSafeSocket;
 class CConnRecord final {
 public:
     // Where a record reads the time; the default is std::chrono::steady_clock. Tests pass a clock of their own.
-    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    using Clock = SteadyNow;
 
     // Copies `context` (and a lower-case copy of it) and `target`; first-hop family AF_INET, no sockets, no
     // data path, empty texts, action 0 (blocked), all flags false, counters 0, time stamp now. Each record gets a

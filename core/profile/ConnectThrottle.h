@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Clock.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,7 +29,7 @@ struct ConnectThrottleTiming {
 // after it is released, so a waiting attempt never holds up others.
 class CConnectThrottle final {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = SteadyClock;
 
     static constexpr uint32_t kMaxCount = 50;
     static constexpr unsigned kDecayEvery = 256;

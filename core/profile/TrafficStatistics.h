@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Clock.h"
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -23,7 +25,7 @@ namespace corvantis {
 class CTrafficStatistics final {
 public:
     // Where the statistics read the monotonic time; the default is std::chrono::steady_clock.
-    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    using Clock = SteadyNow;
 
     // Values per graph series: element i holds the bytes of the second kSeriesLength - 1 - i seconds before the
     // second being counted, so the last element (that second itself) is always 0.

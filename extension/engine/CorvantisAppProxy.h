@@ -4,6 +4,7 @@
 #include "core/profile/ConnectThrottle.h"
 #include "core/profile/CorvantisApp.h"
 #include "extension/engine/DnsStorage.h"
+#include "platform/Clock.h"
 
 #include <netinet/in.h>
 
@@ -25,7 +26,7 @@ class CHost;
 
 // Time sources and ages of the extension's object; the programs use the defaults, tests shorten or drive them.
 struct AppProxyTiming {
-    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    using Clock = SteadyNow;
     using WallClock = std::function<time_t()>;
 
     Clock clock; // monotonic time of the connection records and the DNS history; default steady_clock
