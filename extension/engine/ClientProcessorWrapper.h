@@ -2,6 +2,7 @@
 
 #include "core/proxy/PortForwarder.h"
 #include "extension/engine/ClientProcessor.h"
+#include "extension/engine/DnsRequestHandler.h"
 #include "extension/engine/DnsResolveProcessor.h"
 #include "extension/engine/SocketEventsManager.h"
 #include "platform/DispatchQueue.h"
@@ -52,7 +53,7 @@ public:
 
     using ConnectResultProcessor = std::function<void(bool connected)>;
     // The queried name and the answer for the application; no answer when there is none.
-    using DnsResultProcessor = std::function<void(const std::string& name, std::optional<std::vector<uint8_t>> answer)>;
+    using DnsResultProcessor = DnsRequestHandler::DnsResultProcessor;
 
     // A wrapper whose processor copies the active profile of `app` now. `resolver` sets how the first hop's
     // name and DNS queries are resolved; its address table defaults to `app`'s.
@@ -158,21 +159,12 @@ private:
     // Opens the connection's two dump files once, when traffic dumps are on.
     void openDumpsOnce();
     void dump(bool towardsRemote, const uint8_t* data, size_t length);
-    // The request turned into an answer saying the name has no address of the asked type.
-    std::optional<std::vector<uint8_t>> makeEmptyAnswer(const std::vector<uint8_t>& request) const;
-    // The address that answers a question of type `qtype` about `name` once the resolver found `resolved`: that
-    // address when it has the asked family, else a real address of that family the table learnt meanwhile;
-    // nothing for other types, or when there is none.
-    std::optional<sockaddr_storage> addressForQuestion(
-        const std::string& name, uint16_t qtype, const CHost& resolved) const;
-    std::optional<std::vector<uint8_t>> makeAnswer(
-        const std::vector<uint8_t>& request, const sockaddr* address, size_t& length) const;
-
     CCorvantisAppProxy& m_app;
     DnsResolverSettings m_resolver;
     CClientProcessor m_clientProcessor;
     std::unique_ptr<CHttpTraffic> m_httpTraffic; // the send path's, created with the first data
     std::once_flag m_dumpOnce;
+    std::shared_ptr<DnsRequestHandler> m_dns; // shared with resolutions still under way
     TrafficDumpFiles m_dumps; // set once under m_dumpOnce; `to` by the send path, `from` by the receive path
 };
 
