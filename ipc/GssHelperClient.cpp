@@ -13,18 +13,6 @@ namespace corvantis {
 
 namespace {
 
-bool isUtf8(std::string_view text)
-{
-    uint32_t cp = 0;
-    for (size_t i = 0; i < text.size();) {
-        const size_t n = decodeUtf8(text, i, cp);
-        if (n == 0)
-            return false;
-        i += n;
-    }
-    return true;
-}
-
 // Copies at most `*capacity` bytes of `bytes` to `out` and leaves the count in `*capacity`.
 void copyCut(std::string_view bytes, size_t* capacity, void* out)
 {
@@ -211,7 +199,7 @@ bool GssHelperClient::getTokenForProxyHost(const char* host, size_t* errorLength
     call->tokenLength = tokenLength;
     call->tokenBuffer = tokenBuffer;
 
-    const std::string hostName = host && isUtf8(host) ? std::string(host) : std::string();
+    const std::string hostName = host && isValidUtf8(host) ? std::string(host) : std::string();
     auto client = create(*endpoint, call->semaphore);
     client->connect();
     client->retriveTokenWithProxyHostname(hostName, [call, client](bool ok, std::string text, PlistData token) {

@@ -61,4 +61,16 @@ bool isXmlChar(uint32_t c)
         || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
+bool isValidUtf8(std::string_view text)
+{
+    uint32_t codePoint = 0;
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = decodeUtf8(text, i, codePoint);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
 } // namespace corvantis

@@ -12,6 +12,9 @@ namespace corvantis {
 // overlong form, a surrogate or a value above U+10FFFF. Never reads past the end of `text`; `i` must be inside it.
 size_t decodeUtf8(std::string_view text, size_t i, uint32_t& codePoint);
 
+// Whether all of `text` is well-formed UTF-8 (as decodeUtf8 reads it).
+bool isValidUtf8(std::string_view text);
+
 // Appends the UTF-8 form of a Unicode scalar value.
 void appendUtf8(std::string& out, uint32_t codePoint);
 

@@ -128,25 +128,13 @@ public:
     std::shared_ptr<CConnRecord> GetConnection() const { return m_clientProcessor.GetConnection(); }
 
     // ---- DNS ----
+    // The calls of DnsRequestHandler (its header holds their contracts), over this wrapper's application object
+    // and resolver settings.
 
-    // Whether the engine handles the name requests of `app` (its profile resolves through the proxy and the rules
-    // may send the application through a proxy); else the verbose line "DNS request bypassed (According to
-    // Rules)".
     bool processDnsConnection(const AppNameWrapper& app);
-
-    // An application's DNS request to `serverHost`:`serverPort` (`internalServer`: the engine's own placeholder
-    // server). YES when the engine answers it through `resultProcessor` (a placeholder address for a name the
-    // proxy resolves, or, for the placeholder server, an address of the asked type that the resolver finds, an
-    // answer without an address when the name has none of that type, and no answer when the name cannot be
-    // resolved); NO when the caller must relay it to the server (also for a request that cannot be parsed and
-    // for one that makes a DNS loop).
     bool processDnsRequest(const std::vector<uint8_t>& request, const AppNameWrapper& app,
         const std::string& serverHost, uint16_t serverPort, bool internalServer,
         const SocketEventsManagerPtr& eventManager, DnsResultProcessor resultProcessor);
-
-    // Records the addresses of a DNS answer that passed to the application in `app`'s address table. `fromApp`
-    // is the application that asked, when the caller knows it (null otherwise, as for the content filter); the
-    // log lines carry its identity, or no application at all.
     static void processDnsAnswer(
         CCorvantisAppProxy& app, const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp);
     // The same over the extension's one object.

@@ -36,18 +36,6 @@ Status fault(const std::string& message)
     return Status::error(EBADMSG, message);
 }
 
-bool isValidUtf8(std::string_view text)
-{
-    uint32_t cp = 0;
-    for (size_t i = 0; i < text.size();) {
-        const size_t n = decodeUtf8(text, i, cp);
-        if (n == 0)
-            return false;
-        i += n;
-    }
-    return true;
-}
-
 class Encoder {
 public:
     Encoder(const XpcLimits& limits)

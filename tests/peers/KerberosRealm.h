@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -35,6 +36,16 @@ public:
     // use of it only while the object lives).
     void useInThisProcess() const;
 
+    // squid's options for Negotiate against this realm's service (its keytab, principal and environment).
+    SquidOptions squidNegotiate() const
+    {
+        SquidOptions options;
+        options.auth = SquidOptions::Auth::Negotiate;
+        options.keytab = keytab();
+        options.servicePrincipal = servicePrincipal();
+        options.env = env();
+        return options;
+    }
     std::string keytab() const { return (m_dir / "service.keytab").string(); }
     std::string servicePrincipal() const { return m_servicePrincipal; }
     uint16_t kdcPort() const { return m_kdc->port(); }

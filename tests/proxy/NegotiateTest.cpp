@@ -106,12 +106,7 @@ TEST_F(NegotiateRealm, EntryCutsToTheCallersBuffers)
 TEST_F(NegotiateRealm, ConnectThroughSquidWithNegotiate)
 {
     test::EchoServer echo;
-    test::SquidOptions options;
-    options.auth = test::SquidOptions::Auth::Negotiate;
-    options.keytab = s_realm->keytab();
-    options.servicePrincipal = s_realm->servicePrincipal();
-    options.env = s_realm->env();
-    auto squid = test::startSquid(options);
+    auto squid = test::startSquid(s_realm->squidNegotiate());
 
     // The program's token source; the extension's would ask the application, which answers with this entry.
     CoreHooks hooks;
@@ -138,12 +133,7 @@ TEST_F(NegotiateRealm, ConnectThroughSquidWithNegotiate)
 TEST_F(NegotiateRealm, LibcurlVariantThroughSquid)
 {
     test::EchoServer echo;
-    test::SquidOptions options;
-    options.auth = test::SquidOptions::Auth::Negotiate;
-    options.keytab = s_realm->keytab();
-    options.servicePrincipal = s_realm->servicePrincipal();
-    options.env = s_realm->env();
-    auto squid = test::startSquid(options);
+    auto squid = test::startSquid(s_realm->squidNegotiate());
 
     auto socket = test::ConnectTo(squid->port());
     std::string error;

@@ -98,12 +98,7 @@ TEST_F(GssTokenRoad, ConnectThroughSquidWithATokenFromTheApplication)
     ASSERT_FALSE(GetNegotiateToken(error, own, "localhost"));
 
     test::EchoServer echo;
-    test::SquidOptions options;
-    options.auth = test::SquidOptions::Auth::Negotiate;
-    options.keytab = s_realm->keytab();
-    options.servicePrincipal = s_realm->servicePrincipal();
-    options.env = s_realm->env();
-    auto squid = test::startSquid(options);
+    auto squid = test::startSquid(s_realm->squidNegotiate());
 
     CoreHooks hooks;
     hooks.gssGetTokenForProxyHost = &GssHelperClient::gssGetTokenForProxyHost;
