@@ -122,6 +122,8 @@ private:
     std::unique_ptr<CTunnel> m_pTunnel;
     std::string m_OpenString;
     bool closed = false;
+    // Counted among the engine's connections for the memory release after a burst, until destroyed.
+    bool m_countedInBurst = false;
 };
 
 } // namespace corvantis
