@@ -1,13 +1,14 @@
 // conn_burst: a burst of concurrent connections through the connection facade, and the memory the process keeps
 // once they have ended.
 //
-//   conn_burst [--flows N] [--rounds R] [--limit L] [--bytes B] [--apps one|many] [--wait SECONDS]
+//   conn_burst [--flows N] [--rounds R] [--limit L] [--bytes B] [--apps one|many] [--wait SECONDS] [--openers T]
 //
 // An echo server runs in a child process on 127.0.0.1. Each round opens N flows at once through the engine test
 // driver (which plays the flow code: rule decision, connect on the facade's connect thread, the bytes both ways),
 // one application (--apps one) or one application per flow (default), all Direct to the echo server; once every
 // flow has reported its connect, each sends B bytes and reads them back, all at once; then every flow is closed
-// and dropped, and the closed records are left to the clean-up. Prints the counts of each round (taken,
+// and dropped, and the closed records are left to the clean-up. The flows are opened by T threads at once
+// (--openers, default 1). Prints the counts of each round (taken,
 // connected, exchanges finished within --wait seconds) and VmRSS and VmHWM from /proc/self/status: before the
 // first round, and after each round once the connections have ended.
 // --limit sets the engine's limit of open connections (default: the engine's default, 1500, raised to N when
@@ -62,6 +63,7 @@ struct Options {
     size_t bytes = 1000;
     bool oneApp = false;
     int waitSeconds = 60;
+    int openers = 1;
 };
 
 std::optional<Options> ParseOptions(int argc, char** argv)
@@ -87,6 +89,8 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             options.oneApp = value == "one";
         else if (name == "--wait" && isNumber && number > 0 && number <= 3600)
             options.waitSeconds = static_cast<int>(number);
+        else if (name == "--openers" && isNumber && number > 0 && number <= 10000)
+            options.openers = static_cast<int>(number);
         else
             return std::nullopt;
     }
@@ -228,13 +232,22 @@ int ExchangeAll(const std::vector<int>& sockets, size_t bytes, std::chrono::seco
 RoundResult RunRound(test::EngineDriver& driver, const Options& options, uint16_t port)
 {
     RoundResult result;
-    std::vector<std::shared_ptr<test::EngineFlow>> flows;
-    flows.reserve(static_cast<size_t>(options.flows));
-    for (int i = 0; i < options.flows; ++i) {
-        const std::string name = options.oneApp ? "burst" : "burst" + std::to_string(i);
-        const AppNameWrapper app(name, name, "", "", "/usr/bin/" + name, 10000 + i);
-        flows.push_back(driver.Open(app, "127.0.0.1", port));
-        switch (flows.back()->Decision()) {
+    // Offered at once: each opener thread opens its share of the flows, as the flow code's queues would.
+    std::vector<std::shared_ptr<test::EngineFlow>> flows(static_cast<size_t>(options.flows));
+    std::vector<std::thread> openers;
+    for (int k = 0; k < options.openers; ++k) {
+        openers.emplace_back([&, k] {
+            for (int i = k; i < options.flows; i += options.openers) {
+                const std::string name = options.oneApp ? "burst" : "burst" + std::to_string(i);
+                const AppNameWrapper app(name, name, "", "", "/usr/bin/" + name, 10000 + i);
+                flows[static_cast<size_t>(i)] = driver.Open(app, "127.0.0.1", port);
+            }
+        });
+    }
+    for (auto& opener : openers)
+        opener.join();
+    for (const auto& flow : flows) {
+        switch (flow->Decision()) {
         case ClientProcessorWrapper::kTaken:
             ++result.taken;
             break;
@@ -258,8 +271,11 @@ RoundResult RunRound(test::EngineDriver& driver, const Options& options, uint16_
     result.exchanged = ExchangeAll(sockets, options.bytes, std::chrono::seconds(options.waitSeconds));
     for (const auto& flow : flows)
         flow->CloseApp();
-    for (const auto& flow : flows)
-        flow->WaitClosed(std::chrono::seconds(options.waitSeconds));
+    for (const auto& flow : flows) {
+        // A flow the engine did not take has nothing to close.
+        if (flow->Started())
+            flow->WaitClosed(std::chrono::seconds(options.waitSeconds));
+    }
     flows.clear();
     return result;
 }
@@ -269,7 +285,8 @@ int Main(int argc, char** argv)
     const auto options = ParseOptions(argc, argv);
     if (!options) {
         std::fprintf(stderr,
-            "usage: conn_burst [--flows N] [--rounds R] [--limit L] [--bytes B] [--apps one|many] [--wait SECONDS]\n");
+            "usage: conn_burst [--flows N] [--rounds R] [--limit L] [--bytes B] [--apps one|many] [--wait SECONDS] "
+            "[--openers T]\n");
         return 2;
     }
 

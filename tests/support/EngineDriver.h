@@ -78,7 +78,8 @@ public:
     int AppSocket() const { return m_appEnd.get(); }
     // Closes the application's end (the application closed its socket).
     void CloseApp() { m_appEnd.reset(); }
-    // True once both pumps have ended and the connection was closed, within `timeout`.
+    // True once both pumps have ended and the connection was closed, within `timeout`; at once for a flow the
+    // engine did not take.
     bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(60))
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -222,6 +223,18 @@ private:
         pumpEnded();
     }
 
+    // A flow the engine did not take: no pumps, no connection to close (the flow code closes only connections
+    // it asked the engine to establish).
+    void endUntaken()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_finishing = true;
+            m_closed = true;
+        }
+        m_cv.notify_all();
+    }
+
     void pumpEnded()
     {
         if (--m_pumpsLeft == 0)
@@ -349,8 +362,16 @@ private:
         }
         auto flow = std::make_shared<EngineFlow>(wrapper, std::move(appEnd), std::move(flowEnd));
         flow->m_decision = decision;
-        if (decision != ClientProcessorWrapper::kTaken || !flow->m_flowEnd)
+        if (decision != ClientProcessorWrapper::kTaken) {
+            // Refused, or carried by the system: the engine holds nothing of it, so it has ended already.
+            flow->endUntaken();
             return flow;
+        }
+        if (!flow->m_flowEnd) {
+            // Taken, but no socket pair for it: the connection ends at once instead of staying listed as open.
+            flow->finish();
+            return flow;
+        }
         auto appName = std::make_shared<const AppNameWrapper>(app);
         std::weak_ptr<EngineFlow> weak = flow;
         flow->m_started
