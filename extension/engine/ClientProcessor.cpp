@@ -10,6 +10,7 @@
 #include "core/profile/Proxy.h"
 #include "core/profile/Rule.h"
 #include "core/profile/RuleLookup.h"
+#include "extension/engine/BurstMemoryRelease.h"
 #include "extension/engine/CorvantisAppProxy.h"
 
 #include <arpa/inet.h>
@@ -66,7 +67,12 @@ CClientProcessor::CClientProcessor(CCorvantisAppProxy& app)
     m_App.GetProfile(m_Profile, false);
 }
 
-CClientProcessor::~CClientProcessor() = default;
+CClientProcessor::~CClientProcessor()
+{
+    // The connection's buffers are gone by now (the facade drops its processor last).
+    if (m_countedInBurst)
+        CBurstMemoryRelease::Engine().ConnectionEnded();
+}
 
 void CClientProcessor::SetConnectionLimit(uint64_t limit)
 {
@@ -170,6 +176,8 @@ int CClientProcessor::ProcessConnectionRequest(
         // Registers the record; a loop found there is handled before it returns.
         m_App.AddConnection(m_pConnection, m_App.GetProfileLoopOption());
         m_App.GetStatistics().AddConnection();
+        m_countedInBurst = true;
+        CBurstMemoryRelease::Engine().ConnectionStarted();
     }
     return decision;
 }

@@ -124,6 +124,8 @@ private:
     std::string m_OpenString;
     bool m_TargetThrottled = false; // the tunnel reported the target as its failed first hop
     bool closed = false;
+    // Counted among the engine's connections for the memory release after a burst, until destroyed.
+    bool m_countedInBurst = false;
 };
 
 } // namespace corvantis

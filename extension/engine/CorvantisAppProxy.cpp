@@ -10,6 +10,9 @@
 #include "core/profile/ProfileFile.h"
 #include "core/profile/ProfileStorage.h"
 #include "core/profile/Rule.h"
+#include "extension/engine/BurstMemoryRelease.h"
+
+#include "platform/Allocator.h"
 
 #include <csignal>
 #include <cstdio>
@@ -93,6 +96,10 @@ bool CCorvantisAppProxy::InitInstanceProxy(std::string& error)
 {
     SetExtensionMode(true);
     IgnoreSigpipe();
+    // Connections come and go on thousands of threads. With one arena per thread group, what a burst of them
+    // freed would stay in arenas that are never trimmed; with one shared arena (each thread keeps its small
+    // cache) the release after a burst returns it (CBurstMemoryRelease).
+    LimitAllocatorArenas(1);
 
     const std::string name = GetSettings().ActiveProfile;
     bool failed = false;
@@ -234,16 +241,20 @@ void CCorvantisAppProxy::RemoveClosedConnections()
     if (!lock.owns_lock())
         return;
     const auto now = Now();
+    uint64_t removed = 0;
     for (auto it = connList.begin(); it != connList.end();) {
         CConnRecord& record = **it;
         if (record.IsClosed() && now - record.GetTimeStamp() > m_closedRecordAge) {
             record.SetRegistered(false);
             it = connList.erase(it);
             m_openCount.fetch_sub(1, std::memory_order_relaxed);
+            ++removed;
         } else {
             ++it;
         }
     }
+    lock.unlock();
+    CBurstMemoryRelease::Engine().RecordsRemoved(removed);
 }
 
 // ---- Loops ----

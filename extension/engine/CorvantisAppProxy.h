@@ -75,13 +75,14 @@ public:
     // ---- Start ----
 
     // Starts the object once, with `theApp` already pointing at it: marks it as the extension's object (the
-    // profile loader then shows no warnings), ignores SIGPIPE for the process, and loads the profile the
-    // settings name as active from the Profiles folder of the extension's home (silently, without saving it
-    // back). When no file of that name exists yet (the first run, before the application sent its profile), the
-    // content of a new profile becomes active and the start succeeds. When the file exists but cannot be loaded,
-    // the same new-profile content becomes active, so that the engine never runs without rules, and the start
-    // fails with "Profile cannot be loaded" in `error`. Finally applies the profile's DNS mode. Returns true on
-    // failure (the caller reports `error`), false on success.
+    // profile loader then shows no warnings), ignores SIGPIPE for the process, lets all threads share one
+    // allocator arena (LimitAllocatorArenas: so the memory of a burst of connections can be returned), and
+    // loads the profile the settings name as active from the Profiles folder of the extension's home (silently,
+    // without saving it back). When no file of that name exists yet (the first run, before the application sent
+    // its profile), the content of a new profile becomes active and the start succeeds. When the file exists but
+    // cannot be loaded, the same new-profile content becomes active, so that the engine never runs without
+    // rules, and the start fails with "Profile cannot be loaded" in `error`. Finally applies the profile's DNS
+    // mode. Returns true on failure (the caller reports `error`), false on success.
     bool InitInstanceProxy(std::string& error);
 
     // ---- Statistics ----
@@ -113,7 +114,7 @@ public:
 
     // Takes out every closed record whose time stamp (its close time) is more than `closedRecordAge` old, marks
     // it no longer registered and counts it no longer open. Only when the list's lock is free at once: a busy
-    // list is left for the next call.
+    // list is left for the next call. Many records removed at once tell the engine's memory release.
     void RemoveClosedConnections();
 
     // ---- Loops ----

@@ -16,7 +16,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace corvantis {
 
@@ -32,6 +34,12 @@ bool TrafficDumpRequested(const std::optional<PlistDict>& settings)
     const auto entry = settings->find(kTrafficDumpKey);
     return entry != settings->end() && entry->second.integerValue() != 0;
 }
+
+// The longest command name the kernel keeps; a longer one is cut to it.
+constexpr size_t kCommandNameLength = 15;
+// How long a name lookup waits for a process that is still starting to show its arguments.
+constexpr int kExecWindowTries = 20;
+constexpr std::chrono::milliseconds kExecWindowPause { 1 };
 
 std::atomic<bool> g_helloRequested { false };
 // Set once a settings update has installed a profile: the engine then runs with rules the user chose, whatever
@@ -229,20 +237,27 @@ void CorvantisCoreWrapper::putLog(bool error, bool verbose, const std::string& m
 
 std::string CorvantisCoreWrapper::getProcessNameForPid(pid_t pid)
 {
-    std::string name;
-    if (auto comm = readProcessName(pid))
-        name = comm.value();
-    // The kernel cuts command names at 15 characters; the first argument holds the whole name.
-    if (name.empty() || name.size() >= 15) {
-        if (auto args = readProcessCmdline(pid); args && !args.value().empty()) {
+    for (int attempt = 0;; ++attempt) {
+        std::string name;
+        if (auto comm = readProcessName(pid))
+            name = comm.value();
+        auto args = readProcessCmdline(pid);
+        if (args && !args.value().empty()) {
+            // The kernel cuts command names at 15 characters; the first argument holds the whole name.
+            if (!name.empty() && name.size() < kCommandNameLength)
+                return name;
             const std::string& first = args.value().front();
             const size_t slash = first.rfind('/');
             const std::string base = slash == std::string::npos ? first : first.substr(slash + 1);
-            if (!base.empty())
-                name = base;
+            return base.empty() ? name : base;
         }
+        // No arguments: a process met in the middle of its start (it still has its parent's name, or already
+        // its new program's name, cut, but not yet its arguments; they follow within moments), or one that
+        // will never show any (it has ended, or is a kernel thread), which keeps the name it has.
+        if (name.empty() || !args || attempt >= kExecWindowTries)
+            return name;
+        std::this_thread::sleep_for(kExecWindowPause);
     }
-    return name;
 }
 
 void CorvantisCoreWrapper::incTestWriteCounter(uint64_t count)

@@ -83,7 +83,9 @@ public:
     // ---- Services for the other layers ----
     static void putLog(bool error, bool verbose, const std::string& message);
     // The process's name: its command name, or, when that is empty or may have been cut (15 characters or
-    // more), the file name of its first argument. Empty when neither can be read.
+    // more), the file name of its first argument. Empty when neither can be read. A process that shows no
+    // arguments (one met while it starts, before its new program's name and arguments are in place) is asked
+    // again for a few milliseconds.
     static std::string getProcessNameForPid(pid_t pid);
     static void incTestWriteCounter(uint64_t count);
 

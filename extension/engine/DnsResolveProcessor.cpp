@@ -258,7 +258,10 @@ void DnsResolveProcessor::onSocketEvent(bool ipv6, const eventDescription& event
             return; // a late event after the socket was closed
         }
         if (event.timeout) {
-            if (!processSocketTimeoutAndSendRequest(info) && checkFailedState()) {
+            // A busy loop (or a sweep) may hand out the time-out before the read event of an answer that has
+            // already arrived: take that answer first, so that it is neither sent for again nor given up on.
+            processSocketAnswer(info);
+            if (info.socketId != 0 && !processSocketTimeoutAndSendRequest(info) && checkFailedState()) {
                 provideResult(false, m_host);
             }
         } else if (event.read) {

@@ -249,6 +249,16 @@ void EngineFlow::pumpEnded()
         finish();
 }
 
+void EngineFlow::endUntaken()
+{
+    {
+        MutexLock lock(m_mutex);
+        m_finishing = true;
+        m_closed = true;
+    }
+    m_changed.signalAll();
+}
+
 void EngineFlow::finish()
 {
     {
@@ -336,8 +346,16 @@ std::shared_ptr<EngineFlow> EngineDriver::open(
     }
     auto flow = std::make_shared<EngineFlow>(wrapper, std::move(appEnd), std::move(flowEnd));
     flow->m_decision = decision;
-    if (decision != ClientProcessorWrapper::kTaken || !flow->m_flowEnd)
+    if (decision != ClientProcessorWrapper::kTaken) {
+        // Refused, or carried by the system: the engine holds nothing of it, so it has ended already.
+        flow->endUntaken();
         return flow;
+    }
+    if (!flow->m_flowEnd) {
+        // Taken, but no socket pair for it: the connection ends at once instead of staying listed as open.
+        flow->finish();
+        return flow;
+    }
     auto appName = std::make_shared<const AppNameWrapper>(app);
     std::weak_ptr<EngineFlow> weak = flow;
     flow->m_started

@@ -73,7 +73,8 @@ public:
     int AppSocket() const { return m_appEnd.get(); }
     // Closes the application's end (the application closed its socket).
     void CloseApp() { m_appEnd.reset(); }
-    // True once both pumps have ended and the connection was closed, within `timeout`.
+    // True once both pumps have ended and the connection was closed, within `timeout`; at once for a flow the
+    // engine did not take.
     bool WaitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // True once the driver has started reading from the remote.
     bool DownstreamStarted() const;
@@ -100,6 +101,9 @@ private:
     void pumpEnded();
     // Closes the connection (once) and wakes the waiters.
     void finish();
+    // A flow the engine did not take: no pumps, no connection to close (the flow code closes only connections
+    // it asked the engine to establish).
+    void endUntaken();
     void joinPumps();
 
     const std::shared_ptr<ClientProcessorWrapper> m_wrapper;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <latch>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -444,6 +445,70 @@ TEST_F(WrapperMtTest, HttpFailuresCancelsAndResolvedAnswersAtOnce)
     }
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(answers.load(), 4 * 20);
+}
+
+// Many fresh flows of one application offered at once, beyond the connection limit, with loop detection on: the
+// loop handling fires on them and the limit turns the rest away, yet nothing is held. Every taken flow carries
+// its bytes and ends, every other one has ended at once, and no record stays open.
+TEST_F(WrapperMtTest, FlowsOfOneApplicationBeyondTheLimitAllEnd)
+{
+    // The loop check looks on every 50th listing, so twice that many taken flows meet one with 50 of them open.
+    constexpr uint64_t kLimit = 2 * CCorvantisAppProxy::kConnLoopCount + 10;
+    constexpr int kFlows = static_cast<int>(kLimit) + 20;
+    EchoServer echo;
+    UseProfile({}, { RuleWith("Default", kActionDirect) });
+    ASSERT_TRUE(app.GetProfileLoopOption());
+    CClientProcessor::SetConnectionLimit(kLimit);
+    EngineDriver driver(app);
+
+    struct Outcome {
+        int decision = -1;
+        std::optional<bool> connected;
+        bool same = false;
+        bool ended = false;
+    };
+    std::vector<Outcome> outcomes(kFlows);
+    // All flows are listed and still open when the loop check looks, as with an application opening them at once.
+    std::latch opened(kFlows);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kFlows; ++i) {
+        threads.emplace_back([&, i] {
+            Outcome& outcome = outcomes[static_cast<size_t>(i)];
+            auto flow = driver.Open(Plain(6000 + i), "127.0.0.1", echo.port());
+            outcome.decision = flow->Decision();
+            opened.arrive_and_wait();
+            if (flow->Started()) {
+                outcome.connected = flow->WaitConnected();
+                if (outcome.connected == std::optional<bool>(true)) {
+                    const auto data = Pattern(4096, static_cast<uint32_t>(i));
+                    outcome.same = Exchange(flow->AppSocket(), data) == data;
+                }
+            }
+            outcome.ended = flow->WaitClosed();
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+
+    int taken = 0;
+    for (int i = 0; i < kFlows; ++i) {
+        SCOPED_TRACE("flow " + std::to_string(i));
+        const Outcome& outcome = outcomes[static_cast<size_t>(i)];
+        EXPECT_TRUE(outcome.ended);
+        if (outcome.decision != ClientProcessorWrapper::kTaken)
+            continue;
+        ++taken;
+        EXPECT_EQ(outcome.connected, std::optional<bool>(true));
+        EXPECT_TRUE(outcome.same);
+    }
+    // The limit counts open connections: the one that finds it reached is the last taken (a few may pass it
+    // together when they ask at the same moment).
+    EXPECT_GT(taken, static_cast<int>(2 * CCorvantisAppProxy::kConnLoopCount));
+    EXPECT_LT(taken, kFlows);
+    const auto lines = Lines();
+    EXPECT_TRUE(HasLineWith(lines, "Infinite loop connection detected"));
+    EXPECT_TRUE(HasLineWith(lines, " connections total. Block new connection."));
+    EXPECT_EQ(app.CountLiveConnections(), 0u);
 }
 
 } // namespace

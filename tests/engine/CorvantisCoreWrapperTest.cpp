@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/foundation/AppSettings.h"
@@ -22,14 +24,18 @@
 #include "extension/engine/CorvantisAppProxy.h"
 #include "extension/engine/CorvantisCoreWrapper.h"
 #include "platform/DefaultsStore.h"
+#include "platform/ProcessInfo.h"
 #include "platform/ProgramHome.h"
 #include "tests/support/LogLines.h"
 #include "tests/support/ProgramHomeScope.h"
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WaitingChild.h"
 
 namespace corvantis::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 std::vector<std::string> Lines()
 {
@@ -225,6 +231,28 @@ TEST_F(CoreWrapperTest, PolledTexts)
     EXPECT_EQ(down.size(), CTrafficStatistics::kSeriesLength * sizeof(uint64_t));
 }
 
+// Waits until `pid` shows its arguments: from then on its start is over and its name is the program's.
+bool WaitForArguments(pid_t pid)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (auto args = readProcessCmdline(pid); args && !args.value().empty())
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
+// The state letter of `pid` in /proc (R, S, Z, ...); 0 when it cannot be read.
+char ProcessState(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
+}
+
 // Command names of 15 characters or more may have been cut: the first argument's file name is taken then.
 TEST_F(CoreWrapperTest, ProcessNameOfLongNamedProcesses)
 {
@@ -236,9 +264,31 @@ TEST_F(CoreWrapperTest, ProcessNameOfLongNamedProcesses)
              std::pair { longLink, std::string("a-very-long-program-name") } }) {
         const WaitingChild child(link.string(), { link.string(), "30" });
         ASSERT_GT(child.pid(), 0);
+        // The spawn returns while the child is still inside its exec, with its parent's name or no arguments.
+        ASSERT_TRUE(WaitForArguments(child.pid()));
         EXPECT_EQ(CorvantisCoreWrapper::getProcessNameForPid(child.pid()), name);
     }
     EXPECT_EQ(CorvantisCoreWrapper::getProcessNameForPid(-1), "");
+}
+
+// A process with a cut name that shows no arguments for good (here one that has ended and is not reaped yet)
+// gets its cut name after a brief wait for its arguments, not an empty one and no hang.
+TEST_F(CoreWrapperTest, ProcessNameOfACutNameWithoutArguments)
+{
+    const std::filesystem::path longLink = home.path() / "a-very-long-program-name";
+    std::filesystem::create_symlink("/bin/true", longLink);
+    SpawnOptions options;
+    options.argv = { longLink.string() };
+    const pid_t pid = spawnChild(options);
+    ASSERT_GT(pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (ProcessState(pid) != 'Z' && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(ProcessState(pid), 'Z');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(CorvantisCoreWrapper::getProcessNameForPid(pid), "a-very-long-pro");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    stopChild(pid, false);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "extension/engine/DnsResolveProcessor.h"
 #include "core/foundation/FakeAddressRange.h"
+#include "platform/UniqueFd.h"
 #include "tests/engine/DnsPeers.h"
 #include "tests/engine/DnsWire.h"
 #include "tests/engine/EventLoopHarness.h"
@@ -8,6 +9,9 @@
 
 #include <arpa/inet.h>
 #include <condition_variable>
+#include <future>
+#include <sys/socket.h>
+#include <thread>
 
 namespace corvantis {
 namespace {
@@ -249,6 +253,53 @@ TEST_F(DnsResolveProcessorTest, IgnoresForgedAnswers)
     EXPECT_TRUE(results.front().first);
     EXPECT_EQ(hostAddress(results.front().second), "192.0.2.9");
     EXPECT_EQ(storage.NameForIPv4(inet_addr("203.0.113.66")), "");
+    loop.stop();
+}
+
+// The loop is busy while the server's answer arrives and the resend time passes, so the time-out comes first:
+// the answer already there is taken, not given up on.
+TEST_F(DnsResolveProcessorTest, AnAnswerWaitingWhenTheTimeOutComesIsTaken)
+{
+    ASSERT_TRUE(loop.ready());
+    LoopbackUdp server;
+    const std::vector<uint8_t> request = query(0x4545, "late", kDnsTypeA);
+    storeRequest("late.test", AF_INET, request, server.port());
+    settings.maxSends = 1; // the first time-out is the last one
+
+    // Holds the loop thread inside a processor until released.
+    int pair[2] = { -1, -1 };
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const UniqueFd busy(pair[0]);
+    const UniqueFd poke(pair[1]);
+    std::promise<void> held;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::uint64_t busyId = 0;
+    ASSERT_TRUE(loop.manager().AddSocket(busy.get(), false, 0, busyId, [&, released](eventDescription event) {
+        if (event.read) {
+            held.set_value();
+            released.wait();
+        }
+    }));
+    ASSERT_EQ(::send(poke.get(), "x", 1, MSG_NOSIGNAL), 1);
+    held.get_future().wait();
+
+    Outcome outcome;
+    EXPECT_TRUE(resolve("late.test", outcome));
+    sockaddr_storage resolver {};
+    const auto received = server.receive(deadlineIn(20s), &resolver);
+    ASSERT_TRUE(received);
+    // The resend timer has expired by now; only then does the answer arrive.
+    std::this_thread::sleep_for(settings.resendInterval * 5);
+    ASSERT_TRUE(server.sendTo(answerTo(request, "192.0.2.45", 300), resolver));
+    release.set_value();
+
+    ASSERT_TRUE(outcome.wait());
+    const auto results = outcome.results();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results.front().first);
+    EXPECT_EQ(hostAddress(results.front().second), "192.0.2.45");
+    loop.manager().RemoveSocketId(busyId);
     loop.stop();
 }
 
