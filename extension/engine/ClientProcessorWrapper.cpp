@@ -351,7 +351,7 @@ std::optional<sockaddr_storage> ClientProcessorWrapper::addressForQuestion(
     }
     // Every address the resolver learnt went into the table, the other family's too.
     CDnsStorage& storage = *m_resolver.storage;
-    std::lock_guard<std::mutex> lock(storage.Mutex());
+    MutexLock lock(storage.Mutex());
     const CDnsStorage::RecordPtr record = storage.FindRecord(name, false);
     if (!record)
         return std::nullopt;

@@ -25,7 +25,7 @@ namespace corvantis::test {
 class ListLockingAppProxy final : public CCorvantisAppProxy {
 public:
     using CCorvantisAppProxy::CCorvantisAppProxy;
-    std::mutex& ListLock() { return connListLock; }
+    Mutex& ListLock() { return connListLock; }
 };
 
 // The surroundings of the extension's object: a temporary extension home (CORVANTIS_EXTENSION_HOME), the
