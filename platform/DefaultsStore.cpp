@@ -95,7 +95,7 @@ DefaultsStore& DefaultsStore::standard()
 
 void DefaultsStore::open(std::filesystem::path file)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_file = std::move(file);
     m_persistent.clear();
     m_pending.clear();
@@ -105,7 +105,7 @@ void DefaultsStore::open(std::filesystem::path file)
 
 std::filesystem::path DefaultsStore::file() const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_file;
 }
 
@@ -119,13 +119,13 @@ void DefaultsStore::setArguments(const std::vector<std::string>& args)
         domain[a.substr(1)] = PlistValue(args[i + 1]);
         ++i;
     }
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_arguments = std::move(domain);
 }
 
 PlistDict DefaultsStore::argumentDomain() const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_arguments;
 }
 
@@ -164,14 +164,14 @@ const PlistValue* DefaultsStore::findLocked(const std::string& key) const
 
 std::optional<PlistValue> DefaultsStore::object(const std::string& key) const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     const PlistValue* v = findLocked(key);
     return v ? std::optional<PlistValue>(*v) : std::nullopt;
 }
 
 std::optional<PlistValue> DefaultsStore::objectForKeyPath(const std::string& keyPath) const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     size_t dot = keyPath.find('.');
     const PlistValue* v = findLocked(keyPath.substr(0, dot));
     while (v && dot != std::string::npos) {
@@ -195,7 +195,7 @@ bool DefaultsStore::setObject(const std::string& key, std::optional<PlistValue> 
     }
     if (key.empty() || !PlistXml::isStorableText(key))
         return false;
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     refreshLocked();
     m_pending[key] = std::nullopt;
     m_persistent.erase(key);
@@ -210,7 +210,7 @@ bool DefaultsStore::setEntries(const PlistDict& entries)
         if (key.empty() || !PlistXml::isStorableText(key) || !PlistXml::isStorable(value))
             return false;
     }
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     refreshLocked();
     for (const auto& [key, value] : entries) {
         m_pending[key] = value;
@@ -223,7 +223,7 @@ bool DefaultsStore::setEntries(const PlistDict& entries)
 
 PlistDict DefaultsStore::persistentDomain() const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     refreshLocked();
     return m_persistent;
 }
@@ -232,7 +232,7 @@ std::optional<PlistDict> DefaultsStore::persistentDomainForName(const std::strin
 {
     if (!isPlainFileName(name))
         return std::nullopt;
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (m_file.empty())
         return std::nullopt;
     if (m_file.filename() == name + ".plist") {
@@ -247,7 +247,7 @@ std::optional<PlistDict> DefaultsStore::persistentDomainForName(const std::strin
 
 PlistDict DefaultsStore::dictionaryRepresentation() const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     refreshLocked();
     PlistDict all = m_persistent;
     for (const auto& [key, value] : m_arguments)
@@ -257,14 +257,14 @@ PlistDict DefaultsStore::dictionaryRepresentation() const
 
 Status DefaultsStore::synchronize()
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_lastWrite = writeLocked();
     return m_lastWrite;
 }
 
 Status DefaultsStore::lastWriteStatus() const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_lastWrite;
 }
 
@@ -310,13 +310,13 @@ Status DefaultsStore::writeLocked()
 DefaultsStore::Batch::Batch(DefaultsStore& store)
     : m_store(store)
 {
-    std::lock_guard lock(m_store.m_mutex);
+    MutexLock lock(m_store.m_mutex);
     ++m_store.m_batchDepth;
 }
 
 DefaultsStore::Batch::~Batch()
 {
-    std::lock_guard lock(m_store.m_mutex);
+    MutexLock lock(m_store.m_mutex);
     if (--m_store.m_batchDepth == 0)
         m_store.m_lastWrite = m_store.writeLocked();
 }

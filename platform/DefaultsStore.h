@@ -1,12 +1,12 @@
 #pragma once
 
+#include "platform/Mutex.h"
 #include "platform/PlistValue.h"
 #include "platform/Result.h"
 
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -108,18 +108,18 @@ private:
         }
     };
 
-    void refreshLocked() const;
-    Status writeLocked();
-    const PlistValue* findLocked(const std::string& key) const;
+    void refreshLocked() const REQUIRES(m_mutex);
+    Status writeLocked() REQUIRES(m_mutex);
+    const PlistValue* findLocked(const std::string& key) const REQUIRES(m_mutex);
 
-    mutable std::mutex m_mutex;
-    std::filesystem::path m_file; // GUARDED_BY(m_mutex)
-    PlistDict m_arguments; // GUARDED_BY(m_mutex)
-    mutable PlistDict m_persistent; // GUARDED_BY(m_mutex), file contents + m_pending
-    mutable std::optional<FileStamp> m_stamp; // GUARDED_BY(m_mutex), of the file last read
-    std::map<std::string, std::optional<PlistValue>> m_pending; // GUARDED_BY(m_mutex), not yet written
-    int m_batchDepth = 0; // GUARDED_BY(m_mutex)
-    Status m_lastWrite; // GUARDED_BY(m_mutex)
+    mutable Mutex m_mutex;
+    std::filesystem::path m_file GUARDED_BY(m_mutex);
+    PlistDict m_arguments GUARDED_BY(m_mutex);
+    mutable PlistDict m_persistent GUARDED_BY(m_mutex); // file contents + m_pending
+    mutable std::optional<FileStamp> m_stamp GUARDED_BY(m_mutex); // of the file last read
+    std::map<std::string, std::optional<PlistValue>> m_pending GUARDED_BY(m_mutex); // not yet written
+    int m_batchDepth GUARDED_BY(m_mutex) = 0;
+    Status m_lastWrite GUARDED_BY(m_mutex);
 };
 
 } // namespace corvantis

@@ -3,7 +3,6 @@
 #include "platform/DispatchThreads.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <system_error>
@@ -35,7 +34,7 @@ public:
 
     void schedule(DispatchQueuePtr queue)
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_ready.push_back(std::move(queue));
         if (m_ready.size() > m_idle) {
             if (m_threads < m_softLimit)
@@ -43,7 +42,7 @@ public:
             else
                 armStallCheck();
         }
-        m_cv.notify_one();
+        m_cv.signal();
     }
 
 private:
@@ -85,7 +84,7 @@ private:
 
     void stallCheck()
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_stallCheckArmed = false;
         if (m_ready.size() > m_idle) {
             startThread();
@@ -97,11 +96,10 @@ private:
     void workerMain()
     {
         dispatch_detail::prepareLayerThread("Corvantis pool");
-        std::unique_lock lock(m_mutex);
+        MutexLock lock(m_mutex);
         for (;;) {
             while (m_ready.empty()) {
-                if (m_cv.wait_for(lock, kIdleLinger) == std::cv_status::timeout && m_ready.empty()
-                    && m_idle > kIdleKept) {
+                if (!m_cv.waitFor(m_mutex, kIdleLinger) && m_ready.empty() && m_idle > kIdleKept) {
                     --m_idle;
                     --m_threads;
                     return;
@@ -122,8 +120,8 @@ private:
     }
 
     const std::size_t m_softLimit;
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
+    Mutex m_mutex;
+    CondVar m_cv;
     std::deque<DispatchQueuePtr> m_ready GUARDED_BY(m_mutex);
     std::size_t m_threads GUARDED_BY(m_mutex) = 0;
     std::size_t m_idle GUARDED_BY(m_mutex) = 0;
@@ -143,7 +141,7 @@ DispatchQueuePtr DispatchQueue::create(std::string label)
 void DispatchQueue::async(Block block)
 {
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_blocks.push_back(std::move(block));
         if (m_scheduled)
             return;
@@ -159,7 +157,7 @@ bool DispatchQueue::drain(std::size_t maxBlocks)
     for (std::size_t i = 0; i < maxBlocks; ++i) {
         Block block;
         {
-            std::lock_guard lock(m_mutex);
+            MutexLock lock(m_mutex);
             if (m_blocks.empty()) {
                 m_scheduled = false;
                 t_currentQueue = outer;
@@ -171,7 +169,7 @@ bool DispatchQueue::drain(std::size_t maxBlocks)
         dispatch_detail::runGuarded(block, m_label);
     }
     t_currentQueue = outer;
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (m_blocks.empty()) {
         m_scheduled = false;
         return false;
@@ -185,8 +183,8 @@ void DispatchQueue::sync(const Block& block)
         block();
         return;
     }
-    std::mutex mutex;
-    std::condition_variable cv;
+    Mutex mutex;
+    CondVar cv;
     bool done = false;
     std::exception_ptr error;
     async([&] {
@@ -195,12 +193,13 @@ void DispatchQueue::sync(const Block& block)
         } catch (...) {
             error = std::current_exception();
         }
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         done = true;
-        cv.notify_all(); // under the lock: the waiter's stack frame lives until we release it
+        cv.signalAll(); // under the lock: the waiter's stack frame lives until we release it
     });
-    std::unique_lock lock(mutex);
-    cv.wait(lock, [&] { return done; });
+    MutexLock lock(mutex);
+    while (!done)
+        cv.wait(mutex);
     if (error)
         std::rethrow_exception(error);
 }

@@ -1,12 +1,11 @@
 #pragma once
 
-#include "platform/ThreadAnnotations.h"
+#include "platform/Mutex.h"
 
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace corvantis {
@@ -67,7 +66,7 @@ private:
     bool drain(std::size_t maxBlocks);
 
     const std::string m_label;
-    std::mutex m_mutex;
+    Mutex m_mutex;
     std::deque<Block> m_blocks GUARDED_BY(m_mutex);
     // Set while the queue sits in the pool's ready list or a pool thread drains it.
     bool m_scheduled GUARDED_BY(m_mutex) = false;

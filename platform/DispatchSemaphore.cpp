@@ -9,23 +9,26 @@ DispatchSemaphore::DispatchSemaphore(long initial)
 
 void DispatchSemaphore::signal()
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     ++m_count;
-    m_cv.notify_one();
+    m_cv.signal();
 }
 
 void DispatchSemaphore::wait()
 {
-    std::unique_lock lock(m_mutex);
-    m_cv.wait(lock, [&] { return m_count > 0; });
+    MutexLock lock(m_mutex);
+    while (m_count <= 0)
+        m_cv.wait(m_mutex);
     --m_count;
 }
 
 bool DispatchSemaphore::wait(Clock::time_point deadline)
 {
-    std::unique_lock lock(m_mutex);
-    if (!m_cv.wait_until(lock, deadline, [&] { return m_count > 0; }))
-        return false;
+    MutexLock lock(m_mutex);
+    while (m_count <= 0) {
+        if (!m_cv.waitUntil(m_mutex, deadline) && m_count <= 0)
+            return false;
+    }
     --m_count;
     return true;
 }

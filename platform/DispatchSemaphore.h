@@ -1,12 +1,10 @@
 #pragma once
 
 #include "platform/Clock.h"
-#include "platform/ThreadAnnotations.h"
+#include "platform/Mutex.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 namespace corvantis {
 
@@ -37,8 +35,8 @@ public:
     [[nodiscard]] bool waitFor(std::chrono::nanoseconds timeout) { return wait(Clock::now() + timeout); }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
+    Mutex m_mutex;
+    CondVar m_cv;
     long m_count GUARDED_BY(m_mutex);
 };
 

@@ -1,11 +1,11 @@
 #include "platform/DispatchSource.h"
 
 #include "platform/DispatchThreads.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <string>
@@ -38,13 +38,17 @@ struct DispatchSource::State : std::enable_shared_from_this<DispatchSource::Stat
     void fire();
     // One run of the handler, on the queue.
     void run();
+    // Calls the handler without the mutex, while `running` is set. cancel() on another thread waits for
+    // `running` to drop before it touches the handler, and cancel() on this thread leaves it alone, so reading
+    // it unlocked here is safe; the analysis cannot see that.
+    void runHandlerUnlocked() NO_THREAD_SAFETY_ANALYSIS { dispatch_detail::runGuarded(handler, queue->label()); }
 
     const Kind kind;
     const int fd;
     const DispatchQueuePtr queue;
 
-    std::mutex mutex;
-    std::condition_variable cv;
+    Mutex mutex;
+    CondVar cv;
     Handler handler GUARDED_BY(mutex);
     bool resumed GUARDED_BY(mutex) = false;
     bool cancelled GUARDED_BY(mutex) = false;
@@ -92,7 +96,7 @@ public:
 
     Status attach(const StatePtr& state)
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (auto byFd = m_keyByFd.find(state->fd); byFd != m_keyByFd.end()) {
             const std::uint64_t key = byFd->second;
             Entry& entry = m_entries.at(key);
@@ -121,7 +125,7 @@ public:
 
     void detach(const DispatchSource::State& state)
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         auto it = m_entries.find(state.entryKey);
         if (it == m_entries.end())
             return;
@@ -143,7 +147,7 @@ public:
 
     void rearm(const DispatchSource::State& state)
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         auto it = m_entries.find(state.entryKey);
         if (it == m_entries.end())
             return;
@@ -173,7 +177,7 @@ private:
         return std::any_of(entry.watches.begin(), entry.watches.end(), [](const Watch& w) { return w.armed; });
     }
 
-    epoll_event* eventFor(std::uint64_t key, const Entry& entry)
+    epoll_event* eventFor(std::uint64_t key, const Entry& entry) REQUIRES(m_mutex)
     {
         m_scratch = {};
         m_scratch.events = EPOLLONESHOT;
@@ -204,7 +208,7 @@ private:
             for (int i = 0; i < n; ++i) {
                 std::vector<StatePtr> ready;
                 {
-                    std::lock_guard lock(m_mutex);
+                    MutexLock lock(m_mutex);
                     auto it = m_entries.find(events[i].data.u64);
                     if (it == m_entries.end())
                         continue;
@@ -225,7 +229,7 @@ private:
     }
 
     const UniqueFd m_epoll;
-    std::mutex m_mutex;
+    Mutex m_mutex;
     std::map<std::uint64_t, Entry> m_entries GUARDED_BY(m_mutex);
     std::map<int, std::uint64_t> m_keyByFd GUARDED_BY(m_mutex);
     std::uint64_t m_nextKey GUARDED_BY(m_mutex) = 1;
@@ -242,7 +246,7 @@ SourceWatcher* watcherOrNull()
 
 void DispatchSource::State::fire()
 {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (cancelled)
         return;
     queue->async([self = shared_from_this()] { self->run(); });
@@ -250,19 +254,17 @@ void DispatchSource::State::fire()
 
 void DispatchSource::State::run()
 {
-    std::unique_lock lock(mutex);
+    MutexLock lock(mutex);
     if (cancelled)
         return;
     running = true;
     runner = std::this_thread::get_id();
     lock.unlock();
-    // cancel() on another thread waits for `running` to drop before it touches the handler, and cancel() on
-    // this thread leaves it alone, so reading it unlocked here is safe.
-    dispatch_detail::runGuarded(handler, queue->label());
+    runHandlerUnlocked();
     lock.lock();
     running = false;
     runner = {};
-    cv.notify_all();
+    cv.signalAll();
     Handler dead;
     if (cancelled) {
         dead = std::move(handler);
@@ -291,7 +293,7 @@ DispatchSource::~DispatchSource()
 
 Status DispatchSource::resume()
 {
-    std::lock_guard lock(m_state->mutex);
+    MutexLock lock(m_state->mutex);
     if (m_state->resumed || m_state->cancelled)
         return {};
     Status failure;
@@ -307,7 +309,7 @@ Status DispatchSource::resume()
 void DispatchSource::cancel()
 {
     State& s = *m_state;
-    std::unique_lock lock(s.mutex);
+    MutexLock lock(s.mutex);
     if (!s.cancelled) {
         s.cancelled = true;
         if (s.resumed)
@@ -315,7 +317,8 @@ void DispatchSource::cancel()
                 watcher->detach(s);
     }
     const auto self = std::this_thread::get_id();
-    s.cv.wait(lock, [&] { return !s.running || s.runner == self; });
+    while (s.running && s.runner != self)
+        s.cv.wait(s.mutex);
     Handler dead;
     if (!s.running)
         dead = std::move(s.handler);
@@ -324,7 +327,7 @@ void DispatchSource::cancel()
 
 bool DispatchSource::isCancelled() const
 {
-    std::lock_guard lock(m_state->mutex);
+    MutexLock lock(m_state->mutex);
     return m_state->cancelled;
 }
 

@@ -1,13 +1,11 @@
 #include "platform/DispatchThreads.h"
 
-#include "platform/ThreadAnnotations.h"
+#include "platform/Mutex.h"
 #include "platform/ThreadName.h"
 
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <mutex>
 #include <pthread.h>
 #include <queue>
 #include <thread>
@@ -50,13 +48,13 @@ public:
 
     void add(std::chrono::steady_clock::time_point deadline, std::function<void()> fire)
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_entries.push(Entry { deadline, m_nextSeq++, std::move(fire) });
         if (!m_started) {
             m_started = true;
             std::thread([this] { run(); }).detach();
         }
-        m_cv.notify_one();
+        m_cv.signal();
     }
 
 private:
@@ -70,15 +68,15 @@ private:
     void run()
     {
         prepareLayerThread("Corvantis timer");
-        std::unique_lock lock(m_mutex);
+        MutexLock lock(m_mutex);
         for (;;) {
             if (m_entries.empty()) {
-                m_cv.wait(lock);
+                m_cv.wait(m_mutex);
                 continue;
             }
             const auto deadline = m_entries.top().deadline;
             if (std::chrono::steady_clock::now() < deadline) {
-                m_cv.wait_until(lock, deadline);
+                (void)m_cv.waitUntil(m_mutex, deadline);
                 continue;
             }
             auto fire = std::move(const_cast<Entry&>(m_entries.top()).fire);
@@ -90,8 +88,8 @@ private:
         }
     }
 
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
+    Mutex m_mutex;
+    CondVar m_cv;
     std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> m_entries GUARDED_BY(m_mutex);
     std::uint64_t m_nextSeq GUARDED_BY(m_mutex) = 0;
     bool m_started GUARDED_BY(m_mutex) = false;

@@ -106,7 +106,7 @@ Status EventQueue::addFd(int fd, EventFilter filter, std::uint64_t udata)
             reg.writeUdata = udata;
     };
 
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (auto it = m_keyByFd.find(fd); it != m_keyByFd.end()) {
         Registration& reg = *m_registrations.at(it->second);
         Registration saved;
@@ -141,7 +141,7 @@ Status EventQueue::addFd(int fd, EventFilter filter, std::uint64_t udata)
 
 Status EventQueue::removeFd(int fd, EventFilter filter)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     auto it = m_keyByFd.find(fd);
     if (it == m_keyByFd.end() || (filter != EventFilter::Read && filter != EventFilter::Write))
         return errnoStatus(ENOENT, "removeFd");
@@ -178,7 +178,7 @@ Status EventQueue::addTimer(std::uint64_t ident, std::chrono::milliseconds perio
     spec.it_interval.tv_nsec = static_cast<long>((period.count() % 1000) * 1000000);
     spec.it_value = spec.it_interval;
 
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (auto it = m_keyByTimer.find(ident); it != m_keyByTimer.end()) {
         Registration& reg = *m_registrations.at(it->second);
         if (::timerfd_settime(reg.timer.get(), 0, &spec, nullptr) != 0)
@@ -209,7 +209,7 @@ Status EventQueue::addTimer(std::uint64_t ident, std::chrono::milliseconds perio
 
 Status EventQueue::removeTimer(std::uint64_t ident)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     auto it = m_keyByTimer.find(ident);
     if (it == m_keyByTimer.end())
         return errnoStatus(ENOENT, "removeTimer");
@@ -258,7 +258,7 @@ Result<std::size_t> EventQueue::wait(std::span<KernelEvent> out, std::optional<s
         return errnoStatus(EINVAL, "wait");
     const auto deadline = Clock::now() + timeout.value_or(std::chrono::milliseconds(0));
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (std::size_t n = takeHeldBack(out); n > 0)
             return n;
     }
@@ -280,9 +280,10 @@ Result<std::size_t> EventQueue::wait(std::span<KernelEvent> out, std::optional<s
         if (r == 0)
             return std::size_t { 0 };
 
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         std::size_t n = 0;
         auto emit = [&](std::uint64_t key, const KernelEvent& ev) {
+            m_mutex.assertHeld();
             if (n < out.size())
                 out[n++] = ev;
             else

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "platform/Mutex.h"
 #include "platform/Result.h"
-#include "platform/ThreadAnnotations.h"
 #include "platform/UniqueFd.h"
 
 #include <chrono>
@@ -9,7 +9,6 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 
@@ -109,7 +108,7 @@ private:
     const UniqueFd m_epoll;
     const UniqueFd m_wakeFd;
 
-    std::mutex m_mutex;
+    Mutex m_mutex;
     // Every registration by its key, which is what epoll hands back; keys are never reused.
     std::map<std::uint64_t, std::unique_ptr<Registration>> m_registrations GUARDED_BY(m_mutex);
     std::map<int, std::uint64_t> m_keyByFd GUARDED_BY(m_mutex);

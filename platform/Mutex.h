@@ -29,7 +29,15 @@ private:
     std::mutex m_mutex;
 };
 
-// Holds a Mutex for its scope. The analysis knows the mutex is held from construction to destruction.
+// Marks a MutexLock that takes over a mutex the caller holds already (after a successful Mutex::tryLock()).
+struct AdoptLock {
+    explicit AdoptLock() = default;
+};
+inline constexpr AdoptLock kAdoptLock {};
+
+// Holds a Mutex for its scope. The analysis knows the mutex is held from construction to destruction, and
+// follows unlock() and lock() in between (a scope that lets go of the mutex around a call it must not hold it
+// for). The destructor releases the mutex only if it is held then.
 class SCOPED_CAPABILITY MutexLock final {
 public:
     explicit MutexLock(Mutex& mutex) ACQUIRE(mutex)
@@ -37,12 +45,33 @@ public:
     {
         m_mutex.lock();
     }
-    ~MutexLock() RELEASE() { m_mutex.unlock(); }
+    MutexLock(Mutex& mutex, AdoptLock) REQUIRES(mutex)
+        : m_mutex(mutex)
+    {
+    }
+    ~MutexLock() RELEASE()
+    {
+        if (m_held)
+            m_mutex.unlock();
+    }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
+    // Lets go of the mutex before the scope ends; lock() takes it again. Calls alternate, starting with unlock().
+    void unlock() RELEASE()
+    {
+        m_held = false;
+        m_mutex.unlock();
+    }
+    void lock() ACQUIRE()
+    {
+        m_mutex.lock();
+        m_held = true;
+    }
+
 private:
     Mutex& m_mutex;
+    bool m_held = true;
 };
 
 // A condition variable used with one Mutex, which every wait requires held and holds again when it returns.
@@ -66,6 +95,23 @@ public:
     {
         while (!done())
             wait(mutex);
+    }
+
+    // Waits for a signal or until `deadline` passes (or a spurious wake-up); false when the deadline passed.
+    template <typename Clock, typename Duration>
+    bool waitUntil(Mutex& mutex, const std::chrono::time_point<Clock, Duration>& deadline) REQUIRES(mutex)
+    {
+        std::unique_lock<std::mutex> lock(mutex.m_mutex, std::adopt_lock);
+        const bool signalled = m_cond.wait_until(lock, deadline) == std::cv_status::no_timeout;
+        lock.release();
+        return signalled;
+    }
+
+    // The same with the deadline `timeout` from now on the monotonic clock.
+    template <typename Rep, typename Period>
+    bool waitFor(Mutex& mutex, const std::chrono::duration<Rep, Period>& timeout) REQUIRES(mutex)
+    {
+        return waitUntil(mutex, std::chrono::steady_clock::now() + timeout);
     }
 
     // Waits until `done()` holds or `deadline` passes; returns what `done()` gave last.

@@ -1,6 +1,5 @@
 #include "platform/NotificationCenter.h"
 
-#include <condition_variable>
 #include <utility>
 #include <vector>
 
@@ -13,20 +12,21 @@ class DoneSignal final {
 public:
     void fire()
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_done = true;
-        m_cond.notify_all();
+        m_cond.signalAll();
     }
     void wait()
     {
-        std::unique_lock lock(m_mutex);
-        m_cond.wait(lock, [&] { return m_done; });
+        MutexLock lock(m_mutex);
+        while (!m_done)
+            m_cond.wait(m_mutex);
     }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_done = false;
+    Mutex m_mutex;
+    CondVar m_cond;
+    bool m_done GUARDED_BY(m_mutex) = false;
 };
 
 // Travels with the posted task only: fires when the task is destroyed, whether it ran or the executor
@@ -71,7 +71,7 @@ NotificationCenter& NotificationCenter::defaultCenter()
 
 NotificationCenter::ObserverId NotificationCenter::addObserver(const std::string& name, Observer observer)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     ObserverId id = m_nextId++;
     m_observers.emplace(id, std::make_pair(name, std::make_shared<Observer>(std::move(observer))));
     return id;
@@ -79,7 +79,7 @@ NotificationCenter::ObserverId NotificationCenter::addObserver(const std::string
 
 void NotificationCenter::removeObserver(ObserverId id)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_observers.erase(id);
 }
 
@@ -87,7 +87,7 @@ void NotificationCenter::post(const Notification& n) const
 {
     std::vector<std::shared_ptr<Observer>> targets;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         for (const auto& [id, entry] : m_observers)
             if (entry.first == n.name)
                 targets.push_back(entry.second);
@@ -100,13 +100,13 @@ void NotificationCenter::setMainThreadExecutor(std::shared_ptr<MainThreadExecuto
 {
     if (!executor)
         executor = std::make_shared<InlineExecutor>();
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_executor = std::move(executor);
 }
 
 std::shared_ptr<MainThreadExecutor> NotificationCenter::mainThreadExecutor() const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_executor;
 }
 
@@ -141,7 +141,7 @@ void NotificationCenter::enqueueNotificationOnMainThread(Notification n, Posting
     auto executor = mainThreadExecutor();
     if (style == PostingStyle::Now && executor->isMainThread()) {
         {
-            std::lock_guard lock(m_mutex);
+            MutexLock lock(m_mutex);
             std::erase_if(m_queue, [&](const Notification& q) { return coalesces(q, n, coalesceMask); });
         }
         post(n);
@@ -149,7 +149,7 @@ void NotificationCenter::enqueueNotificationOnMainThread(Notification n, Posting
     }
     bool startDrain = false;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         bool replaced = false;
         for (auto& queued : m_queue) {
             if (coalesces(queued, n, coalesceMask)) {
@@ -177,7 +177,7 @@ void NotificationCenter::enqueueNotificationOnMainThread(Notification n, Posting
         ~DrainTicket()
         {
             if (!ran) {
-                std::lock_guard lock(center->m_mutex);
+                MutexLock lock(center->m_mutex);
                 center->m_drainPosted = false;
             }
         }
@@ -194,7 +194,7 @@ void NotificationCenter::drainQueue()
     for (;;) {
         Notification n;
         {
-            std::lock_guard lock(m_mutex);
+            MutexLock lock(m_mutex);
             if (m_queue.empty()) {
                 m_drainPosted = false;
                 return;

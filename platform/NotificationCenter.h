@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/MainThreadExecutor.h"
+#include "platform/Mutex.h"
 
 #include <any>
 #include <cstdint>
@@ -8,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace corvantis {
@@ -71,12 +71,12 @@ public:
 private:
     void drainQueue();
 
-    mutable std::mutex m_mutex;
-    std::map<ObserverId, std::pair<std::string, std::shared_ptr<Observer>>> m_observers; // GUARDED_BY(m_mutex)
-    ObserverId m_nextId = 1; // GUARDED_BY(m_mutex)
-    std::shared_ptr<MainThreadExecutor> m_executor; // GUARDED_BY(m_mutex)
-    std::deque<Notification> m_queue; // GUARDED_BY(m_mutex)
-    bool m_drainPosted = false; // GUARDED_BY(m_mutex)
+    mutable Mutex m_mutex;
+    std::map<ObserverId, std::pair<std::string, std::shared_ptr<Observer>>> m_observers GUARDED_BY(m_mutex);
+    ObserverId m_nextId GUARDED_BY(m_mutex) = 1;
+    std::shared_ptr<MainThreadExecutor> m_executor GUARDED_BY(m_mutex);
+    std::deque<Notification> m_queue GUARDED_BY(m_mutex);
+    bool m_drainPosted GUARDED_BY(m_mutex) = false;
 };
 
 } // namespace corvantis

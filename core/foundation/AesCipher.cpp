@@ -1,21 +1,13 @@
 #include "core/foundation/AesCipher.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include "platform/Assert.h"
+
 #include <cstring>
 #include <utility>
 
 namespace corvantis {
 
 namespace {
-
-// Misuse by a caller (never data) ends the program, naming the function and the broken condition.
-[[noreturn]] void aesAssertFailed(const char* function, const char* condition)
-{
-    std::fprintf(stderr, "AesCipher: %s: Assertion failed: %s\n", function, condition);
-    std::fflush(stderr);
-    std::abort();
-}
 
 uint8_t xtime(uint8_t a)
 {
@@ -230,8 +222,8 @@ void AesCipher::Init(uint32_t keyBits, uint32_t blockBits)
 
 void AesCipher::KeyExpansion(const uint8_t* key)
 {
-    if (!(m_Nk > 0))
-        aesAssertFailed("KeyExpansion", "Nk > 0");
+    // Misuse by a caller (never data): Init was not called, or was given a size it refused.
+    CORVANTIS_ASSERT(m_Nk > 0, "AesCipher has no valid key size");
     const Tables& t = tables();
     const int total = m_Nb * (m_Nr + 1);
     for (int i = 0; i < m_Nk; ++i)
@@ -295,7 +287,7 @@ void AesCipher::Encrypt(const uint8_t* in, uint8_t* out, uint64_t blocks, int32_
             std::memcpy(out + k * size, chain, size);
         }
     } else {
-        aesAssertFailed("Encrypt", "!\"Unknown mode!\"");
+        CORVANTIS_ASSERT(!"Unknown mode!", "AesCipher mode ", mode);
     }
 }
 
@@ -319,7 +311,7 @@ void AesCipher::Decrypt(const uint8_t* in, uint8_t* out, uint64_t blocks, int32_
             std::memcpy(previous, current, size);
         }
     } else {
-        aesAssertFailed("Decrypt", "!\"Unknown mode!\"");
+        CORVANTIS_ASSERT(!"Unknown mode!", "AesCipher mode ", mode);
     }
 }
 

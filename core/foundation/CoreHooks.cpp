@@ -1,16 +1,17 @@
 #include "core/foundation/CoreHooks.h"
 
+#include "platform/Mutex.h"
+
 #include <array>
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 namespace corvantis {
 
 namespace {
 
-std::mutex g_hooksMutex;
-std::shared_ptr<const CoreHooks> g_hooks = std::make_shared<const CoreHooks>(); // GUARDED_BY(g_hooksMutex)
+Mutex g_hooksMutex;
+std::shared_ptr<const CoreHooks> g_hooks GUARDED_BY(g_hooksMutex) = std::make_shared<const CoreHooks>();
 
 std::shared_ptr<const CoreHooks> hooks()
 {
@@ -25,13 +26,13 @@ std::array<std::atomic<bool>, kTimingKeywords.size()> g_timing {};
 void SetCoreHooks(CoreHooks newHooks)
 {
     auto shared = std::make_shared<const CoreHooks>(std::move(newHooks));
-    std::lock_guard lock(g_hooksMutex);
+    MutexLock lock(g_hooksMutex);
     g_hooks = std::move(shared);
 }
 
 std::shared_ptr<const CoreHooks> CurrentCoreHooks()
 {
-    std::lock_guard lock(g_hooksMutex);
+    MutexLock lock(g_hooksMutex);
     return g_hooks;
 }
 

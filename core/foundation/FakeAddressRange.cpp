@@ -1,11 +1,12 @@
 #include "core/foundation/FakeAddressRange.h"
 
+#include "platform/Mutex.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <sys/socket.h>
 #include <vector>
 
@@ -23,7 +24,7 @@ public:
 
     void publish(const FakeAddressRange& range)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         auto it = std::find_if(m_published.begin(), m_published.end(),
             [&range](const std::unique_ptr<const FakeAddressRange>& r) { return *r == range; });
         const FakeAddressRange* value = nullptr;
@@ -38,8 +39,8 @@ public:
 
 private:
     static const FakeAddressRange kInitial;
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<const FakeAddressRange>> m_published; // GUARDED_BY(m_mutex)
+    Mutex m_mutex;
+    std::vector<std::unique_ptr<const FakeAddressRange>> m_published GUARDED_BY(m_mutex);
     std::atomic<const FakeAddressRange*> m_current { &kInitial };
 };
 

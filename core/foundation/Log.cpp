@@ -67,7 +67,7 @@ CLog::CLog() = default;
 
 CLog::~CLog()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_file) {
         ::fclose(m_file);
         m_file = nullptr;
@@ -76,25 +76,25 @@ CLog::~CLog()
 
 void CLog::SetMaxFileSize(uint64_t bytes)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_maxFileSize = bytes;
 }
 
 uint64_t CLog::GetMaxFileSize() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_maxFileSize;
 }
 
 void CLog::Write(const CLogRecord& record)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (!record.screenLine.empty()) {
         m_incoming.push_back(record);
         if (m_incoming.size() > kMaxQueuedRecords)
             m_incoming.pop_front();
     }
-    m_arrived.notify_all();
+    m_arrived.signalAll();
     if (GetFileLevel() == 0 || !m_file || record.fileLine.empty())
         return;
     WriteFileLineLocked(record);
@@ -128,7 +128,7 @@ void CLog::RotateLocked()
 
 std::string CLog::LogFileName(int index) const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return LogFileNameLocked(index);
 }
 
@@ -140,7 +140,7 @@ std::string CLog::LogFileNameLocked(int index) const
 void CLog::SetLogFolder(const std::string& folder)
 {
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         m_folder = folder;
     }
     OpenLogFile();
@@ -148,7 +148,7 @@ void CLog::SetLogFolder(const std::string& folder)
 
 std::string CLog::GetLogFolder() const
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_folder;
 }
 
@@ -156,7 +156,7 @@ void CLog::OpenLogFile()
 {
     bool open = false;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         if (GetFileLevel() < 1 || m_folder.empty())
             return;
         std::error_code error;
@@ -174,12 +174,13 @@ void CLog::OpenLogFile()
 
 bool CLog::PopLogRecord(bool wait, bool& isError, uint64_t& time, std::string& screenLine)
 {
-    std::unique_lock<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_taken.empty()) {
         if (m_incoming.empty()) {
             if (!wait)
                 return false;
-            m_arrived.wait(guard, [this] { return !m_incoming.empty(); });
+            while (m_incoming.empty())
+                m_arrived.wait(m_lock);
         }
         m_taken.swap(m_incoming);
         m_incoming.clear();

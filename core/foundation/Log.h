@@ -1,12 +1,12 @@
 #pragma once
 
+#include "platform/Mutex.h"
+
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <deque>
-#include <mutex>
 #include <string>
 
 namespace corvantis {
@@ -87,17 +87,17 @@ public:
     size_t PutLogText(const char* text);
 
 private:
-    std::string LogFileNameLocked(int index) const;
-    void WriteFileLineLocked(const CLogRecord& record);
-    void RotateLocked();
+    std::string LogFileNameLocked(int index) const REQUIRES(m_lock);
+    void WriteFileLineLocked(const CLogRecord& record) REQUIRES(m_lock);
+    void RotateLocked() REQUIRES(m_lock);
 
-    mutable std::mutex m_lock;
-    std::condition_variable m_arrived;
-    std::deque<CLogRecord> m_incoming; // guarded by m_lock; writers append
-    std::deque<CLogRecord> m_taken; // guarded by m_lock; the reader takes from it
-    FILE* m_file = nullptr; // guarded by m_lock
-    uint64_t m_maxFileSize = kDefaultMaxFileSize; // guarded by m_lock
-    std::string m_folder; // guarded by m_lock
+    mutable Mutex m_lock;
+    CondVar m_arrived;
+    std::deque<CLogRecord> m_incoming GUARDED_BY(m_lock); // writers append
+    std::deque<CLogRecord> m_taken GUARDED_BY(m_lock); // the reader takes from it
+    FILE* m_file GUARDED_BY(m_lock) = nullptr;
+    uint64_t m_maxFileSize GUARDED_BY(m_lock) = kDefaultMaxFileSize;
+    std::string m_folder GUARDED_BY(m_lock);
     std::atomic<int> m_fileLevel { 0 };
     std::atomic<int> m_screenLevel { 1 };
 };

@@ -2,9 +2,9 @@
 
 #include "core/foundation/CoreHooks.h"
 #include "core/foundation/LogMessage.h"
+#include "platform/Assert.h"
 #include "platform/NotificationCenter.h"
 
-#include <cassert>
 #include <cstdlib>
 #include <sys/utsname.h>
 
@@ -77,7 +77,7 @@ long MessageBoxCStr(const char* text)
 long MessageBoxUI(const std::string& message, const std::string& caption, int flags, const char* suppressTitle,
     bool* suppressResult, const char* const* buttonsName, int accessoryWidth)
 {
-    assert(NotificationCenter::defaultCenter().isMainThread() && "MessageBoxUI runs on the main thread");
+    CORVANTIS_ASSERT(NotificationCenter::defaultCenter().isMainThread(), "MessageBoxUI runs on the main thread");
     auto hooks = CurrentCoreHooks();
     if (!hooks->messageBoxUI)
         return 0;

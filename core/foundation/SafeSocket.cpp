@@ -1,12 +1,11 @@
 #include "core/foundation/SafeSocket.h"
 
+#include "platform/Assert.h"
 #include "platform/Poll.h"
 #include "platform/UniqueFd.h"
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -26,14 +25,8 @@ constexpr std::uint32_t kOneUse = 2;
 // Room for this many descriptors in one received message; the kernel drops (and closes) any beyond it.
 constexpr std::size_t kMaxReceivedFds = 8;
 
-int checkedSocket(int sock)
-{
-    if (sock == -1) {
-        std::fprintf(stderr, "Assertion failed: (sock != INVALID_SOCKET), function CSafeSocket, file SafeSocket\n");
-        std::abort();
-    }
-    return sock;
-}
+// The descriptor value no socket has.
+constexpr int INVALID_SOCKET = -1;
 
 std::string errnoText(int err)
 {
@@ -68,9 +61,10 @@ private:
 };
 
 CSafeSocket::CSafeSocket(int sock)
-    : m_sock(checkedSocket(sock))
+    : m_sock(sock)
     , m_deadline(kNoDeadline)
 {
+    CORVANTIS_ASSERT(sock != INVALID_SOCKET, "a socket wrapper needs an open descriptor");
 }
 
 CSafeSocket::~CSafeSocket()

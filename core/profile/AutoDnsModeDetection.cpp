@@ -123,8 +123,11 @@ void CAutoDnsModeDetection::Pause()
         m_config.pause(m_config.retryInterval);
         return;
     }
-    std::unique_lock<std::mutex> lock(m_app.networkLock);
-    m_app.networkCond.wait_for(lock, m_config.retryInterval, [this] { return m_app.stopRequested; });
+    MutexLock lock(m_app.networkLock);
+    m_app.networkCond.waitFor(m_app.networkLock, m_config.retryInterval, [this] {
+        m_app.networkLock.assertHeld();
+        return m_app.stopRequested;
+    });
 }
 
 void CAutoDnsModeDetection::DetectOnce()

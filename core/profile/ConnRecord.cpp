@@ -96,25 +96,25 @@ std::chrono::steady_clock::time_point CConnRecord::Now() const
 
 CHost CConnRecord::GetTarget() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_Target;
 }
 
 void CConnRecord::SetTarget(const CHost& target)
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     m_Target = target;
 }
 
 std::shared_ptr<CSafeSocket> CConnRecord::GetClientSocket() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_ClientSocket;
 }
 
 std::shared_ptr<CSafeSocket> CConnRecord::GetRemoteSocket() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_RemoteSocket;
 }
 
@@ -122,7 +122,7 @@ std::shared_ptr<CSafeSocket> CConnRecord::GetRemoteSocket() const
 // at once: the request to close must not be lost to that race.
 void CConnRecord::SetClientSocket(std::shared_ptr<CSafeSocket> socket)
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     m_ClientSocket = std::move(socket);
     if (m_Canceled.load(std::memory_order_relaxed))
         ShutdownSocket(m_ClientSocket);
@@ -130,7 +130,7 @@ void CConnRecord::SetClientSocket(std::shared_ptr<CSafeSocket> socket)
 
 void CConnRecord::SetRemoteSocket(std::shared_ptr<CSafeSocket> socket)
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     m_RemoteSocket = std::move(socket);
     if (m_Canceled.load(std::memory_order_relaxed))
         ShutdownSocket(m_RemoteSocket);
@@ -138,38 +138,38 @@ void CConnRecord::SetRemoteSocket(std::shared_ptr<CSafeSocket> socket)
 
 const CProxy* CConnRecord::GetDataPath() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_DataPath.get();
 }
 
 void CConnRecord::SetDataPath(std::unique_ptr<CProxy> dataPath)
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     m_DataPath = std::move(dataPath);
     m_HasDataPath.store(m_DataPath != nullptr, std::memory_order_release);
 }
 
 std::string CConnRecord::GetRuleName() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_RuleName;
 }
 
 std::string CConnRecord::GetProxyText() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_ProxyText;
 }
 
 void CConnRecord::SetRuleName(const std::string& name)
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     m_RuleName = name;
 }
 
 void CConnRecord::SetProxyText(const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     m_ProxyText = text;
 }
 
@@ -181,7 +181,7 @@ std::chrono::steady_clock::time_point CConnRecord::GetTimeStamp() const
 // A connect that completes after the record was closed does not reopen it: closing is final.
 void CConnRecord::MarkConnected()
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     if (m_Closed.load(std::memory_order_relaxed))
         return;
     m_TimeStamp.store(ToTicks(Now()), std::memory_order_release);
@@ -198,7 +198,7 @@ void CConnRecord::CloseStateLocked()
 
 void CConnRecord::MarkClosed()
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     CloseSocket(m_ClientSocket);
     CloseSocket(m_RemoteSocket);
     CloseStateLocked();
@@ -206,7 +206,7 @@ void CConnRecord::MarkClosed()
 
 void CConnRecord::Close()
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     if (m_Closed.load(std::memory_order_relaxed))
         return;
     m_Canceled.store(true, std::memory_order_release);
@@ -228,7 +228,7 @@ std::string CConnRecord::GetText() const
     std::chrono::steady_clock::time_point stamp;
     {
         // One snapshot under the lock, so the line shows the record either before or after a state change.
-        std::lock_guard<std::mutex> lock(m_Lock);
+        MutexLock lock(m_Lock);
         target = m_Target.ToString(false);
         if (IsIPv6(m_Target))
             target += " *IPv6";

@@ -4,13 +4,13 @@
 #include "core/profile/Host.h"
 #include "core/profile/Proxy.h"
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -126,21 +126,21 @@ public:
 
 private:
     std::chrono::steady_clock::time_point Now() const;
-    // Closed flag, lifetime and time stamp; m_Lock held.
-    void CloseStateLocked();
+    // Closed flag, lifetime and time stamp.
+    void CloseStateLocked() REQUIRES(m_Lock);
 
     const uint64_t m_Id;
     const Clock m_Clock;
     const CLogContext m_Context;
     const CLogContext m_ContextLower;
 
-    mutable std::mutex m_Lock;
-    CHost m_Target; // guarded by m_Lock
-    std::shared_ptr<CSafeSocket> m_ClientSocket; // guarded by m_Lock
-    std::shared_ptr<CSafeSocket> m_RemoteSocket; // guarded by m_Lock
-    std::unique_ptr<CProxy> m_DataPath; // guarded by m_Lock
-    std::string m_RuleName; // guarded by m_Lock
-    std::string m_ProxyText; // guarded by m_Lock
+    mutable Mutex m_Lock;
+    CHost m_Target GUARDED_BY(m_Lock);
+    std::shared_ptr<CSafeSocket> m_ClientSocket GUARDED_BY(m_Lock);
+    std::shared_ptr<CSafeSocket> m_RemoteSocket GUARDED_BY(m_Lock);
+    std::unique_ptr<CProxy> m_DataPath GUARDED_BY(m_Lock);
+    std::string m_RuleName GUARDED_BY(m_Lock);
+    std::string m_ProxyText GUARDED_BY(m_Lock);
 
     std::atomic<int> m_FirstHopFamily;
     std::atomic<bool> m_HasDataPath { false };

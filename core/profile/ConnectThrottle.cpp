@@ -19,7 +19,7 @@ CConnectThrottle::Clock::time_point CConnectThrottle::Now() const
 CConnectThrottle::Clock::duration CConnectThrottle::Register(const std::string& host)
 {
     const Clock::time_point now = Now();
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     m_global = std::min(m_global + 1, kMaxCount);
     Clock::duration delay {};
     auto it = m_table.find(host);
@@ -45,9 +45,9 @@ CConnectThrottle::Clock::duration CConnectThrottle::Throttle(const std::string& 
 
 bool CConnectThrottle::TryDecay()
 {
-    std::unique_lock<std::mutex> lock(m_lock, std::try_to_lock);
-    if (!lock.owns_lock())
+    if (!m_lock.tryLock())
         return false;
+    MutexLock lock(m_lock, kAdoptLock);
     DecayLocked(Now());
     return true;
 }
@@ -74,14 +74,14 @@ void CConnectThrottle::DecayLocked(Clock::time_point now)
 
 uint32_t CConnectThrottle::GetHostCount(const std::string& host) const
 {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     auto it = m_table.find(host);
     return it == m_table.end() ? 0 : it->second.count;
 }
 
 uint32_t CConnectThrottle::GetGlobalCount() const
 {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     return m_global;
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace corvantis {
@@ -60,15 +60,15 @@ private:
     };
 
     Clock::time_point Now() const;
-    void DecayLocked(Clock::time_point now);
+    void DecayLocked(Clock::time_point now) REQUIRES(m_lock);
 
     const Timing m_timing;
     const std::function<Clock::time_point()> m_now;
-    mutable std::mutex m_lock;
-    std::map<std::string, Entry> m_table; // GUARDED_BY(m_lock)
-    uint32_t m_global = 0; // GUARDED_BY(m_lock)
-    Clock::time_point m_lastDecay {}; // GUARDED_BY(m_lock); the clock's epoch, so the first decay halves
-    uint8_t m_calls = 0; // GUARDED_BY(m_lock); wraps every kDecayEvery attempts
+    mutable Mutex m_lock;
+    std::map<std::string, Entry> m_table GUARDED_BY(m_lock);
+    uint32_t m_global GUARDED_BY(m_lock) = 0;
+    Clock::time_point m_lastDecay GUARDED_BY(m_lock) {}; // the clock's epoch, so the first decay halves
+    uint8_t m_calls GUARDED_BY(m_lock) = 0; // wraps every kDecayEvery attempts
 };
 
 } // namespace corvantis

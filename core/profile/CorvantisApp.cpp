@@ -26,7 +26,7 @@ CCorvantisApp::CCorvantisApp(CConnectThrottle::Timing throttleTiming)
 CCorvantisApp::~CCorvantisApp()
 {
     StopBackgroundThreads();
-    std::lock_guard<std::mutex> starting(detectionStartLock);
+    MutexLock starting(detectionStartLock);
     dnsModeDetection.reset();
 }
 
@@ -34,7 +34,7 @@ CCorvantisApp::~CCorvantisApp()
 
 void CCorvantisApp::GetProfile(CProfileData& out, bool withExtraRules) const
 {
-    std::lock_guard<std::mutex> lock(profileLock);
+    MutexLock lock(profileLock);
     out = profile;
     if (withExtraRules)
         for (const CRule& rule : extraRules)
@@ -45,7 +45,7 @@ bool CCorvantisApp::SetProfile(CProfileData incoming, bool saveToFile)
 {
     incoming.m_DnsChanged = false;
     {
-        std::lock_guard<std::mutex> lock(profileLock);
+        MutexLock lock(profileLock);
         nextId = std::max<int64_t>(incoming.GetHighestId(), kFirstAllocatedId - 1) + 1;
         wrappedId = kFirstAllocatedId - 1;
         const int64_t oldStamp = profile.m_ChangeStamp;
@@ -73,7 +73,7 @@ bool CCorvantisApp::SetProfile(CProfileData incoming, bool saveToFile)
 bool CCorvantisApp::ApplyDetectedDnsMode(bool viaProxy)
 {
     {
-        std::lock_guard<std::mutex> lock(profileLock);
+        MutexLock lock(profileLock);
         if (!profile.m_AutoModeDetection || (profile.m_ViaProxy == viaProxy && !profile.m_DnsChanged))
             return false;
         profile.m_DnsChanged = false;
@@ -95,25 +95,25 @@ void CCorvantisApp::PublishOptionsLocked()
 
 void CCorvantisApp::SetExtraRules(std::vector<CRule> rules)
 {
-    std::lock_guard<std::mutex> lock(profileLock);
+    MutexLock lock(profileLock);
     extraRules = std::move(rules);
 }
 
 void CCorvantisApp::AddExtraRule(const CRule& rule)
 {
-    std::lock_guard<std::mutex> lock(profileLock);
+    MutexLock lock(profileLock);
     extraRules.push_back(rule);
 }
 
 std::vector<CRule> CCorvantisApp::GetExtraRules() const
 {
-    std::lock_guard<std::mutex> lock(profileLock);
+    MutexLock lock(profileLock);
     return extraRules;
 }
 
 int32_t CCorvantisApp::AllocateId()
 {
-    std::lock_guard<std::mutex> lock(profileLock);
+    MutexLock lock(profileLock);
     if (nextId <= std::numeric_limits<int32_t>::max())
         return static_cast<int32_t>(nextId++);
     // The counter has run past the largest id (a profile holds one near it): hand out free ids from the bottom
@@ -145,13 +145,13 @@ int32_t CCorvantisApp::FindFreeIdLocked(int64_t after) const
 
 CAppSettings CCorvantisApp::GetSettings() const
 {
-    std::lock_guard<std::mutex> lock(settingsLock);
+    MutexLock lock(settingsLock);
     return settings;
 }
 
 void CCorvantisApp::SetSettings(const CAppSettings& newSettings)
 {
-    std::lock_guard<std::mutex> lock(settingsLock);
+    MutexLock lock(settingsLock);
     settings = newSettings;
 }
 
@@ -162,7 +162,7 @@ bool CCorvantisApp::IsOwnHostName(const std::string& name) const
     if (name.empty())
         return false;
     const std::string lower = profile_text::ToLower(name);
-    std::lock_guard<std::mutex> lock(networkLock);
+    MutexLock lock(networkLock);
     for (const std::string& own : ownNames) {
         if (lower == own || (lower.size() == own.size() + 1 && lower.back() == '.' && lower.starts_with(own)))
             return true;
@@ -172,13 +172,13 @@ bool CCorvantisApp::IsOwnHostName(const std::string& name) const
 
 bool CCorvantisApp::IsOwnIPv4(uint32_t address) const
 {
-    std::lock_guard<std::mutex> lock(networkLock);
+    MutexLock lock(networkLock);
     return std::find(ownIPv4.begin(), ownIPv4.end(), address) != ownIPv4.end();
 }
 
 bool CCorvantisApp::IsOwnIPv6(const IPv6Addr& address) const
 {
-    std::lock_guard<std::mutex> lock(networkLock);
+    MutexLock lock(networkLock);
     if (std::find(ownIPv6.begin(), ownIPv6.end(), address) != ownIPv6.end())
         return true;
     uint32_t ipv4;
@@ -190,7 +190,7 @@ void CCorvantisApp::SetOwnIdentity(
 {
     for (std::string& name : names)
         StrToLower(name);
-    std::lock_guard<std::mutex> lock(networkLock);
+    MutexLock lock(networkLock);
     ownNames = std::move(names);
     ownIPv4 = std::move(ipv4);
     ownIPv6 = std::move(ipv6);
@@ -200,12 +200,12 @@ void CCorvantisApp::SetOwnIdentity(
 
 void CCorvantisApp::StartAutoDnsModeDetection()
 {
-    std::lock_guard<std::mutex> starting(detectionStartLock);
+    MutexLock starting(detectionStartLock);
     {
-        std::lock_guard<std::mutex> lock(networkLock);
+        MutexLock lock(networkLock);
         if (detectionStarted) {
             networkChanged = true;
-            networkCond.notify_all();
+            networkCond.signalAll();
             return;
         }
         if (stopRequested)
@@ -213,20 +213,20 @@ void CCorvantisApp::StartAutoDnsModeDetection()
         networkChanged = false;
     }
     const bool launched = LaunchAutoDnsModeDetection();
-    std::lock_guard<std::mutex> lock(networkLock);
+    MutexLock lock(networkLock);
     detectionStarted = launched;
 }
 
 void CCorvantisApp::SetNetworkChanged()
 {
-    std::lock_guard<std::mutex> lock(networkLock);
+    MutexLock lock(networkLock);
     networkChanged = true;
-    networkCond.notify_all();
+    networkCond.signalAll();
 }
 
 bool CCorvantisApp::IsDetectionStarted() const
 {
-    std::lock_guard<std::mutex> lock(networkLock);
+    MutexLock lock(networkLock);
     return detectionStarted;
 }
 
@@ -237,7 +237,7 @@ bool CCorvantisApp::SaveActiveProfile()
 
 void CCorvantisApp::EnableAutoDnsModeDetection(CAutoDnsModeDetection::Config config)
 {
-    std::lock_guard<std::mutex> starting(detectionStartLock);
+    MutexLock starting(detectionStartLock);
     if (!dnsModeDetection)
         dnsModeDetection = std::make_unique<CAutoDnsModeDetection>(*this, std::move(config));
 }
@@ -251,13 +251,16 @@ bool CCorvantisApp::LaunchAutoDnsModeDetection()
 CCorvantisApp::WaitResult CCorvantisApp::WaitForNetworkChange(
     std::optional<std::chrono::steady_clock::duration> timeout)
 {
-    std::unique_lock<std::mutex> lock(networkLock);
-    const auto ready = [this] { return networkChanged || stopRequested; };
+    MutexLock lock(networkLock);
+    const auto ready = [this] {
+        networkLock.assertHeld();
+        return networkChanged || stopRequested;
+    };
     if (timeout) {
-        if (!networkCond.wait_for(lock, *timeout, ready))
+        if (!networkCond.waitFor(networkLock, *timeout, ready))
             return WaitResult::TimedOut;
     } else {
-        networkCond.wait(lock, ready);
+        networkCond.wait(networkLock, ready);
     }
     if (stopRequested)
         return WaitResult::Stopping;
@@ -274,14 +277,14 @@ std::chrono::steady_clock::duration CCorvantisApp::ThrottleConnect(const CHost& 
 
 void CCorvantisApp::QueueLoopApp(const std::string& name)
 {
-    std::lock_guard<std::mutex> lock(loopLock);
+    MutexLock lock(loopLock);
     if (loopQueued.insert(name).second)
         loopQueue.push_back(name);
 }
 
 std::optional<std::string> CCorvantisApp::PopLoopApp()
 {
-    std::lock_guard<std::mutex> lock(loopLock);
+    MutexLock lock(loopLock);
     if (loopQueue.empty())
         return std::nullopt;
     std::string name = std::move(loopQueue.front());
@@ -294,7 +297,7 @@ std::optional<std::string> CCorvantisApp::PopLoopApp()
 
 bool CCorvantisApp::StartBackgroundThread(const std::string& name, std::function<void()> body)
 {
-    std::lock_guard<std::mutex> guard(threadsLock);
+    MutexLock guard(threadsLock);
     if (IsStopRequested())
         return false;
     try {
@@ -317,26 +320,26 @@ bool CCorvantisApp::StartBackgroundThread(const std::string& name, std::function
 
 bool CCorvantisApp::IsStopRequested() const
 {
-    std::lock_guard<std::mutex> lock(networkLock);
+    MutexLock lock(networkLock);
     return stopRequested;
 }
 
 void CCorvantisApp::StopBackgroundThreads()
 {
     {
-        std::lock_guard<std::mutex> lock(networkLock);
+        MutexLock lock(networkLock);
         stopRequested = true;
-        networkCond.notify_all();
+        networkCond.signalAll();
     }
     {
         // Waits for a start that is under way; no new one begins after the stop was asked for.
-        std::lock_guard<std::mutex> starting(detectionStartLock);
+        MutexLock starting(detectionStartLock);
         if (dnsModeDetection)
             dnsModeDetection->StopWatching();
     }
     std::vector<std::thread> running;
     {
-        std::lock_guard<std::mutex> guard(threadsLock);
+        MutexLock guard(threadsLock);
         running.swap(threads);
     }
     for (std::thread& thread : running)

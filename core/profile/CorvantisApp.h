@@ -8,16 +8,15 @@
 #include "core/profile/ConnectThrottle.h"
 #include "core/profile/ProfileData.h"
 #include "core/profile/TrafficStatistics.h"
+#include "platform/Mutex.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -233,7 +232,7 @@ protected:
     // it must not read or write the profile on the calling thread; the started thread may. Launches the detection
     // given by EnableAutoDnsModeDetection; without one it starts nothing and answers false, so a later profile
     // change tries again.
-    virtual bool LaunchAutoDnsModeDetection();
+    virtual bool LaunchAutoDnsModeDetection() REQUIRES(detectionStartLock);
 
     // Runs `body` on a new background thread named `name`, which StopBackgroundThreads waits for. Returns false
     // (and runs nothing) once a stop has been asked for or when no thread can be started. `body` should return
@@ -247,38 +246,38 @@ protected:
     WaitResult WaitForNetworkChange(std::optional<std::chrono::steady_clock::duration> timeout);
 
     // Guards the own-identity lists and the detection state below.
-    mutable std::mutex networkLock;
-    std::condition_variable networkCond; // signalled with networkLock on changes and on a stop
-    std::vector<std::string> ownNames; // GUARDED_BY(networkLock), lower case
-    std::vector<uint32_t> ownIPv4; // GUARDED_BY(networkLock)
-    std::vector<IPv6Addr> ownIPv6; // GUARDED_BY(networkLock)
-    bool networkChanged = false; // GUARDED_BY(networkLock); set by changes, taken by the detection
-    bool detectionStarted = false; // GUARDED_BY(networkLock)
-    bool stopRequested = false; // GUARDED_BY(networkLock)
+    mutable Mutex networkLock;
+    CondVar networkCond; // signalled with networkLock on changes and on a stop
+    std::vector<std::string> ownNames GUARDED_BY(networkLock); // lower case
+    std::vector<uint32_t> ownIPv4 GUARDED_BY(networkLock);
+    std::vector<IPv6Addr> ownIPv6 GUARDED_BY(networkLock);
+    bool networkChanged GUARDED_BY(networkLock) = false; // set by changes, taken by the detection
+    bool detectionStarted GUARDED_BY(networkLock) = false;
+    bool stopRequested GUARDED_BY(networkLock) = false;
 
     // The connections the extension's engine keeps, newest last; its object fills and walks the list.
-    std::mutex connListLock;
-    std::list<std::shared_ptr<CConnRecord>> connList; // GUARDED_BY(connListLock)
+    Mutex connListLock;
+    std::list<std::shared_ptr<CConnRecord>> connList GUARDED_BY(connListLock);
 
 private:
     // LoadDefaultProfile, saving the new profile to its file only with `saveToFile`.
     int InstallDefaultProfile(bool saveToFile);
-    void PublishOptionsLocked();
+    void PublishOptionsLocked() REQUIRES(profileLock);
     // The DNS mode detection's switch: when the active profile still asks for the detection and its
     // resolve-through-proxy option differs from `viaProxy` (or its DNS-changed mark is set), sets the option and
     // clears the mark in place, under profileLock, so that a profile installed meanwhile is changed, never
     // replaced by an older copy. Then saves and posts "ProfileUpdated" as SetProfile does. Returns whether it
     // switched.
     bool ApplyDetectedDnsMode(bool viaProxy);
-    int32_t FindFreeIdLocked(int64_t after) const;
+    int32_t FindFreeIdLocked(int64_t after) const REQUIRES(profileLock);
 
     // Guards profile, extraRules, nextId and wrappedId.
-    mutable std::mutex profileLock;
-    CProfileData profile; // GUARDED_BY(profileLock)
-    std::vector<CRule> extraRules; // GUARDED_BY(profileLock)
-    int64_t nextId = kFirstAllocatedId; // GUARDED_BY(profileLock)
-    int64_t wrappedId = kFirstAllocatedId - 1; // GUARDED_BY(profileLock); the last id found after the wrap
-    bool profileSet = false; // GUARDED_BY(profileLock); whether SetProfile has run
+    mutable Mutex profileLock;
+    CProfileData profile GUARDED_BY(profileLock);
+    std::vector<CRule> extraRules GUARDED_BY(profileLock);
+    int64_t nextId GUARDED_BY(profileLock) = kFirstAllocatedId;
+    int64_t wrappedId GUARDED_BY(profileLock) = kFirstAllocatedId - 1; // the last id found after the wrap
+    bool profileSet GUARDED_BY(profileLock) = false; // whether SetProfile has run
 
     // Copies of profile options for readers that take no copy; written under profileLock.
     std::atomic<bool> resolveThroughProxy;
@@ -287,26 +286,26 @@ private:
     std::atomic<bool> loopBlockFlag { false };
     std::atomic<bool> extensionMode { false };
 
-    mutable std::mutex settingsLock; // guards settings; taken alone
-    CAppSettings settings; // GUARDED_BY(settingsLock)
+    mutable Mutex settingsLock; // taken alone
+    CAppSettings settings GUARDED_BY(settingsLock);
     CTrafficStatistics statistics;
 
     // Taken by StartAutoDnsModeDetection around the whole start, after profileLock and before networkLock.
-    std::mutex detectionStartLock;
+    Mutex detectionStartLock;
     // The detection thread uses the wait and the thread seams of this object.
     friend class CAutoDnsModeDetection;
-    std::unique_ptr<CAutoDnsModeDetection> dnsModeDetection; // GUARDED_BY(detectionStartLock)
+    std::unique_ptr<CAutoDnsModeDetection> dnsModeDetection GUARDED_BY(detectionStartLock);
 
     CConnectThrottle throttle;
 
-    std::mutex loopLock; // guards the loop queue and set
-    std::deque<std::string> loopQueue; // GUARDED_BY(loopLock)
-    std::set<std::string> loopQueued; // GUARDED_BY(loopLock)
+    Mutex loopLock;
+    std::deque<std::string> loopQueue GUARDED_BY(loopLock);
+    std::set<std::string> loopQueued GUARDED_BY(loopLock);
 
     CLog objectLog;
 
-    std::mutex threadsLock; // guards threads; may be held while taking networkLock
-    std::vector<std::thread> threads; // GUARDED_BY(threadsLock)
+    Mutex threadsLock; // may be held while taking networkLock
+    std::vector<std::thread> threads GUARDED_BY(threadsLock);
 };
 
 // The process's core application object. Each program stores its object here once, at load time, before any

@@ -53,7 +53,7 @@ void CTrafficStatistics::DropOldSamplesLocked(uint64_t now)
 
 void CTrafficStatistics::AddSent(uint64_t bytes)
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     RollSecondLocked();
     m_SentThisSecond += bytes;
     m_TotalSent += bytes;
@@ -61,7 +61,7 @@ void CTrafficStatistics::AddSent(uint64_t bytes)
 
 void CTrafficStatistics::AddReceived(uint64_t bytes)
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     RollSecondLocked();
     m_ReceivedThisSecond += bytes;
     m_TotalReceived += bytes;
@@ -70,7 +70,7 @@ void CTrafficStatistics::AddReceived(uint64_t bytes)
 CTrafficStatistics::Series CTrafficStatistics::GetSeries()
 {
     Series series { std::vector<uint64_t>(kSeriesLength, 0), std::vector<uint64_t>(kSeriesLength, 0) };
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     RollSecondLocked();
     for (const Sample& sample : m_History) {
         if (sample.second > m_CurrentSecond)
@@ -88,7 +88,7 @@ CTrafficStatistics::Series CTrafficStatistics::GetSeries()
 void CTrafficStatistics::Clear()
 {
     {
-        std::lock_guard<std::mutex> lock(m_Lock);
+        MutexLock lock(m_Lock);
         m_TotalSent = 0;
         m_TotalReceived = 0;
     }
@@ -99,7 +99,7 @@ void CTrafficStatistics::Clear()
 
 void CTrafficStatistics::ClearHistory()
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     m_History = {};
     m_CurrentSecond = 0;
     m_SentThisSecond = 0;
@@ -127,19 +127,19 @@ bool CTrafficStatistics::IsSampleDue()
 
 uint64_t CTrafficStatistics::GetTotalSent() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_TotalSent;
 }
 
 uint64_t CTrafficStatistics::GetTotalReceived() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_TotalReceived;
 }
 
 size_t CTrafficStatistics::GetHistoryLength() const
 {
-    std::lock_guard<std::mutex> lock(m_Lock);
+    MutexLock lock(m_Lock);
     return m_History.size();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Clock.h"
+#include "platform/Mutex.h"
 
 #include <array>
 #include <atomic>
@@ -9,7 +10,6 @@
 #include <ctime>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -88,21 +88,21 @@ private:
     };
 
     std::chrono::steady_clock::time_point Now() const;
-    // Moves the current second into the history when a new second has begun; m_Lock held.
-    void RollSecondLocked();
-    // Drops samples kHistorySeconds or more older than `now`; m_Lock held.
-    void DropOldSamplesLocked(uint64_t now);
+    // Moves the current second into the history when a new second has begun.
+    void RollSecondLocked() REQUIRES(m_Lock);
+    // Drops samples kHistorySeconds or more older than `now`.
+    void DropOldSamplesLocked(uint64_t now) REQUIRES(m_Lock);
 
     const Clock m_Clock;
     const std::chrono::milliseconds m_SampleInterval;
 
-    mutable std::mutex m_Lock;
-    uint64_t m_TotalSent = 0; // guarded by m_Lock
-    uint64_t m_TotalReceived = 0; // guarded by m_Lock
-    std::deque<Sample> m_History; // guarded by m_Lock; oldest first, only seconds that had traffic
-    uint64_t m_CurrentSecond = 0; // guarded by m_Lock
-    uint64_t m_SentThisSecond = 0; // guarded by m_Lock
-    uint64_t m_ReceivedThisSecond = 0; // guarded by m_Lock
+    mutable Mutex m_Lock;
+    uint64_t m_TotalSent GUARDED_BY(m_Lock) = 0;
+    uint64_t m_TotalReceived GUARDED_BY(m_Lock) = 0;
+    std::deque<Sample> m_History GUARDED_BY(m_Lock); // oldest first, only seconds that had traffic
+    uint64_t m_CurrentSecond GUARDED_BY(m_Lock) = 0;
+    uint64_t m_SentThisSecond GUARDED_BY(m_Lock) = 0;
+    uint64_t m_ReceivedThisSecond GUARDED_BY(m_Lock) = 0;
 
     std::atomic<uint64_t> m_TotalConnections { 0 };
     std::atomic<uint64_t> m_FailedConnections { 0 };

@@ -5,6 +5,7 @@
 #include "core/profile/ConnRecord.h"
 #include "core/profile/Host.h"
 #include "core/profile/TrafficStatistics.h"
+#include "platform/Assert.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,14 +26,6 @@ constexpr std::size_t kMaxApplicationBytes = 64;
 constexpr std::size_t kMaxTargetBytes = 140;
 // Pairs tried before giving up on a name; only a folder filled on purpose gets near it.
 constexpr int kMaxNameAttempts = 1000;
-
-void checkSocket(bool present, const char* expression)
-{
-    if (!present) {
-        std::fprintf(stderr, "Assertion failed: (%s), function CPortForwarder, file PortForwarder\n", expression);
-        std::abort();
-    }
-}
 
 // ":" (host and port, IPv6 addresses), "/" (a folder step), NUL and control bytes all become "_", so the text
 // is one harmless name inside the folder; a "../" turns into ".._".
@@ -149,8 +142,8 @@ CPortForwarder::CPortForwarder(CConnRecord& connection, const std::optional<std:
     , m_Statistics(statistics)
     , m_HalfClosedIdleTimeout(halfClosedIdleTimeout)
 {
-    checkSocket(m_LocalSock != nullptr, "m_Connection.m_pLocalSock");
-    checkSocket(m_TargetSock != nullptr, "m_Connection.m_pTargetSock");
+    CORVANTIS_ASSERT(m_LocalSock != nullptr, "m_Connection.m_pLocalSock is not set");
+    CORVANTIS_ASSERT(m_TargetSock != nullptr, "m_Connection.m_pTargetSock is not set");
     if (folder) {
         m_Dumps = OpenTrafficDumpFiles(*folder, GetTrafficDumpApplication(connection.GetContext()),
             connection.GetTarget().ToString(false), MakeTrafficDumpStamp());

@@ -168,7 +168,7 @@ bool CCorvantisAppProxy::AddConnection(const ConnectionPtr& record, bool checkLo
         return false;
     CLogContext looping;
     {
-        std::lock_guard lock(connListLock);
+        MutexLock lock(connListLock);
         record->SetRegistered(true);
         connList.push_back(record);
         m_openCount.fetch_add(1, std::memory_order_relaxed);
@@ -221,7 +221,7 @@ bool CCorvantisAppProxy::DetectConnectionLoopLocked()
 
 uint64_t CCorvantisAppProxy::CountLiveConnections()
 {
-    std::lock_guard lock(connListLock);
+    MutexLock lock(connListLock);
     uint64_t live = 0;
     for (const ConnectionPtr& record : connList)
         live += record->IsClosed() ? 0 : 1;
@@ -231,15 +231,15 @@ uint64_t CCorvantisAppProxy::CountLiveConnections()
 std::vector<CCorvantisAppProxy::ConnectionPtr> CCorvantisAppProxy::GetConnectionsSnapshot()
 {
     RemoveClosedConnections();
-    std::lock_guard lock(connListLock);
+    MutexLock lock(connListLock);
     return { connList.begin(), connList.end() };
 }
 
 void CCorvantisAppProxy::RemoveClosedConnections()
 {
-    std::unique_lock lock(connListLock, std::try_to_lock);
-    if (!lock.owns_lock())
+    if (!connListLock.tryLock())
         return;
+    MutexLock lock(connListLock, kAdoptLock);
     const auto now = Now();
     uint64_t removed = 0;
     for (auto it = connList.begin(); it != connList.end();) {
@@ -272,7 +272,7 @@ bool CCorvantisAppProxy::CheckDnsLoop(
     bool loopFound = false;
     bool detectedNow = false;
     {
-        std::lock_guard lock(m_historyLock);
+        MutexLock lock(m_historyLock);
         const auto now = Now();
         uint32_t count = 0;
         for (auto it = m_dnsHistory.begin(); it != m_dnsHistory.end();) {

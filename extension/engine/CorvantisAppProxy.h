@@ -15,7 +15,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -171,8 +170,8 @@ private:
     // Whether DecideDnsThroughProxy lets `hostName` have a placeholder address.
     bool NameGetsPlaceholder(const CLogContext& identity, const std::string& hostName, const CHost& server,
         const CProfileData& profile, bool force) const;
-    // The connection loop check over the list; connListLock held.
-    bool DetectConnectionLoopLocked();
+    // The connection loop check over the list.
+    bool DetectConnectionLoopLocked() REQUIRES(connListLock);
 
     const Clock m_clock;
     const WallClock m_wallClock;
@@ -181,11 +180,11 @@ private:
 
     CDnsStorage m_dnsStorage;
 
-    std::mutex m_historyLock;
-    std::deque<DnsHistoryEntry> m_dnsHistory; // GUARDED_BY(m_historyLock); oldest first
+    Mutex m_historyLock;
+    std::deque<DnsHistoryEntry> m_dnsHistory GUARDED_BY(m_historyLock); // oldest first
 
     std::atomic<uint64_t> m_openCount { 0 }; // changed under connListLock
-    uint32_t m_loopCheckCounter = 50; // GUARDED_BY(connListLock)
+    uint32_t m_loopCheckCounter GUARDED_BY(connListLock) = 50;
 };
 
 // The extension's one object, built on the first call and never destroyed (threads may still use it at exit).

@@ -97,7 +97,7 @@ std::optional<sockaddr_storage> DnsRequestHandler::addressForQuestion(
     if (!table)
         return std::nullopt;
     CDnsStorage& storage = *table;
-    std::lock_guard<std::mutex> lock(storage.Mutex());
+    MutexLock lock(storage.Mutex());
     const CDnsStorage::RecordPtr record = storage.FindRecord(name, false);
     if (!record)
         return std::nullopt;

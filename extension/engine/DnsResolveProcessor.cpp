@@ -127,7 +127,7 @@ bool DnsResolveProcessor::resolveHost(CHost host, SocketEventsManagerPtr eventMa
     std::optional<std::pair<sockaddr_storage, uint64_t>> cached;
     if (settings.storage != nullptr) {
         CDnsStorage& storage = *settings.storage;
-        std::lock_guard lock(storage.Mutex());
+        MutexLock lock(storage.Mutex());
         if (CDnsStorage::RecordPtr record = storage.FindRecord(name, false)) {
             uint32_t v4 = 0;
             CDnsStorage::IPv6Bytes v6 {};
@@ -178,7 +178,7 @@ bool DnsResolveProcessor::resolveHost(CHost host, SocketEventsManagerPtr eventMa
 
     Result result;
     {
-        std::lock_guard lock(processor->m_mutex);
+        MutexLock lock(processor->m_mutex);
         // Both sockets are set up before either is registered, and the loop's events wait for this lock, so no
         // event sees one socket started and the other not yet.
         bool prepared4 = false;
@@ -252,7 +252,7 @@ void DnsResolveProcessor::onSocketEvent(bool ipv6, const eventDescription& event
 {
     Result result;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         socketInfo& info = ipv6 ? ip6SocketInfo : ip4SocketInfo;
         if (info.socketId == 0 || info.socketId != event.socketId) {
             return; // a late event after the socket was closed
@@ -424,7 +424,7 @@ bool DnsResolveProcessor::ResolveHostnameUsingSystemResolver()
     Result result;
     bool started = false;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         ares_options options {};
         options.sock_state_cb = &DnsResolveProcessor::onAresSocketState;
         options.sock_state_cb_data = this;
@@ -480,6 +480,7 @@ void DnsResolveProcessor::onAresSocketState(void* data, int fd, int readable, in
     if (self->m_destroying) {
         return;
     }
+    self->m_mutex.assertHeld();
     const auto found = self->m_aresSockets.find(fd);
     if (readable == 0 && writable == 0) {
         if (found != self->m_aresSockets.end()) {
@@ -505,7 +506,7 @@ void DnsResolveProcessor::onAresEvent(int fd, const eventDescription& event)
 {
     Result result;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (m_systemDone || m_channel == nullptr) {
             return;
         }
@@ -520,7 +521,7 @@ void DnsResolveProcessor::onSystemTick()
 {
     Result result;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (m_systemDone || m_channel == nullptr) {
             return;
         }
@@ -543,6 +544,7 @@ void DnsResolveProcessor::onAresAnswer(void* arg, int status, int, ares_addrinfo
         ares_freeaddrinfo(result);
         return;
     }
+    self->m_mutex.assertHeld();
     if (status == ARES_SUCCESS && result != nullptr) {
         for (ares_addrinfo_node* node = result->nodes; node != nullptr; node = node->ai_next) {
             self->processSystemDnsAnswer(node->ai_addr, node->ai_ttl);

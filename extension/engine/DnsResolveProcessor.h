@@ -7,14 +7,13 @@
 #include "extension/engine/DnsStorage.h"
 #include "extension/engine/SimpleSocket.h"
 #include "extension/engine/SocketEventsManager.h"
-#include "platform/ThreadAnnotations.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,7 +106,7 @@ private:
     // Claims the single result; the caller delivers it once the lock is released.
     void provideResult(bool success, const CHost& host) REQUIRES(m_mutex);
     void deliver(Result result);
-    std::string logPrefix() const;
+    std::string logPrefix() const REQUIRES(m_mutex);
     bool addSocket(int fd, bool readWrite, std::uint64_t timeoutMs, std::uint64_t& id, SocketEventProcessor processor);
     void removeSocket(std::uint64_t id);
 
@@ -118,7 +117,7 @@ private:
     const DnsResolverSettings m_settings;
     const HostResultProcessor m_resultProcessor;
 
-    std::mutex m_mutex;
+    Mutex m_mutex;
     CHost m_host GUARDED_BY(m_mutex);
     bool answerProvided GUARDED_BY(m_mutex) = false;
     Result m_pending GUARDED_BY(m_mutex);

@@ -194,7 +194,7 @@ void CDnsStorage::storeRequest(
 uint32_t CDnsStorage::AddressForNameIPv4(const std::string& name, bool create, const uint8_t* request,
     size_t requestLength, const sockaddr* server, uint64_t& ttl)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     RecordPtr record = FindRecord(name, create);
     if (!record) {
         return 0;
@@ -212,7 +212,7 @@ uint32_t CDnsStorage::AddressForNameIPv4(const std::string& name, bool create, c
 in6_addr CDnsStorage::AddressForNameIPv6(const std::string& name, bool create, const uint8_t* request,
     size_t requestLength, const sockaddr* server, uint64_t& ttl)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     RecordPtr record = FindRecord(name, create);
     if (!record) {
         return in6_addr {};
@@ -264,7 +264,7 @@ bool CDnsStorage::AddRealIPv4(uint32_t address, const std::string& name, uint32_
     if (address == 0 || IsIPv4InFakeRange(address)) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     RecordPtr record = FindRecord(name, true);
     if (!record) {
         return false;
@@ -281,7 +281,7 @@ bool CDnsStorage::AddRealIPv6(const in6_addr& address, const std::string& name, 
     if (isZero(bytes) || IsIPv6InFakeRange(address)) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     RecordPtr record = FindRecord(name, true);
     if (!record) {
         return false;
@@ -295,7 +295,7 @@ bool CDnsStorage::AddRealIPv6(const in6_addr& address, const std::string& name, 
 void CDnsStorage::AddAnswersToRecord(
     const std::string& name, bool create, const std::vector<DnsAnswerAddress>& answers, bool shortTtl)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     RecordPtr record = FindRecord(name, create);
     if (!record) {
         return;
@@ -324,7 +324,7 @@ void CDnsStorage::AddAnswersToRecord(
 
 std::string CDnsStorage::NameForIPv4(uint32_t address)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     sweep(m_clock());
     auto it = m_byIPv4.find(address);
     return it != m_byIPv4.end() && it->second ? it->second->name : std::string();
@@ -332,7 +332,7 @@ std::string CDnsStorage::NameForIPv4(uint32_t address)
 
 std::string CDnsStorage::NameForIPv6(const in6_addr& address)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     sweep(m_clock());
     auto it = m_byIPv6.find(toBytes(address));
     return it != m_byIPv6.end() && it->second ? it->second->name : std::string();

@@ -6,7 +6,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <netinet/in.h>
 #include <optional>
 #include <random>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "extension/engine/DnsCodec.h"
+#include "platform/Mutex.h"
 
 namespace corvantis {
 
@@ -93,35 +93,36 @@ public:
 
     // For callers that read a record's fields: hold this while calling FindRecord and the Pick functions and while
     // touching the record they return.
-    std::mutex& Mutex() { return m_mutex; }
+    corvantis::Mutex& Mutex() RETURN_CAPABILITY(m_mutex) { return m_mutex; }
     // The record of `name` (after an expiry sweep); a new one with fresh placeholders when `create` is set and none
     // exists; else null. Caller holds Mutex().
-    RecordPtr FindRecord(const std::string& name, bool create);
+    RecordPtr FindRecord(const std::string& name, bool create) REQUIRES(m_mutex);
     // A valid real address of the record, picked at random, with its remaining lifetime; expired addresses met on
     // the way are dropped from the record. False when none is left. Caller holds Mutex().
-    bool PickRealIPv4(CDnsRecord& record, uint32_t& address, uint64_t& ttl);
-    bool PickRealIPv6(CDnsRecord& record, IPv6Bytes& address, uint64_t& ttl);
+    bool PickRealIPv4(CDnsRecord& record, uint32_t& address, uint64_t& ttl) REQUIRES(m_mutex);
+    bool PickRealIPv6(CDnsRecord& record, IPv6Bytes& address, uint64_t& ttl) REQUIRES(m_mutex);
 
 private:
-    void sweep(uint64_t now);
+    void sweep(uint64_t now) REQUIRES(m_mutex);
     static bool isExpired(const CDnsRecord& record, uint64_t now);
-    uint32_t allocateFakeIPv4();
-    void reindexRecord(const RecordPtr& record, uint64_t now);
-    void storeRequest(
-        CDnsRecord& record, uint16_t family, const uint8_t* request, size_t requestLength, const sockaddr* server);
-    void addRealIPv4Locked(CDnsRecord& record, uint32_t address, uint64_t expiry);
-    void addRealIPv6Locked(CDnsRecord& record, const IPv6Bytes& address, uint64_t expiry);
-    size_t drawIndex(size_t size);
-    template <typename Address> bool pickReal(std::map<Address, uint64_t>& addresses, Address& address, uint64_t& ttl);
+    uint32_t allocateFakeIPv4() REQUIRES(m_mutex);
+    void reindexRecord(const RecordPtr& record, uint64_t now) REQUIRES(m_mutex);
+    void storeRequest(CDnsRecord& record, uint16_t family, const uint8_t* request, size_t requestLength,
+        const sockaddr* server) REQUIRES(m_mutex);
+    void addRealIPv4Locked(CDnsRecord& record, uint32_t address, uint64_t expiry) REQUIRES(m_mutex);
+    void addRealIPv6Locked(CDnsRecord& record, const IPv6Bytes& address, uint64_t expiry) REQUIRES(m_mutex);
+    size_t drawIndex(size_t size) REQUIRES(m_mutex);
+    template <typename Address>
+    bool pickReal(std::map<Address, uint64_t>& addresses, Address& address, uint64_t& ttl) REQUIRES(m_mutex);
 
     const Clock m_clock;
-    std::mutex m_mutex;
-    std::map<std::string, RecordPtr> m_byName; // GUARDED_BY(m_mutex)
-    std::map<IPv6Bytes, RecordPtr> m_byIPv6; // GUARDED_BY(m_mutex)
-    std::map<uint32_t, RecordPtr> m_byIPv4; // GUARDED_BY(m_mutex)
-    uint32_t m_lastFakeHost = 10; // GUARDED_BY(m_mutex); the first host number handed out is 11
-    std::optional<uint64_t> m_lastSweep; // GUARDED_BY(m_mutex); the clock second of the last sweep
-    std::minstd_rand m_random; // GUARDED_BY(m_mutex)
+    corvantis::Mutex m_mutex;
+    std::map<std::string, RecordPtr> m_byName GUARDED_BY(m_mutex);
+    std::map<IPv6Bytes, RecordPtr> m_byIPv6 GUARDED_BY(m_mutex);
+    std::map<uint32_t, RecordPtr> m_byIPv4 GUARDED_BY(m_mutex);
+    uint32_t m_lastFakeHost GUARDED_BY(m_mutex) = 10; // the first host number handed out is 11
+    std::optional<uint64_t> m_lastSweep GUARDED_BY(m_mutex); // the clock second of the last sweep
+    std::minstd_rand m_random GUARDED_BY(m_mutex);
 };
 
 } // namespace corvantis

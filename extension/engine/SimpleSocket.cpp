@@ -63,7 +63,7 @@ std::shared_ptr<SimpleSocket> SimpleSocket::createAndSetDefaultHostname(
 void SimpleSocket::setDefaultHost(const std::string& host, const std::string& port, bool isUdp)
 {
     auto defaultHost = std::make_shared<CHost>(host, portFromText(port), isUdp);
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     closed = false;
     mPort = port;
     m_hostPtr = defaultHost;
@@ -72,37 +72,37 @@ void SimpleSocket::setDefaultHost(const std::string& host, const std::string& po
 
 void SimpleSocket::setEventsManager(SocketEventsManagerPtr eventsManager)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     closed = false;
     m_eventsManager = std::move(eventsManager);
 }
 
 void SimpleSocket::setM_appName(std::shared_ptr<const AppNameSource> appName)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_appNamePtr = std::move(appName);
 }
 
 std::shared_ptr<const AppNameSource> SimpleSocket::m_appName() const
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     return m_appNamePtr;
 }
 
 bool SimpleSocket::isSameHostContained(const SimpleSocket& other) const
 {
     if (&other == this) {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         return !m_hosts.empty();
     }
     std::vector<std::string> names;
     {
-        std::lock_guard lock(other.m_mutex);
+        MutexLock lock(other.m_mutex);
         for (const auto& [name, host] : other.m_hosts) {
             names.push_back(name);
         }
     }
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     for (const std::string& name : names) {
         if (m_hosts.count(name) != 0) {
             return true;
@@ -128,7 +128,7 @@ void SimpleSocket::resolveDefaultHostname(std::function<void(bool)> status, Sock
 {
     std::shared_ptr<CHost> defaultHost;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         defaultHost = m_hostPtr;
     }
     if (!defaultHost) {
@@ -143,10 +143,11 @@ void SimpleSocket::resolveDefaultHostname(std::function<void(bool)> status, Sock
         }
         auto resolvedPtr = std::make_shared<CHost>(resolved);
         {
-            std::lock_guard lock(self->m_mutex);
+            MutexLock lock(self->m_mutex);
             // The default host's own name answers later datagrams from memory too.
+            const CHost* const previous = self->m_hostPtr.get();
             const auto known = std::find_if(self->m_hosts.begin(), self->m_hosts.end(),
-                [&](const auto& entry) { return entry.second == self->m_hostPtr; });
+                [&](const auto& entry) { return entry.second.get() == previous; });
             if (known != self->m_hosts.end()) {
                 known->second = resolvedPtr;
             }
@@ -158,7 +159,7 @@ void SimpleSocket::resolveDefaultHostname(std::function<void(bool)> status, Sock
 
 std::shared_ptr<CSafeSocket> SimpleSocket::getSocketForFamily(int family, SocketEventCallback socketEventProcessor)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     const auto found = m_sockets.find(family);
     if (found != m_sockets.end()) {
         return found->second.socket;
@@ -189,7 +190,7 @@ void SimpleSocket::getResolvedHostForName(
     std::shared_ptr<CHost> known;
     std::shared_ptr<CHost> defaultHost;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         defaultHost = m_hostPtr;
         if (name) {
             const auto found = m_hosts.find(*name);
@@ -215,7 +216,7 @@ void SimpleSocket::getResolvedHostForName(
         const std::string key = *name;
         resolveHost(wanted, [self, key, resultProcessor](bool success, const CHost& resolved) {
             if (success) {
-                std::lock_guard lock(self->m_mutex);
+                MutexLock lock(self->m_mutex);
                 self->m_hosts[key] = std::make_shared<CHost>(resolved);
             }
             resultProcessor(success, resolved);
@@ -272,7 +273,7 @@ std::optional<SimpleSocketReadResult> SimpleSocket::readDatagram()
 {
     std::vector<std::shared_ptr<CSafeSocket>> sockets;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         for (const auto& [family, info] : m_sockets) {
             sockets.push_back(info.socket);
         }
@@ -314,7 +315,7 @@ void SimpleSocket::close()
     std::vector<SockInfo> sockets;
     SocketEventsManagerPtr manager;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         if (closed) {
             return;
         }
@@ -334,7 +335,7 @@ void SimpleSocket::close()
 
 void SimpleSocket::shutdownWrite()
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     for (const auto& [family, info] : m_sockets) {
         (void)info.socket->ShutdownSend();
     }
@@ -342,7 +343,7 @@ void SimpleSocket::shutdownWrite()
 
 void SimpleSocket::shutdownRead()
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     for (const auto& [family, info] : m_sockets) {
         (void)info.socket->ShutdownReceive();
     }

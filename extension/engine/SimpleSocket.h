@@ -4,13 +4,12 @@
 #include "core/foundation/SafeSocket.h"
 #include "core/profile/Host.h"
 #include "extension/engine/SocketEventsManager.h"
-#include "platform/ThreadAnnotations.h"
+#include "platform/Mutex.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -106,7 +105,7 @@ private:
     explicit SimpleSocket(HostResolver resolver);
 
     const HostResolver m_resolver;
-    mutable std::mutex m_mutex;
+    mutable Mutex m_mutex;
     std::string mPort GUARDED_BY(m_mutex);
     std::shared_ptr<CHost> m_hostPtr GUARDED_BY(m_mutex);
     std::map<std::string, std::shared_ptr<CHost>> m_hosts GUARDED_BY(m_mutex);

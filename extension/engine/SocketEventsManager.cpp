@@ -23,7 +23,7 @@ SocketEventsManager::~SocketEventsManager() = default;
 bool SocketEventsManager::InitInstance()
 {
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         m_socketsIdCounter = 1;
     }
     auto queue = EventQueue::create();
@@ -39,7 +39,7 @@ bool SocketEventsManager::InitInstance()
 bool SocketEventsManager::AddSocket(
     int socket, bool readWrite, std::uint64_t timeoutMs, std::uint64_t& socketId, SocketEventProcessor eventProcessor)
 {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     socketId = m_socketsIdCounter++;
     if (!m_queue) {
         return false;
@@ -72,7 +72,7 @@ void SocketEventsManager::RemoveSocketId(std::uint64_t socketId)
     // destructor may itself call the manager.
     RecordPtr record;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         const auto found = m_processors.find(socketId);
         if (found == m_processors.end()) {
             return;
@@ -87,7 +87,7 @@ void SocketEventsManager::checkExtendedTimeout()
     const auto now = std::chrono::steady_clock::now();
     std::vector<RecordPtr> expired;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         for (const auto& [id, record] : m_processors) {
             if (record->hasTimeout && record->deadline < now) {
                 expired.push_back(record);
@@ -108,7 +108,7 @@ void SocketEventsManager::dispatch(const KernelEvent& event, unsigned& eventsSin
 {
     RecordPtr record;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         ++eventsSinceSweep;
         const auto found = m_processors.find(event.udata);
         if (found == m_processors.end()) {
@@ -171,7 +171,7 @@ bool SocketEventsManager::EventsProcessingThread()
     // owners that hold the manager while it holds them are freed.
     std::map<std::uint64_t, RecordPtr> released;
     {
-        std::lock_guard lock(m_mutex);
+        MutexLock lock(m_mutex);
         released.swap(m_processors);
     }
     released.clear();

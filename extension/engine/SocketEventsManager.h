@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/EventQueue.h"
-#include "platform/ThreadAnnotations.h"
+#include "platform/Mutex.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 
 namespace corvantis {
 
@@ -99,7 +98,7 @@ private:
     EventQueuePtr m_queue; // set once by InitInstance, before the loop and any registration
     std::atomic<bool> m_stop { false };
 
-    std::mutex m_mutex;
+    Mutex m_mutex;
     std::uint64_t m_socketsIdCounter GUARDED_BY(m_mutex) = 1;
     std::map<std::uint64_t, RecordPtr> m_processors GUARDED_BY(m_mutex);
 };

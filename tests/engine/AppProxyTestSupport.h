@@ -26,7 +26,7 @@ namespace corvantis::test {
 class ListLockingAppProxy final : public CCorvantisAppProxy {
 public:
     using CCorvantisAppProxy::CCorvantisAppProxy;
-    std::mutex& ListLock() { return connListLock; }
+    Mutex& ListLock() { return connListLock; }
 };
 
 // The surroundings of the extension's object: the extension's home in a temporary folder, with `theApp`

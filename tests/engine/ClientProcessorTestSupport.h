@@ -28,7 +28,7 @@ public:
 
     size_t ListSize()
     {
-        std::lock_guard<std::mutex> lock(connListLock);
+        MutexLock lock(connListLock);
         return connList.size();
     }
 };

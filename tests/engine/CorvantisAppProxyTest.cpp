@@ -156,7 +156,7 @@ TEST_F(ConnectionListTest, BusyListIsLeftForTheNextCleanUp)
     std::future<void> cleanUp;
     std::future_status status = std::future_status::timeout;
     {
-        std::lock_guard busy(app.ListLock());
+        MutexLock busy(app.ListLock());
         // From another thread, as the engine calls it: it must come back without waiting for the list.
         cleanUp = std::async(std::launch::async, [this] { app.RemoveClosedConnections(); });
         status = cleanUp.wait_for(60s);
@@ -585,7 +585,7 @@ TEST_F(AppProxyFixture, PlaceholderOnlyForNamesResolvedThroughTheProxy)
         if (!c.placeholder) {
             EXPECT_EQ(v4, 0u);
             EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&v6));
-            std::lock_guard lock(app.GetDnsStorage().Mutex());
+            MutexLock lock(app.GetDnsStorage().Mutex());
             EXPECT_EQ(app.GetDnsStorage().FindRecord(c.host, false), nullptr) << "no record made for a local name";
             continue;
         }

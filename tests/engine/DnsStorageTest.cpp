@@ -325,7 +325,7 @@ TEST_F(DnsStorageTest, LastRequestIsKeptPerFamily)
     table.AddressForNameIPv4("req.test", true, nullptr, 0, nullptr, ttl); // no request: the last one stays
     table.AddressForNameIPv6("req.test", true, aaaa, sizeof aaaa, nullptr, ttl);
 
-    std::lock_guard<std::mutex> lock(table.Mutex());
+    MutexLock lock(table.Mutex());
     CDnsStorage::RecordPtr record = table.FindRecord("req.test", false);
     ASSERT_TRUE(record);
     ASSERT_EQ(record->requests.count(AF_INET), 1u);

@@ -238,14 +238,18 @@ TEST(AesCipherDeathTest, MisuseStopsTheProgramNamingTheCondition)
 
     AesCipher unset;
     unset.Init(100, 128);
-    EXPECT_DEATH(unset.KeyExpansion(key.data()), "AesCipher: KeyExpansion: .*Nk > 0");
-    EXPECT_DEATH(unset.InvKeyExpansion(key.data()), "AesCipher: KeyExpansion: .*Nk > 0");
+    EXPECT_DEATH(
+        unset.KeyExpansion(key.data()), "AesCipher.cpp:[0-9]+: KeyExpansion: Assertion failed: \\(m_Nk > 0\\)");
+    EXPECT_DEATH(
+        unset.InvKeyExpansion(key.data()), "AesCipher.cpp:[0-9]+: KeyExpansion: Assertion failed: \\(m_Nk > 0\\)");
 
     AesCipher aes;
     aes.Init(256, 128);
     aes.KeyExpansion(key.data());
-    EXPECT_DEATH(aes.Encrypt(in.data(), out.data(), 1, 7), "AesCipher: Encrypt: .*!\"Unknown mode!\"");
-    EXPECT_DEATH(aes.Decrypt(in.data(), out.data(), 1, -1), "AesCipher: Decrypt: .*!\"Unknown mode!\"");
+    EXPECT_DEATH(aes.Encrypt(in.data(), out.data(), 1, 7),
+        "Encrypt: Assertion failed: \\(!\"Unknown mode!\"\\): AesCipher mode 7");
+    EXPECT_DEATH(aes.Decrypt(in.data(), out.data(), 1, -1),
+        "Decrypt: Assertion failed: \\(!\"Unknown mode!\"\\): AesCipher mode -1");
 }
 
 } // namespace

@@ -88,7 +88,7 @@ SocketPair makePair(int type = SOCK_STREAM)
 TEST(SafeSocketTest, InvalidDescriptorIsAProgrammingError)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(CSafeSocket(-1), "sock != INVALID_SOCKET");
+    EXPECT_DEATH(CSafeSocket(-1), "CSafeSocket: Assertion failed: \\(sock != INVALID_SOCKET\\)");
 }
 
 TEST(SafeSocketTest, CloseTwiceClosesOnceAndNeverTouchesAReusedNumber)

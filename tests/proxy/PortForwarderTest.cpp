@@ -407,8 +407,10 @@ TEST(PortForwarderDeathTest, ARecordWithoutBothSocketsIsAProgrammingError)
     noLocal.SetRemoteSocket(rig.server);
     CConnRecord noTarget(CLogContext {}, CHost("10.1.2.3", 80, false));
     noTarget.SetClientSocket(rig.app);
-    EXPECT_DEATH(CPortForwarder(noLocal, std::nullopt), "m_Connection.m_pLocalSock");
-    EXPECT_DEATH(CPortForwarder(noTarget, std::nullopt), "m_Connection.m_pTargetSock");
+    EXPECT_DEATH(
+        CPortForwarder(noLocal, std::nullopt), "CPortForwarder: Assertion failed: .*m_Connection.m_pLocalSock");
+    EXPECT_DEATH(
+        CPortForwarder(noTarget, std::nullopt), "CPortForwarder: Assertion failed: .*m_Connection.m_pTargetSock");
 }
 
 } // namespace
