@@ -84,6 +84,7 @@ void SocketEventsManager::RemoveSocketId(std::uint64_t socketId)
 
 void SocketEventsManager::checkExtendedTimeout()
 {
+    m_loop.assertOnLoopThread("SocketEventsManager::checkExtendedTimeout");
     const auto now = std::chrono::steady_clock::now();
     std::vector<RecordPtr> expired;
     {
@@ -137,6 +138,7 @@ bool SocketEventsManager::EventsProcessingThread()
     if (!m_queue) {
         return false;
     }
+    m_loop.enter("SocketEventsManager::EventsProcessingThread");
     unsigned eventsSinceSweep = 0;
     bool sweepNext = false;
     unsigned failuresInRow = 0;
@@ -175,6 +177,7 @@ bool SocketEventsManager::EventsProcessingThread()
         released.swap(m_processors);
     }
     released.clear();
+    m_loop.leave();
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/EventQueue.h"
+#include "platform/LoopThreadChecker.h"
 #include "platform/Mutex.h"
 
 #include <atomic>
@@ -78,11 +79,12 @@ public:
     void RemoveSocketId(std::uint64_t socketId);
 
     // Gives a time-out event to every socket whose extended time-out has passed, in ascending id order. Called
-    // by the loop; calling it elsewhere would run processors off the loop thread.
+    // by the loop; a call on any other thread stops the program (it would run processors off the loop thread).
     void checkExtendedTimeout();
 
     // The loop. A failed wait is logged and the wait retried (a signal never ends the loop). Returns true once
-    // Stop was called, false only when InitInstance did not succeed.
+    // Stop was called, false only when InitInstance did not succeed. One thread at a time: a second thread that
+    // starts the loop while it runs stops the program.
     bool EventsProcessingThread();
 
     // Makes EventsProcessingThread return after the dispatch in progress, if any; before returning it releases
@@ -97,6 +99,7 @@ private:
     const Params m_params;
     EventQueuePtr m_queue; // set once by InitInstance, before the loop and any registration
     std::atomic<bool> m_stop { false };
+    LoopThreadChecker m_loop;
 
     Mutex m_mutex;
     std::uint64_t m_socketsIdCounter GUARDED_BY(m_mutex) = 1;

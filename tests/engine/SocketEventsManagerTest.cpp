@@ -266,5 +266,42 @@ TEST(SocketEventsManagerTest, SignalDuringTheWaitDoesNotEndTheLoop)
     sigaction(SIGUSR2, &previous, nullptr);
 }
 
+TEST(SocketEventsManagerTest, AProcessorMayRunTheSweepOnTheLoopThread)
+{
+    SocketPair pair;
+    RunningEventLoop loop;
+    ASSERT_TRUE(loop.ready());
+    EventRecorder recorder;
+    SocketEventsManager& manager = loop.manager();
+    std::uint64_t id = 0;
+    ASSERT_TRUE(manager.AddSocket(pair.mine.get(), false, 0, id, [&](eventDescription event) {
+        manager.checkExtendedTimeout();
+        recorder.add(event);
+    }));
+    ASSERT_TRUE(pair.send("x"));
+    EXPECT_TRUE(recorder.waitForEvents([](const auto& events) { return !events.empty(); }));
+    EXPECT_TRUE(loop.stop());
+}
+
+TEST(SocketEventsManagerDeathTest, LoopEntryPointsOffTheLoopThreadStopTheProgram)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            RunningEventLoop loop;
+            loop.manager().checkExtendedTimeout();
+        },
+        testing::KilledBySignal(SIGABRT),
+        "SocketEventsManager::checkExtendedTimeout runs on its event loop's thread only");
+    // Whichever of the two threads comes second stops the program.
+    EXPECT_EXIT(
+        {
+            RunningEventLoop loop;
+            loop.manager().EventsProcessingThread();
+        },
+        testing::KilledBySignal(SIGABRT),
+        "SocketEventsManager::EventsProcessingThread is already running on another thread");
+}
+
 } // namespace
 } // namespace corvantis
