@@ -5,13 +5,9 @@
 #include "core/profile/AddressUtils.h"
 #include "extension/engine/CorvantisAppProxy.h"
 
-#include <ares.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
-#include <sys/eventfd.h>
 
 namespace corvantis {
 
@@ -43,12 +39,6 @@ std::string serverText(const CDnsStorage::dnsRequestData& data)
     return server.sa_family == AF_INET6 ? "[" + address + "]:" + port : address + ":" + port;
 }
 
-void initAresOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { ares_library_init(ARES_LIB_INIT_ALL); });
-}
-
 std::string withoutFinalDot(std::string name)
 {
     if (!name.empty() && name.back() == '.') {
@@ -76,14 +66,7 @@ DnsResolveProcessor::DnsResolveProcessor(CHost host, SocketEventsManagerPtr even
 {
 }
 
-DnsResolveProcessor::~DnsResolveProcessor()
-{
-    // Every registration is gone (they held this object); c-ares may still own sockets, which it closes now.
-    m_destroying = true;
-    if (m_channel != nullptr) {
-        ares_destroy(m_channel);
-    }
-}
+DnsResolveProcessor::~DnsResolveProcessor() = default;
 
 bool DnsResolveProcessor::addSocket(
     int fd, bool readWrite, std::uint64_t timeoutMs, std::uint64_t& id, SocketEventProcessor processor)
@@ -416,54 +399,40 @@ void DnsResolveProcessor::deliver(Result result)
     }
 }
 
-// The system resolver: one c-ares lookup for both families, its sockets and its clock on the event loop.
+// The system resolver: the lookup calls back under m_mutex, from inside the calls made here and on loop events.
 
 bool DnsResolveProcessor::ResolveHostnameUsingSystemResolver()
 {
-    initAresOnce();
+    SystemLookup::Handlers handlers;
+    handlers.address = [this](const sockaddr* address, int ttl) {
+        m_mutex.assertHeld();
+        processSystemDnsAnswer(address, ttl);
+        if (m_systemFound) {
+            // The first address found is the answer; the other lookup may still add addresses to the table.
+            provideResult(true, m_host);
+        }
+    };
+    handlers.log = [this](bool error, const std::string& text) {
+        m_mutex.assertHeld();
+        CLogMessage(error ? kLogError : kLogDebug, m_context) << logPrefix() << " - " << text;
+    };
+    handlers.finished = [this]() {
+        m_mutex.assertHeld();
+        provideResult(m_systemFound, m_host);
+    };
+    handlers.onLoop = [this](const std::function<void()>& step) { runSystemStep(step); };
+    m_systemLookup = std::make_unique<SystemLookup>(m_mutex, m_eventManager, std::move(handlers), kSystemTick);
+
     Result result;
     bool started = false;
     {
         MutexLock lock(m_mutex);
-        ares_options options {};
-        options.sock_state_cb = &DnsResolveProcessor::onAresSocketState;
-        options.sock_state_cb_data = this;
-        ares_channel channel = nullptr;
-        int status = ares_init_options(&channel, &options, ARES_OPT_SOCK_STATE_CB);
-        if (status == ARES_SUCCESS) {
-            m_channel = channel;
-            if (!m_settings.systemServers.empty()) {
-                status = ares_set_servers_ports_csv(m_channel, m_settings.systemServers.c_str());
-            }
-        }
-        m_tickFd = UniqueFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        std::uint64_t tickId = 0;
-        auto self = shared_from_this();
-        if (status == ARES_SUCCESS && m_tickFd
-            && addSocket(m_tickFd.get(), false, static_cast<std::uint64_t>(kSystemTick.count()), tickId,
-                [self](eventDescription event) {
-                    if (event.timeout) {
-                        self->onSystemTick();
-                    }
-                })) {
-            m_tickId = tickId;
-            m_systemDeadline = std::chrono::steady_clock::now() + m_settings.systemTimeout;
-            // One lookup per family: a server that refuses one type of question must not hide the other's
-            // answer. Either may finish at once (a hosts file entry, a failure), inside the call.
-            m_systemPending = 2;
-            for (const int family : { AF_INET, AF_INET6 }) {
-                ares_addrinfo_hints hints {};
-                hints.ai_family = family;
-                hints.ai_flags = ARES_AI_NOSORT;
-                ares_getaddrinfo(
-                    m_channel, m_host.GetHostName().c_str(), nullptr, &hints, &DnsResolveProcessor::onAresAnswer, this);
-            }
-            started = true;
-        } else {
-            removeSocket(tickId);
-            CLogMessage(kLogError, m_context)
-                << logPrefix() << " - system resolve cannot be started: " << ares_strerror(status);
-            m_systemDone = true;
+        std::string reason;
+        m_systemLookup->assertOwnerMutexHeld();
+        started = m_systemLookup->start(
+            m_host.GetHostName(), m_settings.systemServers, m_settings.systemTimeout, shared_from_this(), reason);
+        if (!started) {
+            CLogMessage(kLogError, m_context) << logPrefix() << " - system resolve cannot be started: " << reason;
             provideResult(false, m_host);
         }
         result = std::move(m_pending);
@@ -473,94 +442,16 @@ bool DnsResolveProcessor::ResolveHostnameUsingSystemResolver()
     return started;
 }
 
-void DnsResolveProcessor::onAresSocketState(void* data, int fd, int readable, int writable)
-{
-    // Called by c-ares from inside its own calls, which this object makes only while holding m_mutex.
-    auto* self = static_cast<DnsResolveProcessor*>(data);
-    if (self->m_destroying) {
-        return;
-    }
-    self->m_mutex.assertHeld();
-    const auto found = self->m_aresSockets.find(fd);
-    if (readable == 0 && writable == 0) {
-        if (found != self->m_aresSockets.end()) {
-            self->removeSocket(found->second);
-            self->m_aresSockets.erase(found);
-        }
-        return;
-    }
-    if (found != self->m_aresSockets.end() || self->m_systemDone) {
-        return;
-    }
-    std::uint64_t id = 0;
-    auto owner = self->shared_from_this();
-    if (self->addSocket(fd, true, 0, id, [owner, fd](eventDescription event) { owner->onAresEvent(fd, event); })) {
-        self->m_aresSockets[fd] = id;
-    } else {
-        self->removeSocket(id);
-        CLogMessage(kLogError, self->m_context) << self->logPrefix() << " - cannot watch the system resolver's socket";
-    }
-}
-
-void DnsResolveProcessor::onAresEvent(int fd, const eventDescription& event)
+void DnsResolveProcessor::runSystemStep(const std::function<void()>& step)
 {
     Result result;
     {
         MutexLock lock(m_mutex);
-        if (m_systemDone || m_channel == nullptr) {
-            return;
-        }
-        ares_process_fd(m_channel, event.read || event.eof ? fd : ARES_SOCKET_BAD, event.write ? fd : ARES_SOCKET_BAD);
+        step();
         result = std::move(m_pending);
         m_pending.reset();
     }
     deliver(std::move(result));
-}
-
-void DnsResolveProcessor::onSystemTick()
-{
-    Result result;
-    {
-        MutexLock lock(m_mutex);
-        if (m_systemDone || m_channel == nullptr) {
-            return;
-        }
-        ares_process_fd(m_channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
-        if (!m_systemDone && std::chrono::steady_clock::now() >= m_systemDeadline) {
-            CLogMessage(kLogDebug, m_context) << logPrefix() << " - system resolve timed out";
-            ares_cancel(m_channel); // reports ARES_ECANCELLED to onAresAnswer at once
-        }
-        result = std::move(m_pending);
-        m_pending.reset();
-    }
-    deliver(std::move(result));
-}
-
-void DnsResolveProcessor::onAresAnswer(void* arg, int status, int, ares_addrinfo* result)
-{
-    // Inside a c-ares call, so m_mutex is held.
-    auto* self = static_cast<DnsResolveProcessor*>(arg);
-    if (self->m_destroying) {
-        ares_freeaddrinfo(result);
-        return;
-    }
-    self->m_mutex.assertHeld();
-    if (status == ARES_SUCCESS && result != nullptr) {
-        for (ares_addrinfo_node* node = result->nodes; node != nullptr; node = node->ai_next) {
-            self->processSystemDnsAnswer(node->ai_addr, node->ai_ttl);
-        }
-    } else {
-        CLogMessage(kLogDebug, self->m_context)
-            << self->logPrefix() << " - system resolve failed: " << ares_strerror(status);
-    }
-    ares_freeaddrinfo(result);
-    if (self->m_systemFound) {
-        // The first address found is the answer; the other lookup may still add addresses to the table.
-        self->provideResult(true, self->m_host);
-    }
-    if (--self->m_systemPending == 0) {
-        self->finishSystemResolution();
-    }
 }
 
 void DnsResolveProcessor::processSystemDnsAnswer(const sockaddr* address, int ttl)
@@ -592,23 +483,6 @@ void DnsResolveProcessor::processSystemDnsAnswer(const sockaddr* address, int tt
         // Every address goes into the table; the first usable one is the answer.
         m_systemFound = true;
         m_host.SetResolvedAddress(*address);
-    }
-}
-
-void DnsResolveProcessor::finishSystemResolution()
-{
-    if (m_systemDone) {
-        return;
-    }
-    m_systemDone = true;
-    provideResult(m_systemFound, m_host);
-    for (const auto& [fd, id] : m_aresSockets) {
-        removeSocket(id);
-    }
-    m_aresSockets.clear();
-    if (m_tickId != 0) {
-        removeSocket(m_tickId);
-        m_tickId = 0;
     }
 }
 

@@ -7,6 +7,7 @@
 #include "extension/engine/DnsStorage.h"
 #include "extension/engine/SimpleSocket.h"
 #include "extension/engine/SocketEventsManager.h"
+#include "extension/engine/SystemLookup.h"
 #include "platform/Mutex.h"
 #include "platform/UniqueFd.h"
 
@@ -17,9 +18,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-struct ares_channeldata;
-struct ares_addrinfo;
 
 namespace corvantis {
 
@@ -47,7 +45,7 @@ struct DnsResolverSettings {
 // Turns a host name into a real address for the engine. A valid real address in the table answers at once.
 // Otherwise, when the table holds the application's own A or AAAA request for the name, that request is sent
 // again, unchanged, to the server the application asked, from a socket of its own per family; without one the
-// system resolver (c-ares, driven by the event loop; one lookup per family, the first address found wins) is asked.
+// system resolver (SystemLookup: one lookup per family, the first address found wins) is asked.
 // Every address learnt goes into the table with a short lifetime; placeholder addresses are never delivered.
 //
 // The result processor is called exactly once per resolution: on the caller's thread for a table hit or a start
@@ -96,12 +94,9 @@ private:
 
     // System resolution.
     bool ResolveHostnameUsingSystemResolver();
-    static void onAresSocketState(void* data, int fd, int readable, int writable);
-    static void onAresAnswer(void* arg, int status, int timeouts, ares_addrinfo* result);
-    void onAresEvent(int fd, const eventDescription& event);
-    void onSystemTick();
     void processSystemDnsAnswer(const sockaddr* address, int ttl) REQUIRES(m_mutex);
-    void finishSystemResolution() REQUIRES(m_mutex);
+    // Runs a step of the system lookup under the mutex, then delivers what it produced.
+    void runSystemStep(const std::function<void()>& step);
 
     // Claims the single result; the caller delivers it once the lock is released.
     void provideResult(bool success, const CHost& host) REQUIRES(m_mutex);
@@ -124,15 +119,9 @@ private:
     socketInfo ip4SocketInfo GUARDED_BY(m_mutex);
     socketInfo ip6SocketInfo GUARDED_BY(m_mutex);
 
-    ares_channeldata* m_channel GUARDED_BY(m_mutex) = nullptr;
-    bool m_destroying = false; // set by the destructor: c-ares closing its sockets then calls no one
-    bool m_systemDone GUARDED_BY(m_mutex) = false;
     bool m_systemFound GUARDED_BY(m_mutex) = false;
-    int m_systemPending GUARDED_BY(m_mutex) = 0; // lookups not finished yet
-    std::map<int, std::uint64_t> m_aresSockets GUARDED_BY(m_mutex); // descriptor -> event loop id
-    UniqueFd m_tickFd; // an idle descriptor whose registration carries the system resolution's clock
-    std::uint64_t m_tickId GUARDED_BY(m_mutex) = 0;
-    std::chrono::steady_clock::time_point m_systemDeadline GUARDED_BY(m_mutex) {};
+    // Last, so that it goes first: c-ares closing its sockets in its destructor calls back into no one.
+    std::unique_ptr<SystemLookup> m_systemLookup;
 };
 
 } // namespace corvantis
