@@ -1,7 +1,7 @@
 #include "core/foundation/MessageBox.h"
 
-#include "tests/foundation/MessageBoxTestSupport.h"
 #include "tests/support/FakeMainThread.h"
+#include "tests/support/FakeMessageBoxes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include "core/foundation/Log.h"
 #include "tests/foundation/LogTestSupport.h"
-#include "tests/foundation/MessageBoxTestSupport.h"
+#include "tests/support/FakeMessageBoxes.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include "core/foundation/XmlWriter.h"
 #include "core/profile/ProfileCheck.h"
 #include "core/profile/ProfileData.h"
-#include "tests/foundation/MessageBoxTestSupport.h"
 #include "tests/profile/ProfileTestSupport.h"
+#include "tests/support/FakeMessageBoxes.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
