@@ -279,6 +279,7 @@ CTunnel::SConnectPrepare CClientProcessor::ConnectionTargetHostPrepare()
         return blocked;
     }
     m_pTunnel = std::make_unique<CTunnel>(m_pConnection->GetTarget(), m_Profile, *m_pRule);
+    m_pTunnel->SetConnectTimeout(m_ConnectTimeout);
     // The record holds the socket from its creation on, so closing the connection (the user's cancel, or the
     // flow ending) shuts down a connect or handshake still under way instead of waiting for a silent peer.
     std::weak_ptr<CConnRecord> record = m_pConnection;

@@ -3,6 +3,7 @@
 #include "core/profile/ProfileData.h"
 #include "extension/engine/Tunnel.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -98,6 +99,8 @@ public:
 
     // The record; null before CreateConnection succeeded.
     std::shared_ptr<CConnRecord> GetConnection() const { return m_pConnection; }
+    // The time-out of each hop's connect for the tunnels made from now on (CTunnel::kConnectTimeout unless set).
+    void SetConnectTimeout(std::chrono::milliseconds timeout) { m_ConnectTimeout = timeout; }
     // The matched rule inside the processor's profile copy; null before FindRule found one.
     const CRule* GetRule() const { return m_pRule; }
     // The tail of the connection's open line (" directly", " through proxy ...", ...).
@@ -122,6 +125,7 @@ private:
     std::shared_ptr<CConnRecord> m_pConnection;
     std::unique_ptr<CTunnel> m_pTunnel;
     std::string m_OpenString;
+    std::chrono::milliseconds m_ConnectTimeout = CTunnel::kConnectTimeout;
     bool m_TargetThrottled = false; // the tunnel reported the target as its failed first hop
     bool closed = false;
     // Counted among the engine's connections for the memory release after a burst, until destroyed.

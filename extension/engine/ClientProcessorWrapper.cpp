@@ -27,14 +27,16 @@
 namespace corvantis {
 
 std::shared_ptr<ClientProcessorWrapper> ClientProcessorWrapper::create(
-    CCorvantisAppProxy& app, DnsResolverSettings resolver)
+    CCorvantisAppProxy& app, DnsResolverSettings resolver, std::chrono::milliseconds connectTimeout)
 {
-    return std::make_shared<ClientProcessorWrapper>(PrivateTag {}, app, std::move(resolver));
+    auto wrapper = std::make_shared<ClientProcessorWrapper>(PrivateTag {}, app, std::move(resolver));
+    wrapper->m_clientProcessor.SetConnectTimeout(connectTimeout);
+    return wrapper;
 }
 
-std::shared_ptr<ClientProcessorWrapper> ClientProcessorWrapper::create()
+std::shared_ptr<ClientProcessorWrapper> ClientProcessorWrapper::create(std::chrono::milliseconds connectTimeout)
 {
-    return create(GetAppProxy());
+    return create(GetAppProxy(), {}, connectTimeout);
 }
 
 DispatchSemaphorePtr ClientProcessorWrapper::MakeConnectSemaphore(long limit)
@@ -277,6 +279,15 @@ std::optional<std::vector<uint8_t>> ClientProcessorWrapper::recvDataFromRemoteWi
     m_app.GetStatistics().AddReceived(count);
     dump(false, buffer.data(), buffer.size());
     return buffer;
+}
+
+int ClientProcessorWrapper::shutdownRemoteSend()
+{
+    const auto record = m_clientProcessor.GetConnection();
+    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
+    if (!remote)
+        return ENOTCONN;
+    return remote->ShutdownSend() == 0 ? 0 : errno;
 }
 
 void ClientProcessorWrapper::close()

@@ -8,6 +8,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/DispatchSemaphore.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,9 +58,12 @@ public:
 
     // A wrapper whose processor copies the active profile of `app` now. `resolver` sets how the first hop's
     // name and DNS queries are resolved; its address table defaults to `app`'s.
-    static std::shared_ptr<ClientProcessorWrapper> create(CCorvantisAppProxy& app, DnsResolverSettings resolver = {});
+    // `connectTimeout` bounds each hop's connect, handshake included.
+    static std::shared_ptr<ClientProcessorWrapper> create(CCorvantisAppProxy& app, DnsResolverSettings resolver = {},
+        std::chrono::milliseconds connectTimeout = CTunnel::kConnectTimeout);
     // The same over the extension's one object.
-    static std::shared_ptr<ClientProcessorWrapper> create();
+    static std::shared_ptr<ClientProcessorWrapper> create(
+        std::chrono::milliseconds connectTimeout = CTunnel::kConnectTimeout);
 
     // The semaphore the flow code shares between all wrappers to bound the connects in progress.
     static DispatchSemaphorePtr MakeConnectSemaphore(long limit = kMaxConnectsInProgress);
@@ -121,6 +125,9 @@ public:
     // record and the statistics, and go to the FROM dump when traffic dumps are on.
     std::optional<std::vector<uint8_t>> recvDataFromRemoteWithError(int32_t& err);
 
+    // Ends the sending side of the remote connection (a FIN after the bytes sent so far); receiving goes on.
+    // 0, or the errno of the failure (ENOTCONN when there is no connection).
+    int shutdownRemoteSend();
     // Ends the connection (its close line, once).
     void close();
 

@@ -1,0 +1,377 @@
+#include "extension/flows/TcpFlowProcessor.h"
+
+#include "extension/engine/ClientProcessorWrapper.h"
+#include "extension/engine/CorvantisCoreWrapper.h"
+#include "extension/flows/TcpFlowsManager.h"
+#include "platform/SystemLog.h"
+
+#include <cerrno>
+
+namespace corvantis {
+
+namespace {
+
+void logClose(const FlowError& error, const char* operation)
+{
+    SystemLog("Corvantis close stream with " + error.description + " at " + operation + " ");
+}
+
+// Cancels `source` now, so that its handler never runs again, and lets a later block of `queue` destroy it:
+// the caller may be that very handler.
+void retire(DispatchSourcePtr& source, const DispatchQueuePtr& queue)
+{
+    if (!source)
+        return;
+    source->cancel();
+    queue->async([retired = std::shared_ptr<DispatchSource>(std::move(source))] {});
+    source = nullptr;
+}
+
+} // namespace
+
+std::shared_ptr<TcpFlowProcessor> TcpFlowProcessor::create(NEAppProxyTCPFlowPtr flow,
+    std::shared_ptr<TcpFlowsManager> manager, const TcpFlowQueues& queues, const TcpFlowSettings& settings)
+{
+    return std::make_shared<TcpFlowProcessor>(PrivateTag {}, std::move(flow), std::move(manager), queues, settings);
+}
+
+TcpFlowProcessor::TcpFlowProcessor(PrivateTag, NEAppProxyTCPFlowPtr flow, std::shared_ptr<TcpFlowsManager> manager,
+    const TcpFlowQueues& queues, const TcpFlowSettings& settings)
+    : FlowProcessor(flow->metaData())
+    , m_flow(std::move(flow))
+    , m_externalTcpProcessor(settings.makeConnection ? settings.makeConnection() : ClientProcessorWrapper::create())
+    , m_apiSyncQueue(queues.api)
+    , m_upstreamQueue(DispatchQueue::create("Corvantis Handle " + m_flow->metaData().sourceAppSigningIdentifier + " "
+          + std::to_string(m_flow->hash()) + " upstream"))
+    , m_downstreamQueue(queues.main)
+    , m_connectQueue(queues.connect)
+    , m_connectSemaphore(queues.connectSemaphore)
+    , m_socketEventsManager(queues.socketEvents)
+    , m_flowManager(std::move(manager))
+    , m_halfClosedIdleLimit(settings.halfClosedIdleLimit)
+{
+}
+
+TcpFlowProcessor::~TcpFlowProcessor()
+{
+    // Every step holds the processor, so no handler can be running; the sources still must not outlive it.
+    if (m_sourceRead)
+        m_sourceRead->cancel();
+    if (m_sourceWrite)
+        m_sourceWrite->cancel();
+}
+
+int TcpFlowProcessor::matchFlow(const NWEndpoint& endpoint, const std::optional<std::string>& hostname)
+{
+    const char* host = endpoint.isHost ? endpoint.hostname.c_str() : nullptr;
+    const char* port = endpoint.isHost ? endpoint.port.c_str() : nullptr;
+    return m_externalTcpProcessor->createNewConnection(
+        m_appNameWrapper.get(), hostname ? hostname->c_str() : nullptr, host, port, false);
+}
+
+void TcpFlowProcessor::connectRemote()
+{
+    m_connectQueue->async([self = shared_from_this()] {
+        self->m_externalTcpProcessor->establishRemoteConnection(self->m_socketEventsManager, self->m_appNameWrapper,
+            self->m_connectQueue, self->m_connectSemaphore, [self](bool connected) {
+                if (!connected) {
+                    // Not registered any more (stopped while connecting): the removal finds nothing, so nothing
+                    // is closed twice.
+                    self->closeFlow(NEAppProxyFlowError(kNEAppProxyFlowErrorAborted));
+                    return;
+                }
+                self->startUpstream();
+            });
+    });
+}
+
+// ---- Opening ----
+
+void TcpFlowProcessor::startUpstream()
+{
+    m_apiSyncQueue->async([self = shared_from_this()] {
+        self->m_flow->openWithLocalEndpoint([self](std::optional<FlowError> error) {
+            if (error) {
+                logClose(*error, "startUpstream()");
+                self->close(error);
+                return;
+            }
+            self->m_isOpened = true;
+            // Decided before the first read goes out, so that an application that ends at once finds the
+            // downstream pump already under way.
+            const bool downstreamNow = self->m_externalTcpProcessor->needDownstreamNow();
+            if (downstreamNow)
+                self->m_downstreamStarted = true;
+            self->processUpstream();
+            if (downstreamNow)
+                self->startDownstream();
+        });
+    });
+}
+
+void TcpFlowProcessor::startDownstream()
+{
+    m_downstreamStarted = true;
+    m_downstreamQueue->async([self = shared_from_this()] { self->processDownstream(); });
+}
+
+// ---- Upstream ----
+
+void TcpFlowProcessor::processUpstream()
+{
+    m_apiSyncQueue->async([self = shared_from_this()] {
+        self->m_flow->readDataWithCompletionHandler(
+            [self](std::optional<std::vector<uint8_t>> data, std::optional<FlowError> error) {
+                if (error) {
+                    logClose(*error, "processUpstream()");
+                    self->close(error);
+                    return;
+                }
+                // No data and no error is taken as the application's end of stream, like empty data.
+                if (!data || data->empty()) {
+                    self->m_upstreamQueue->async([self] { self->applicationEnded(); });
+                    return;
+                }
+                self->m_upstreamQueue->async(
+                    [self, chunk = std::move(*data)]() mutable { self->prepareUpstream(std::move(chunk)); });
+            });
+    });
+}
+
+void TcpFlowProcessor::prepareUpstream(std::vector<uint8_t> chunk)
+{
+    if (m_upstreamClosed)
+        return;
+    std::optional<std::vector<uint8_t>> answer;
+    std::optional<std::vector<uint8_t>> replaced;
+    std::optional<std::vector<uint8_t>> toSend;
+    if (m_externalTcpProcessor->prepateDataForRemote(chunk, answer, replaced))
+        toSend = std::move(replaced);
+    else
+        toSend = std::move(chunk);
+    // A chunk the engine consumed whole leaves nothing to send; the next read must still be issued, or the pump
+    // stalls with half a request header taken.
+    if (!writeUpstreamData(std::move(toSend), true) || !answer)
+        return;
+    if (!answer->empty()) {
+        m_downstreamStarted = true;
+        writeDownstreamData(std::move(*answer));
+    } else
+        startDownstream();
+}
+
+void TcpFlowProcessor::applicationEnded()
+{
+    if (m_upstreamClosed)
+        return;
+    m_applicationEnded = true;
+    if (!m_downstreamStarted) {
+        // The remote was never read (a plain HTTP proxy still waits for the request): nothing can come back.
+        close(std::nullopt);
+        return;
+    }
+    if (!m_unsentUpstream)
+        shutdownRemoteSendOnce();
+    m_downstreamQueue->async([self = shared_from_this()] { self->watchHalfClosedIdle(); });
+}
+
+void TcpFlowProcessor::shutdownRemoteSendOnce()
+{
+    if (m_remoteSendShut)
+        return;
+    m_remoteSendShut = true;
+    // The remote sees the application's end once every byte before it has gone; it may answer after that.
+    (void)m_externalTcpProcessor->shutdownRemoteSend();
+}
+
+bool TcpFlowProcessor::writeUpstreamData(std::optional<std::vector<uint8_t>> dataNew, bool readNextWhenIdle)
+{
+    if (m_upstreamClosed)
+        return false;
+    if (!dataNew && !m_unsentUpstream) {
+        retire(m_sourceWrite, m_upstreamQueue);
+        if (readNextWhenIdle && !m_applicationEnded)
+            processUpstream();
+        return true;
+    }
+    std::vector<uint8_t> data;
+    if (m_unsentUpstream && dataNew) {
+        data = std::move(*m_unsentUpstream);
+        data.insert(data.end(), dataNew->begin(), dataNew->end());
+    } else {
+        data = m_unsentUpstream ? std::move(*m_unsentUpstream) : std::move(*dataNew);
+    }
+    m_unsentUpstream.reset();
+
+    int64_t sent = 0;
+    int32_t err = 0;
+    if (!m_externalTcpProcessor->sendDataToRemote(data, sent, err)) {
+        if (err != EAGAIN && err != EWOULDBLOCK) {
+            const FlowError error = NEAppProxyFlowError(kNEAppProxyFlowErrorPeerReset);
+            logClose(error, "writeUpstreamData(dataNew:)");
+            close(error);
+            return false;
+        }
+        sent = 0;
+    }
+    if (static_cast<std::size_t>(sent) < data.size()) {
+        m_unsentUpstream.emplace(data.begin() + sent, data.end());
+        if (!m_sourceWrite) {
+            const int fd = m_externalTcpProcessor->getNativeHandler();
+            std::weak_ptr<TcpFlowProcessor> weak = weak_from_this();
+            DispatchSourcePtr source = DispatchSource::create(DispatchSource::Kind::Write, fd, m_upstreamQueue, [weak] {
+                const auto self = weak.lock();
+                if (!self)
+                    return;
+                SystemLog("Corvantis tcp write available at writeUpstreamData(dataNew:) ");
+                (void)self->writeUpstreamData(std::nullopt, false);
+            });
+            if (fd < 0 || !source->resume().ok()) {
+                const FlowError error = NEAppProxyFlowError(kNEAppProxyFlowErrorPeerReset);
+                logClose(error, "writeUpstreamData(dataNew:)");
+                close(error);
+                return false;
+            }
+            m_sourceWrite = std::move(source);
+        }
+    }
+    if (m_unsentUpstream)
+        return true;
+    if (m_applicationEnded) {
+        shutdownRemoteSendOnce();
+        return true;
+    }
+    processUpstream();
+    return true;
+}
+
+// ---- Downstream ----
+
+void TcpFlowProcessor::processDownstream()
+{
+    if (m_closed)
+        return;
+    int32_t err = 0;
+    std::optional<std::vector<uint8_t>> data = m_externalTcpProcessor->recvDataFromRemoteWithError(err);
+    if (data && data->empty()) {
+        SystemLog("Corvantis close stream gracefully at processDownstream() ");
+        close(std::nullopt);
+        return;
+    }
+    if (data) {
+        m_lastDownstreamData = std::chrono::steady_clock::now();
+        writeDownstreamData(std::move(*data));
+        return;
+    }
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        const int fd = m_externalTcpProcessor->getNativeHandler();
+        std::weak_ptr<TcpFlowProcessor> weak = weak_from_this();
+        DispatchSourcePtr source = DispatchSource::create(DispatchSource::Kind::Read, fd, m_downstreamQueue, [weak] {
+            const auto self = weak.lock();
+            if (!self)
+                return;
+            SystemLog("Corvantis tcp read available at processDownstream() ");
+            retire(self->m_sourceRead, self->m_downstreamQueue);
+            self->processDownstream();
+        });
+        if (fd >= 0 && source->resume().ok()) {
+            retire(m_sourceRead, m_downstreamQueue);
+            m_sourceRead = std::move(source);
+            SystemLog("Corvantis tcp would block at processDownstream() ");
+            return;
+        }
+    }
+    const FlowError error = NEAppProxyFlowError(kNEAppProxyFlowErrorPeerReset);
+    logClose(error, "processDownstream()");
+    close(error);
+}
+
+void TcpFlowProcessor::writeDownstreamData(std::vector<uint8_t> data)
+{
+    m_apiSyncQueue->async([self = shared_from_this(), data = std::move(data)]() mutable {
+        if (data.empty()) {
+            self->close(std::nullopt);
+            return;
+        }
+        CorvantisCoreWrapper::incTestWriteCounter(data.size());
+        self->m_flow->writeData(std::move(data), [self](std::optional<FlowError> error) {
+            if (error) {
+                logClose(*error, "writeDownstreamData(data:)");
+                self->close(error);
+                return;
+            }
+            self->startDownstream();
+        });
+    });
+}
+
+void TcpFlowProcessor::watchHalfClosedIdle()
+{
+    if (m_closed || m_idleWatched)
+        return;
+    m_idleWatched = true;
+    m_lastDownstreamData = std::chrono::steady_clock::now();
+    std::weak_ptr<TcpFlowProcessor> weak = weak_from_this();
+    auto check = std::make_shared<std::function<void()>>();
+    *check = [weak, check = std::weak_ptr<std::function<void()>>(check)] {
+        const auto self = weak.lock();
+        if (!self || self->m_closed)
+            return;
+        const auto idle = std::chrono::steady_clock::now() - self->m_lastDownstreamData;
+        if (idle >= self->m_halfClosedIdleLimit) {
+            self->close(std::nullopt);
+            return;
+        }
+        if (const auto again = check.lock())
+            self->m_downstreamQueue->after(self->m_halfClosedIdleLimit - idle, [again] { (*again)(); });
+    };
+    m_downstreamQueue->after(m_halfClosedIdleLimit, [check] { (*check)(); });
+}
+
+// ---- Closing ----
+
+void TcpFlowProcessor::close(std::optional<FlowError> error)
+{
+    m_downstreamQueue->async([self = shared_from_this(), error = std::move(error)] { self->shutdown(error); });
+}
+
+void TcpFlowProcessor::shutdown(std::optional<FlowError> error)
+{
+    closeFlow(error);
+    m_closed = true;
+    // This is the downstream queue already: the read source is cancelled here, at once (a synchronous hop
+    // onto this queue would wait for itself).
+    retire(m_sourceRead, m_downstreamQueue);
+    // The engine's connection closes only after both sources are cancelled, so its descriptor number, which
+    // may be reused at once, never fires this flow's handlers or takes its bytes.
+    m_upstreamQueue->async([self = shared_from_this()] {
+        self->m_upstreamClosed = true;
+        retire(self->m_sourceWrite, self->m_upstreamQueue);
+        self->m_externalTcpProcessor->close();
+    });
+}
+
+void TcpFlowProcessor::closeFlow(std::optional<FlowError> error)
+{
+    if (!m_flowManager->removeFlow(m_flowId.load()))
+        return;
+    m_apiSyncQueue->async([self = shared_from_this(), error = std::move(error)] { self->finishClose(error); });
+}
+
+void TcpFlowProcessor::finishClose(std::optional<FlowError> error)
+{
+    if (m_isOpened) {
+        m_flow->closeReadWithError(error);
+        m_flow->closeWriteWithError(error);
+        SystemLog("Corvantis flow closed " + FlowErrorText(error));
+        return;
+    }
+    SystemLog("Corvantis flow closing " + FlowErrorText(error));
+    m_flow->openWithLocalEndpoint([self = shared_from_this(), error](std::optional<FlowError>) {
+        self->m_flow->closeReadWithError(error);
+        self->m_flow->closeWriteWithError(error);
+        SystemLog("Corvantis flow closed " + FlowErrorText(error));
+    });
+}
+
+} // namespace corvantis
