@@ -122,6 +122,9 @@ void TcpFlowProcessor::processUpstream()
     m_apiSyncQueue->async([self = shared_from_this()] {
         self->m_flow->readDataWithCompletionHandler(
             [self](std::optional<std::vector<uint8_t>> data, std::optional<FlowError> error) {
+                // A read the close itself ended reports nothing new.
+                if (self->m_closeRequested)
+                    return;
                 if (error) {
                     logClose(*error, "processUpstream()");
                     self->close(error);
@@ -295,6 +298,8 @@ void TcpFlowProcessor::writeDownstreamData(std::vector<uint8_t> data)
         }
         CorvantisCoreWrapper::incTestWriteCounter(data.size());
         self->m_flow->writeData(std::move(data), [self](std::optional<FlowError> error) {
+            if (self->m_closeRequested)
+                return;
             if (error) {
                 logClose(*error, "writeDownstreamData(data:)");
                 self->close(error);
@@ -332,6 +337,7 @@ void TcpFlowProcessor::watchHalfClosedIdle()
 
 void TcpFlowProcessor::close(std::optional<FlowError> error)
 {
+    m_closeRequested = true;
     m_downstreamQueue->async([self = shared_from_this(), error = std::move(error)] { self->shutdown(error); });
 }
 

@@ -107,6 +107,7 @@ private:
     std::atomic<bool> m_isOpened { false };
     std::atomic<bool> m_downstreamStarted { false };
     std::atomic<bool> m_applicationEnded { false };
+    std::atomic<bool> m_closeRequested { false };
 
     // Upstream queue only.
     std::optional<std::vector<uint8_t>> m_unsentUpstream;

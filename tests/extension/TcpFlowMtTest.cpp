@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 
+#include <filesystem>
+
 namespace corvantis::test {
 namespace {
 
@@ -296,6 +298,85 @@ TEST_F(FlowTest, BackPressureFromAServerThatStopsReading)
     std::lock_guard lock(arrivedMutex);
     EXPECT_EQ(arrived.size(), kTotal);
     EXPECT_TRUE(arrived == data) << "every byte, in order";
+}
+
+} // namespace
+} // namespace corvantis::test
+
+namespace corvantis::test {
+namespace {
+
+int ThreadCount()
+{
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// A server that accepts every connection and holds it silently, on one thread in all.
+class SilentServer final {
+public:
+    SilentServer()
+        : m_server([this](int fd) {
+            UniqueFd copy(::dup(fd));
+            std::lock_guard lock(m_mutex);
+            m_held.push_back(std::move(copy));
+        })
+    {
+    }
+    uint16_t port() const { return m_server.port(); }
+
+private:
+    std::mutex m_mutex;
+    std::vector<UniqueFd> m_held;
+    ScriptedServer m_server;
+};
+
+TEST_F(FlowTest, AThousandIdleFlowsCostNoMoreThreadsThanTen)
+{
+    SilentServer server;
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    std::vector<UniqueFd> applications;
+    auto open = [&](size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            auto offered = Offer(server.port());
+            ASSERT_TRUE(offered.taken);
+            applications.push_back(std::move(offered.application));
+        }
+        ASSERT_TRUE(waitUntil([&] { return manager->flowCount() == applications.size(); }));
+        // Every flow is connected and waiting on both sides once its open line is in the process log.
+        ASSERT_TRUE(
+            waitUntil([&] { return logs.startingWith("Corvantis tcp would block").size() >= applications.size(); },
+                deadlineIn(std::chrono::seconds(60))));
+    };
+    // The thread pool keeps a few free threads for the next burst whatever the load was; a burst first makes
+    // sure that the count with ten flows includes them, as it will with a thousand.
+    {
+        std::vector<DispatchQueuePtr> burst;
+        std::atomic<int> done { 0 };
+        for (int i = 0; i < 32; ++i) {
+            burst.push_back(DispatchQueue::create("burst"));
+            burst.back()->async([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                ++done;
+            });
+        }
+        ASSERT_TRUE(waitUntil([&] { return done.load() == 32; }));
+    }
+    open(10);
+    // The pool lets its other threads go after a while without work: wait until the count settles.
+    int withTen = ThreadCount();
+    for (auto deadline = deadlineIn(std::chrono::seconds(40)); std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const int now = ThreadCount();
+        if (now == withTen && now <= 12)
+            break;
+        withTen = now;
+    }
+    open(990);
+    EXPECT_TRUE(waitUntil([&] { return ThreadCount() <= withTen; }, deadlineIn(std::chrono::seconds(60))))
+        << ThreadCount() << " threads with 1000 idle flows, " << withTen << " with 10";
 }
 
 } // namespace
