@@ -4,6 +4,7 @@
 #include "platform/netext/NEAppProxyFlow.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,6 +68,18 @@ public:
             for (auto& [id, processor] : m_flows)
                 processor->close(std::nullopt);
         });
+    }
+
+    // The registered processors for which `match` holds; `match` runs on the registry's queue and must not call
+    // the registry.
+    std::size_t countFlows(const std::function<bool(const Processor&)>& match) const
+    {
+        std::size_t count = 0;
+        m_queue->sync([&] {
+            for (const auto& [id, processor] : m_flows)
+                count += match(*processor) ? 1 : 0;
+        });
+        return count;
     }
 
     std::size_t flowCount() const

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "extension/engine/SimpleSocket.h"
 #include "extension/engine/SocketEventsManager.h"
 #include "extension/flows/FlowsManager.h"
 #include "platform/DispatchQueue.h"
 #include "platform/netext/NEAppProxyUDPFlow.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,6 +25,13 @@ public:
     // Ends the flow (only schedules).
     virtual void close(std::optional<FlowError> error) = 0;
     virtual void setFlowId(uint64_t id) = 0;
+
+    // What the per-process limit reads of the registered flows, on the registry's queue: the process, when the
+    // processor was made, whether a reply came, and the relay socket (null: none).
+    virtual int32_t requestPid() const { return -1; }
+    virtual std::chrono::steady_clock::time_point createdAt() const { return {}; }
+    virtual bool answered() const { return true; }
+    virtual const SimpleSocket* relaySocket() const { return nullptr; }
 };
 
 class UdpFlowsManager;
