@@ -42,6 +42,14 @@ std::string FlowErrorText(const std::optional<FlowError>& error)
     return "Error Domain=" + error->domain + " Code=" + std::to_string(error->code) + " \"" + error->description + "\"";
 }
 
+std::string NWEndpoint::description() const
+{
+    if (!isHost)
+        return {};
+    const bool ipv6 = hostname.find(':') != std::string::npos;
+    return (ipv6 ? "[" + hostname + "]" : hostname) + ":" + port;
+}
+
 NEAppProxyFlow::NEAppProxyFlow(
     NWEndpoint remoteEndpoint, std::optional<std::string> remoteHostname, FlowMetaData metaData)
     : m_remoteEndpoint(std::move(remoteEndpoint))

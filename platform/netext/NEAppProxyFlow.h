@@ -45,6 +45,8 @@ struct NWEndpoint {
     }
     static NWEndpoint Other() { return {}; }
     bool operator==(const NWEndpoint&) const = default;
+    // "host:port", an IPv6 host in brackets ("[::1]:53"); "" for another kind of endpoint.
+    std::string description() const;
 };
 
 // Who opened a flow: the application's identifier (its executable's name) and the 32-byte audit token
