@@ -1,0 +1,31 @@
+#pragma once
+
+#include "platform/netext/NetworkRules.h"
+
+#include <cstdint>
+#include <string>
+
+namespace corvantis {
+
+// Where the captured traffic goes and how the daemon's own traffic is told apart.
+struct NftCapture {
+    std::string table = "corvantis";
+    uint32_t ownMark = 0x5a17; // every socket of the daemon carries it: its packets are never captured
+    uint32_t tproxyMark = 0x5a18; // captured UDP, routed back to the local TPROXY listener
+    uint16_t tcpPort = 0; // the flow source's TCP listener (redirect target)
+    uint16_t udpPort = 0; // the flow source's UDP TPROXY listener
+};
+
+// One nftables ruleset text (for `nft -f`) that captures this machine's own outbound traffic as the transparent
+// proxy's settings ask: the daemon's marked packets return first, excluded rules (`return`) come before included
+// ones, included TCP is redirected to the TCP listener, included UDP is marked for the TPROXY listener. Hosts are
+// masked to their prefix and the ports of rules alike in all else share one set. The table is replaced whole.
+// The rules have been validated when they were made (NENetworkRule), so no text of theirs reaches the ruleset
+// unchecked.
+std::string CompileTransparentProxyRuleset(
+    const NETransparentProxyNetworkSettings& settings, const NftCapture& capture);
+
+// The DNS proxy's ruleset: this machine's own UDP and TCP to port 53 go to the listeners.
+std::string CompileDnsProxyRuleset(const NftCapture& capture);
+
+} // namespace corvantis
