@@ -3,8 +3,11 @@
 
 #include "core/foundation/CoreHooks.h"
 #include "core/profile/CorvantisApp.h"
+#include "extension/daemon/AppProxyProvider.h"
 #include "extension/daemon/CorvantisWorker.h"
+#include "extension/daemon/DNSProxyProvider.h"
 #include "extension/daemon/ExtensionStartup.h"
+#include "extension/daemon/FilterDataProvider.h"
 #include "extension/daemon/XPCServerInExtension.h"
 #include "extension/engine/CorvantisAppProxy.h"
 #include "ipc/GssHelperClient.h"
@@ -12,6 +15,7 @@
 #include "platform/ProgramHome.h"
 #include "platform/SystemLog.h"
 #include "platform/netext/NEProvider.h"
+#include "platform/netext/NEProviderHost.h"
 
 #include <csignal>
 #include <cstdio>
@@ -40,6 +44,16 @@ int main(int argc, char** argv)
     SystemLog("Corvantis Extension - pid " + std::to_string(::getpid()) + ", fun " + program.filename().string());
     RaiseFileLimit();
     ::srandom(static_cast<unsigned>(std::time(nullptr)));
+    // The providers are made when they are first started (or, for the transparent proxy, sent a message).
+    NEProviderHost::shared().setFactories(
+        [](ProviderKind kind) -> std::shared_ptr<NEAppProxyProvider> {
+            if (kind == ProviderKind::TransparentProxy)
+                return std::make_shared<AppProxyProvider>();
+            if (kind == ProviderKind::DnsProxy)
+                return std::make_shared<DNSProxyProvider>();
+            return nullptr;
+        },
+        [] { return std::make_shared<FilterDataProvider>(); });
     NEProvider::startSystemExtensionMode();
 
     const auto name = ReadExtensionServiceName(program);
