@@ -8,6 +8,7 @@
 #include "extension/daemon/DNSProxyProvider.h"
 #include "extension/daemon/ExtensionStartup.h"
 #include "extension/daemon/FilterDataProvider.h"
+#include "extension/daemon/ProviderControlServer.h"
 #include "extension/daemon/XPCServerInExtension.h"
 #include "extension/engine/CorvantisAppProxy.h"
 #include "ipc/GssHelperClient.h"
@@ -63,10 +64,15 @@ int main(int argc, char** argv)
         return EXIT_FAILURE;
     }
     SystemLog("Starting XPC listener for mach service " + name.value());
-    auto service
-        = XPCServerInExtension::start(name.value(), AllowedUidFromArguments(), CorvantisWorker::sharedWorker());
+    const std::optional<uid_t> allowedUid = AllowedUidFromArguments();
+    auto service = XPCServerInExtension::start(name.value(), allowedUid, CorvantisWorker::sharedWorker());
     if (!service.ok()) {
         SystemLog("Cannot start the service " + name.value() + ": " + service.status().message());
+        return EXIT_FAILURE;
+    }
+    auto control = ProviderControlServer::start(name.value(), allowedUid, NEProviderHost::shared());
+    if (!control.ok()) {
+        SystemLog("Cannot start the control service of " + name.value() + ": " + control.status().message());
         return EXIT_FAILURE;
     }
     for (;;)

@@ -327,5 +327,52 @@ TEST(ExtensionAdmissionTest, RootAndTheAllowedUserOnly)
     EXPECT_NE(HelloAs(kNobody, daemon), "3.12.2");
 }
 
+// What the probe prints for `args` (run as `uid` when given).
+std::string Probe(const Daemon& daemon, std::vector<std::string> args, std::optional<uid_t> uid = std::nullopt)
+{
+    std::vector<std::string> argv;
+    if (uid)
+        argv = { "setpriv", "--reuid=" + std::to_string(*uid), "--regid=" + std::to_string(*uid), "--clear-groups" };
+    argv.push_back(CORVANTIS_PROBE);
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto result = runCommand(argv, {}, { { "CORVANTIS_RUNTIME_DIR", daemon.runtime().str() } });
+    std::string out = result.out;
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+const std::string kServiceName = "com.velmar.corvantis.v3.macos.CorvantisExtension";
+
+TEST(ExtensionProvidersTest, ProvidersThroughTheControlService)
+{
+    Daemon daemon;
+    ASSERT_TRUE(daemon.waitForSocket()) << daemon.log();
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(daemon.runtime() / (kServiceName + ".control")); }));
+    EXPECT_EQ(Probe(daemon, { kServiceName, "start", "0" }),
+        "Corvantis Transparent Proxy cannot be initialized before hello message");
+    EXPECT_EQ(Probe(daemon, { (kBuildTree / "bin" / "Corvantis").string(), "hello" }), "3.12.2");
+    EXPECT_EQ(Probe(daemon, { kServiceName, "start", "0" }), "ok");
+    EXPECT_EQ(Probe(daemon, { kServiceName, "start", "1" }), "ok");
+
+    EXPECT_EQ(Probe(daemon, { kServiceName, "message", "wake" }), "message type not known");
+    EXPECT_EQ(Probe(daemon, { kServiceName, "message", "garbage" }), "fail");
+    EXPECT_EQ(Probe(daemon, { kServiceName, "message", "error-kill" }), "Error message cannot be processed");
+    EXPECT_FALSE(daemon.exited()) << "an error with the kill does not end the daemon";
+    EXPECT_EQ(Probe(daemon, { kServiceName, "message", "kill", "3" }), "<no reply>");
+    ASSERT_TRUE(waitUntil([&] { return daemon.exited(); }));
+    EXPECT_EQ(daemon.stop(), 0) << "the kill message ends the daemon with status 0";
+}
+
+TEST(ExtensionProvidersTest, AControlClientOfAnotherUserIsRefused)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "clients of other users need root";
+    Daemon daemon({}, kDaemon, std::nullopt);
+    ASSERT_TRUE(daemon.waitForSocket()) << daemon.log();
+    EXPECT_NE(Probe(daemon, { kServiceName, "message", "wake", "3" }, 65534), "message type not known");
+    EXPECT_EQ(Probe(daemon, { kServiceName, "message", "wake" }), "message type not known") << "root is admitted";
+}
+
 } // namespace
 } // namespace corvantis::test
