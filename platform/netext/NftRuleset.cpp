@@ -153,6 +153,32 @@ std::string CompileTransparentProxyRuleset(const NETransparentProxyNetworkSettin
     return out.str();
 }
 
+std::string CompileFilterRuleset(const NEFilterSettings& settings, const NftCapture& capture, unsigned nflogGroup)
+{
+    std::vector<NENetworkRule> allowed;
+    std::vector<NENetworkRule> tapped;
+    for (const NEFilterRule& rule : settings.rules)
+        (rule.action == NEFilterRule::Action::FilterData ? tapped : allowed).push_back(rule.networkRule);
+    const std::string log = "log group " + std::to_string(nflogGroup);
+    NftCapture table = capture;
+    table.table += "_filter";
+    std::ostringstream out;
+    writeHeader(out, table);
+    out << "    chain taps_out {\n";
+    out << "        type filter hook output priority 0; policy accept;\n";
+    out << "        meta mark " << hex(capture.ownMark) << " return\n";
+    writeRules(out, allowed, Protocol::UDP, "return");
+    writeRules(out, tapped, Protocol::UDP, "udp dport 53 " + log);
+    writeRules(out, tapped, Protocol::UDP, "ct state new " + log);
+    out << "    }\n";
+    out << "    chain taps_in {\n";
+    out << "        type filter hook input priority 0; policy accept;\n";
+    out << "        meta l4proto udp udp sport 53 ct direction reply " << log << "\n";
+    out << "    }\n";
+    out << "}\n";
+    return out.str();
+}
+
 std::string CompileDnsProxyRuleset(const NftCapture& capture)
 {
     std::ostringstream out;

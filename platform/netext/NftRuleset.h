@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/netext/NEFilterDataProvider.h"
 #include "platform/netext/NetworkRules.h"
 
 #include <cstdint>
@@ -27,5 +28,10 @@ std::string CompileTransparentProxyRuleset(
 
 // The DNS proxy's ruleset: this machine's own UDP and TCP to port 53 go to the listeners.
 std::string CompileDnsProxyRuleset(const NftCapture& capture);
+
+// The content filter's taps (table "<table>_filter"): nothing is held or changed; the packets its "filter data"
+// rules select are copied to the NFLOG group `nflogGroup`: the first packet of each UDP flow, every query to port
+// 53, and the answers that come back on those flows (`ct direction reply`). Its "allow" rules are left out first.
+std::string CompileFilterRuleset(const NEFilterSettings& settings, const NftCapture& capture, unsigned nflogGroup);
 
 } // namespace corvantis

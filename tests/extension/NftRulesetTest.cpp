@@ -1,5 +1,6 @@
 #include "platform/netext/NftRuleset.h"
 #include "extension/daemon/AppProxyProvider.h"
+#include "extension/daemon/FilterDataProvider.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/TempDir.h"
 
@@ -40,6 +41,19 @@ TEST(NftRulesetTest, TheTextForAFewPorts)
     EXPECT_NE(text.find("meta l4proto udp th dport 5353 return"), std::string::npos) << text;
 }
 
+TEST(NftRulesetTest, TheFilterTapsCopyPacketsAndHoldNone)
+{
+    const std::string text = CompileFilterRuleset(FilterDataProvider::makeSettings(), Capture(), 5);
+    EXPECT_NE(text.find("table inet corvantis_filter {"), std::string::npos) << text;
+    EXPECT_NE(text.find("meta l4proto udp th dport { 7, 67,"), std::string::npos) << "the allowed ports in one set\n"
+                                                                                  << text;
+    EXPECT_NE(text.find("meta l4proto udp udp dport 53 log group 5"), std::string::npos) << text;
+    EXPECT_NE(text.find("meta l4proto udp ct state new log group 5"), std::string::npos) << text;
+    EXPECT_NE(text.find("udp sport 53 ct direction reply log group 5"), std::string::npos) << text;
+    EXPECT_EQ(text.find("drop"), std::string::npos);
+    EXPECT_EQ(text.find("redirect"), std::string::npos);
+}
+
 // Every ruleset the providers make is one nftables accepts, checked in a network namespace of the test's own.
 TEST(NftRulesetTest, NftablesAcceptsEveryRuleset)
 {
@@ -71,6 +85,7 @@ TEST(NftRulesetTest, NftablesAcceptsEveryRuleset)
                 AppProxyProvider::makeSettings(c.udp, c.tcp, c.blockUdp443, line), Capture()));
     }
     rulesets.emplace_back("DNS proxy", CompileDnsProxyRuleset(Capture()));
+    rulesets.emplace_back("content filter", CompileFilterRuleset(FilterDataProvider::makeSettings(), Capture(), 5));
     for (const auto& [name, text] : rulesets) {
         SCOPED_TRACE(name);
         const auto file = dir / "ruleset.nft";
