@@ -17,6 +17,8 @@ XpcInterfacePtr ProviderControlInterface()
             { kStopProviderSelector, { { T::Integer }, { T::Integer } }, std::vector<XpcValueType> { { T::Bool } } },
             { kSendProviderMessageSelector, { { T::Data } }, std::vector<XpcValueType> { { T::Data, true } } },
             { kProviderStatusSelector, { { T::Integer } }, std::vector<XpcValueType> { { T::Integer } } },
+            { kFollowProviderStatusSelector, { { T::Integer }, { T::Integer } },
+                std::vector<XpcValueType> { { T::Integer } } },
         });
     return interface;
 }
@@ -75,6 +77,14 @@ void ProviderControlClient::status(int kind, std::function<void(int)> reply)
     m_connection->sendMessage(kProviderStatusSelector, { XpcObject(kind) }, [reply](XpcArray values) {
         reply(!values.empty() && values[0].integer() ? static_cast<int>(*values[0].integer()) : 0);
     });
+}
+
+void ProviderControlClient::followStatus(int kind, int known, std::function<void(int)> reply)
+{
+    m_connection->sendMessage(
+        kFollowProviderStatusSelector, { XpcObject(kind), XpcObject(known) }, [reply](XpcArray values) {
+            reply(!values.empty() && values[0].integer() ? static_cast<int>(*values[0].integer()) : 0);
+        });
 }
 
 } // namespace corvantis

@@ -21,9 +21,11 @@ inline constexpr const char* kStartProviderSelector = "startProviderOfKind:reply
 inline constexpr const char* kStopProviderSelector = "stopProviderOfKind:reason:reply:";
 inline constexpr const char* kSendProviderMessageSelector = "sendProviderMessage:reply:";
 inline constexpr const char* kProviderStatusSelector = "providerStatusOfKind:reply:";
+inline constexpr const char* kFollowProviderStatusSelector = "followProviderStatusOfKind:from:reply:";
 
 // The control interface: start (kind → success, error code, error text), stop (kind, reason → done), message
-// (bytes → optional reply bytes), status (kind → state).
+// (bytes → optional reply bytes), status (kind → state), follow (kind, a state the caller knows → the state once
+// it differs from that one).
 XpcInterfacePtr ProviderControlInterface();
 // "<service name>.control".
 std::string ProviderControlServiceName(const std::string& serviceName);
@@ -44,6 +46,8 @@ public:
     void sendProviderMessage(
         const std::vector<uint8_t>& message, std::function<void(std::optional<std::vector<uint8_t>>)> reply);
     void status(int kind, std::function<void(int)> reply);
+    // Answers once the provider's state is another than `known` (at once when it already is).
+    void followStatus(int kind, int known, std::function<void(int)> reply);
 
 private:
     const XpcConnectionPtr m_connection;

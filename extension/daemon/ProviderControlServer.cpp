@@ -1,7 +1,10 @@
 #include "extension/daemon/ProviderControlServer.h"
 
 #include "ipc/ProviderControl.h"
+#include "platform/Mutex.h"
 #include "platform/xpc/XpcExportedObject.h"
+
+#include <vector>
 
 namespace corvantis {
 
@@ -15,11 +18,28 @@ std::optional<ProviderKind> kindOf(const XpcObject& value)
     return static_cast<ProviderKind>(*number);
 }
 
-class ControlObject final : public XpcExportedObject {
+class ControlObject final : public XpcExportedObject, public std::enable_shared_from_this<ControlObject> {
 public:
     explicit ControlObject(NEProviderHost& host)
         : m_host(host)
     {
+    }
+
+    // Answers the followers of `kind` waiting for a state other than `status`.
+    void statusChanged(ProviderKind kind, SessionStatus status)
+    {
+        std::vector<XpcReplySender> due;
+        {
+            MutexLock lock(m_mutex);
+            std::erase_if(m_followers, [&](const Follower& follower) {
+                if (follower.kind != kind || follower.known == status)
+                    return false;
+                due.push_back(follower.reply);
+                return true;
+            });
+        }
+        for (const auto& reply : due)
+            reply({ XpcObject(static_cast<int>(status)) });
     }
 
     void handleCall(const XpcSelector& selector, const XpcArray& arguments, XpcReplySender reply) override
@@ -50,11 +70,29 @@ public:
             m_host.stop(*kind, reason ? static_cast<int>(*reason) : 0, [reply] { reply({ XpcObject(true) }); });
         } else if (name == kProviderStatusSelector) {
             reply({ XpcObject(kind ? static_cast<int>(m_host.status(*kind)) : 0) });
+        } else if (name == kFollowProviderStatusSelector) {
+            if (!kind)
+                return reply({ XpcObject(0) });
+            const int64_t* known = arguments.at(1).integer();
+            const auto knownStatus = static_cast<SessionStatus>(known ? *known : 0);
+            {
+                MutexLock lock(m_mutex);
+                m_followers.push_back({ *kind, knownStatus, reply });
+            }
+            // A change between the caller's read and this call answers at once.
+            statusChanged(*kind, m_host.status(*kind));
         }
     }
 
 private:
+    struct Follower {
+        ProviderKind kind;
+        SessionStatus known;
+        XpcReplySender reply;
+    };
     NEProviderHost& m_host;
+    Mutex m_mutex;
+    std::vector<Follower> m_followers GUARDED_BY(m_mutex);
 };
 
 } // namespace
@@ -72,6 +110,10 @@ Result<std::unique_ptr<ProviderControlServer>> ProviderControlServer::start(
     if (!listener.ok())
         return listener.status();
     auto object = std::make_shared<ControlObject>(host);
+    host.addStatusObserver([weak = std::weak_ptr<ControlObject>(object)](ProviderKind kind, SessionStatus status) {
+        if (const auto self = weak.lock())
+            self->statusChanged(kind, status);
+    });
     const auto interface = ProviderControlInterface();
     listener.value()->setDelegate([object, interface](const XpcConnectionPtr& connection) {
         connection->setExportedInterface(interface);
