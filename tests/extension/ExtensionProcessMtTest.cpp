@@ -364,6 +364,40 @@ TEST(ExtensionProvidersTest, ProvidersThroughTheControlService)
     EXPECT_EQ(daemon.stop(), 0) << "the kill message ends the daemon with status 0";
 }
 
+TEST(ExtensionProvidersTest, TheExcludedPortsOfTheSettingsReachTheTransparentProxy)
+{
+    Daemon daemon;
+    ASSERT_TRUE(daemon.waitForSocket()) << daemon.log();
+    ScopedEnv runtime("CORVANTIS_RUNTIME_DIR", daemon.runtime().str());
+    XPCClientForExtension::Options options;
+    options.programPath = kBuildTree / "bin" / "Corvantis";
+    auto client = XPCClientForExtension::create(options);
+    client->connect();
+    std::promise<std::string> hello;
+    client->helloWithVersion("3.12.2", [&](std::string text) { hello.set_value(std::move(text)); });
+    ASSERT_EQ(hello.get_future().get(), "3.12.2");
+    PlistDict settings;
+    settings["SettingsExcludedTcpPorts"] = PlistValue(std::string("80,443"));
+    settings["SettingsLogLevelScreen"] = PlistValue(int64_t { 4 });
+    std::promise<std::string> stored;
+    client->updateSettingWithSettings(
+        settings, ProfileXml(), [&](std::string text) { stored.set_value(std::move(text)); });
+    ASSERT_EQ(stored.get_future().get(), "");
+    EXPECT_EQ(Probe(daemon, { kServiceName, "start", "0" }), "ok");
+    // The engine's log lines reach the application with the ticks.
+    std::string log;
+    EXPECT_TRUE(waitUntil([&] {
+        std::promise<std::string> tick;
+        client->retriveTickDataWithReply([&](std::string, std::string lines, std::string, PlistData, PlistData,
+                                             std::optional<std::string>) { tick.set_value(std::move(lines)); });
+        auto future = tick.get_future();
+        if (future.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+            log += future.get();
+        return log.find("Current settings count 8 udp:  tcp: 80 443") != std::string::npos;
+    })) << log;
+    client->closeConnection();
+}
+
 TEST(ExtensionProvidersTest, AControlClientOfAnotherUserIsRefused)
 {
     if (::geteuid() != 0)
