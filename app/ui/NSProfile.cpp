@@ -111,6 +111,17 @@ void NSProfile::writeBack(const CProfileData& profile)
     m_app.SetProfile(profile, true);
 }
 
+bool NSProfile::writeBackChecked(const CProfileData& profile, const char* caption)
+{
+    std::string message;
+    if (!CheckProfileConsistency(profile, message)) {
+        MessageBox(message, caption, 0);
+        return false;
+    }
+    writeBack(profile);
+    return true;
+}
+
 std::string NSProfile::userGuid() const
 {
     return m_seams.userGuid ? m_seams.userGuid() : GetCurrentUserGUID();
@@ -364,13 +375,7 @@ bool NSProfile::saveProxy()
         profile.m_Proxies.push_back(proxy);
     else
         profile.m_Proxies[static_cast<std::size_t>(m_curProxyNum)] = proxy;
-    std::string message;
-    if (!CheckProfileConsistency(profile, message)) {
-        MessageBox(message, "Could not save proxy", 0);
-        return false;
-    }
-    writeBack(profile);
-    return true;
+    return writeBackChecked(profile, "Could not save proxy");
 }
 
 void NSProfile::setCurProxyAddr(std::optional<std::string> value)
@@ -500,12 +505,7 @@ void NSProfile::addProxyToChain(int32_t proxyId, int64_t chainIndex, int64_t pos
     auto& entries = profile.m_Chains[static_cast<std::size_t>(chainIndex)].m_Entries;
     entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(insertionPoint(position, entries.size())),
         CChainEntry { proxyId, true });
-    std::string message;
-    if (!CheckProfileConsistency(profile, message)) {
-        MessageBox(message, "Could not add proxy to chain.", 0);
-        return;
-    }
-    writeBack(profile);
+    (void)writeBackChecked(profile, "Could not add proxy to chain.");
 }
 
 void NSProfile::setEnabledForProxyInChain(bool enabled, int64_t position, int64_t chainIndex)
@@ -552,12 +552,7 @@ void NSProfile::moveProxyInChain(int64_t from, int64_t to, int64_t chainIndex)
     // A drop below the entry's old place counts positions of the list that still held it.
     const int64_t target = to >= 0 && to > from ? to - 1 : to;
     entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(insertionPoint(target, entries.size())), entry);
-    std::string message;
-    if (!CheckProfileConsistency(profile, message)) {
-        MessageBox(message, "Could not move proxy in chain.", 0);
-        return;
-    }
-    writeBack(profile);
+    (void)writeBackChecked(profile, "Could not move proxy in chain.");
 }
 
 } // namespace corvantis

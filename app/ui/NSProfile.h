@@ -317,7 +317,12 @@ private:
     CProfileData copyProfile() const;
     // Stores `profile` as the active profile and saves it.
     void writeBack(const CProfileData& profile);
+    // Writes back when the profile passes the consistency check; otherwise shows the check's text under
+    // `caption` and writes nothing.
+    bool writeBackChecked(const CProfileData& profile, const char* caption);
     void announceEncryptionModes();
+    // The disabled and basic modes: no key to ask for.
+    void chooseSimpleMode(std::optional<bool> value, int mode, const char* property);
     void flipMasterPasswSwitchHide();
     std::string userGuid() const;
     bool refuseDefaultRule(int64_t index, const char* text) const;

@@ -220,27 +220,24 @@ bool NSProfile::encModeMaster() const
 
 void NSProfile::setEncModeDisabled(std::optional<bool> value)
 {
-    if (!value) {
-        m_properties.announce("encModeDisabled");
-        return;
-    }
-    if (*value) {
-        CProfileData profile = copyProfile();
-        profile.m_EncryptionMode = kEncryptionDisabled;
-        writeBack(profile);
-    }
-    announceEncryptionModes();
+    chooseSimpleMode(value, kEncryptionDisabled, "encModeDisabled");
 }
 
 void NSProfile::setEncModeBasic(std::optional<bool> value)
 {
+    chooseSimpleMode(value, kEncryptionBasic, "encModeBasic");
+}
+
+void NSProfile::chooseSimpleMode(std::optional<bool> value, int mode, const char* property)
+{
     if (!value) {
-        m_properties.announce("encModeBasic");
+        m_properties.announce(property);
         return;
     }
+    // The key text stays: switching back to the master mode asks for a new one anyway.
     if (*value) {
         CProfileData profile = copyProfile();
-        profile.m_EncryptionMode = kEncryptionBasic;
+        profile.m_EncryptionMode = mode;
         writeBack(profile);
     }
     announceEncryptionModes();

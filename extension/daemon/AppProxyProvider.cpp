@@ -1,5 +1,7 @@
 #include "extension/daemon/AppProxyProvider.h"
 
+#include "extension/daemon/LocalServicePorts.h"
+
 #include "core/foundation/LogEventWrap.h"
 #include "extension/engine/CorvantisCoreWrapper.h"
 #include "platform/SystemLog.h"
@@ -15,10 +17,6 @@ using Rule = NENetworkRule;
 using Protocol = NENetworkRule::Protocol;
 using Direction = NENetworkRule::Direction;
 
-constexpr int kDefaultUdpPorts[] = { 7, 67, 68, 69, 111, 123, 137, 138, 139, 161, 192, 427, 445, 464, 500, 514, 554,
-    623, 626, 749, 1085, 1701, 1900, 2049, 3031, 3283, 3284, 3478, 3479, 3480, 3481, 3482, 3483, 3484, 3485, 3486, 3487,
-    3488, 3489, 3490, 3491, 3492, 3493, 3494, 3495, 3496, 3497, 3659, 3690, 4398, 4500, 5350, 5351, 5353, 5897, 5898,
-    7070, 9418, 16384, 16385, 16386, 16387, 16393, 16394, 16395, 16396, 16397, 16398, 16399, 16400, 16401, 16402 };
 constexpr int kDefaultTcpPorts[] = { 67, 68, 69 };
 
 std::string pidText()
@@ -99,7 +97,7 @@ NETransparentProxyNetworkSettings AppProxyProvider::makeSettings(
     countLine.clear();
     if (udpPorts.empty() && tcpPorts.empty()) {
         for (const char* host : { "0.0.0.0", "::" })
-            for (int port : kDefaultUdpPorts)
+            for (int port : kLocalServiceUdpPorts)
                 add(excluded, remote(host, std::to_string(port), 0, Protocol::UDP));
         for (const char* host : { "0.0.0.0", "::" })
             for (int port : kDefaultTcpPorts)
@@ -183,19 +181,12 @@ void AppProxyProvider::wake()
 
 bool AppProxyProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& flow)
 {
-    const auto tcp = std::dynamic_pointer_cast<NEAppProxyTCPFlow>(flow);
-    if (!tcp)
-        return false;
-    bool taken = false;
-    m_worker->mainQueue()->sync([&] { taken = m_worker->handleNewTcpFlow(tcp); });
-    return taken;
+    return m_worker->takeTcpFlow(flow);
 }
 
 bool AppProxyProvider::handleNewUDPFlow(const NEAppProxyUDPFlowPtr& flow, const NWEndpoint& initialRemoteEndpoint)
 {
-    bool taken = false;
-    m_worker->mainQueue()->sync([&] { taken = m_worker->handleNewUdpFlow(flow, initialRemoteEndpoint, false); });
-    return taken;
+    return m_worker->takeUdpFlow(flow, initialRemoteEndpoint, false);
 }
 
 } // namespace corvantis

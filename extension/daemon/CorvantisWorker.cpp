@@ -124,6 +124,24 @@ bool CorvantisWorker::handleNewUdpFlow(
     return m_udpFlowsManager->handleNewFlow(flow, initialRemoteEndpoint, queues, fromDnsProxy);
 }
 
+bool CorvantisWorker::takeTcpFlow(const std::shared_ptr<NEAppProxyFlow>& flow)
+{
+    const auto tcp = std::dynamic_pointer_cast<NEAppProxyTCPFlow>(flow);
+    if (!tcp)
+        return false;
+    bool taken = false;
+    m_mainQueue->sync([&] { taken = handleNewTcpFlow(tcp); });
+    return taken;
+}
+
+bool CorvantisWorker::takeUdpFlow(
+    const NEAppProxyUDPFlowPtr& flow, const NWEndpoint& initialRemoteEndpoint, bool fromDnsProxy)
+{
+    bool taken = false;
+    m_mainQueue->sync([&] { taken = handleNewUdpFlow(flow, initialRemoteEndpoint, fromDnsProxy); });
+    return taken;
+}
+
 void CorvantisWorker::stopAppProxy()
 {
     m_tcpMainQueue->async([manager = m_tcpFlowsManager] { manager->closeAllFlows(); });

@@ -58,6 +58,10 @@ public:
         const std::vector<uint8_t>& message, std::function<void(const std::vector<uint8_t>& reply)> completion);
     bool handleNewTcpFlow(const NEAppProxyTCPFlowPtr& flow);
     bool handleNewUdpFlow(const NEAppProxyUDPFlowPtr& flow, const NWEndpoint& initialRemoteEndpoint, bool fromDnsProxy);
+    // The providers' hand-off: the same, run synchronously on the worker queue; a flow that is not a TCP flow
+    // offered as one is answered false.
+    bool takeTcpFlow(const std::shared_ptr<NEAppProxyFlow>& flow);
+    bool takeUdpFlow(const NEAppProxyUDPFlowPtr& flow, const NWEndpoint& initialRemoteEndpoint, bool fromDnsProxy);
     // Close every flow of one kind (the other kind stays open); return at once.
     void stopAppProxy();
     void stopDnsProxy();

@@ -93,12 +93,7 @@ bool DNSProxyProvider::handleNewFlow(const std::shared_ptr<NEAppProxyFlow>& flow
         logFun("handleNewFlow(_:)", " not initialized");
         return false;
     }
-    const auto tcp = std::dynamic_pointer_cast<NEAppProxyTCPFlow>(flow);
-    if (!tcp)
-        return false;
-    bool taken = false;
-    m_worker->mainQueue()->sync([&] { taken = m_worker->handleNewTcpFlow(tcp); });
-    return taken;
+    return m_worker->takeTcpFlow(flow);
 }
 
 bool DNSProxyProvider::handleNewUDPFlow(const NEAppProxyUDPFlowPtr& flow, const NWEndpoint& initialRemoteEndpoint)
@@ -107,9 +102,7 @@ bool DNSProxyProvider::handleNewUDPFlow(const NEAppProxyUDPFlowPtr& flow, const 
         logFun("handleNewUDPFlow(_:initialRemoteEndpoint:)", " not initialized");
         return false;
     }
-    bool taken = false;
-    m_worker->mainQueue()->sync([&] { taken = m_worker->handleNewUdpFlow(flow, initialRemoteEndpoint, true); });
-    return taken;
+    return m_worker->takeUdpFlow(flow, initialRemoteEndpoint, true);
 }
 
 } // namespace corvantis

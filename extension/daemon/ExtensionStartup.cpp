@@ -77,6 +77,17 @@ Result<std::string> ReadExtensionServiceName(const std::filesystem::path& progra
     return *name->second.string();
 }
 
+XpcListener::Options DaemonServiceOptions(std::optional<uid_t> allowedUid)
+{
+    XpcListener::Options options;
+    options.allowedUids = { 0 };
+    if (allowedUid)
+        options.allowedUids.insert(*allowedUid);
+    options.socketMode = 0600;
+    options.socketOwner = allowedUid.value_or(0);
+    return options;
+}
+
 std::optional<uid_t> AllowedUidFromArguments()
 {
     const PlistDict arguments = DefaultsStore::standard().argumentDomain();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Result.h"
+#include "platform/xpc/XpcListener.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -42,5 +43,9 @@ Result<std::string> ReadExtensionServiceName(const std::filesystem::path& progra
 // The one user besides root whom the daemon's services admit: "-AllowedUid" of the command line alone (a
 // number); nothing when absent or not a number.
 std::optional<uid_t> AllowedUidFromArguments();
+
+// The listener options of the daemon's services: root and `allowedUid` admitted, the socket 0600 and owned by
+// that user (root when there is none).
+XpcListener::Options DaemonServiceOptions(std::optional<uid_t> allowedUid);
 
 } // namespace corvantis

@@ -1,5 +1,7 @@
 #include "extension/daemon/FilterDataProvider.h"
 
+#include "extension/daemon/LocalServicePorts.h"
+
 #include "extension/engine/ClientProcessorWrapper.h"
 #include "extension/engine/DnsCodec.h"
 #include "platform/SystemLog.h"
@@ -13,11 +15,6 @@ namespace {
 using Protocol = NENetworkRule::Protocol;
 using Direction = NENetworkRule::Direction;
 using Action = NEFilterRule::Action;
-
-constexpr int kLocalServicePorts[] = { 7, 67, 68, 69, 111, 123, 137, 138, 139, 161, 192, 427, 445, 464, 500, 514, 554,
-    623, 626, 749, 1085, 1701, 1900, 2049, 3031, 3283, 3284, 3478, 3479, 3480, 3481, 3482, 3483, 3484, 3485, 3486, 3487,
-    3488, 3489, 3490, 3491, 3492, 3493, 3494, 3495, 3496, 3497, 3659, 3690, 4398, 4500, 5350, 5351, 5353, 5897, 5898,
-    7070, 9418, 16384, 16385, 16386, 16387, 16393, 16394, 16395, 16396, 16397, 16398, 16399, 16400, 16401, 16402 };
 
 void add(NEFilterSettings& settings, std::optional<NENetworkRule> rule, Action action)
 {
@@ -47,7 +44,7 @@ NEFilterSettings FilterDataProvider::makeSettings()
         NENetworkRule::remoteNetwork(NWEndpoint::Host("::1", "0"), 64, std::nullopt, 0, Protocol::UDP, Direction::Any),
         Action::FilterData);
     for (const char* host : { "0.0.0.0", "::" })
-        for (int port : kLocalServicePorts)
+        for (int port : kLocalServiceUdpPorts)
             add(settings,
                 NENetworkRule::remoteNetwork(NWEndpoint::Host(host, std::to_string(port)), 0, std::nullopt, 0,
                     Protocol::UDP, Direction::Outbound),

@@ -1,5 +1,6 @@
 #include "extension/daemon/ProviderControlServer.h"
 
+#include "extension/daemon/ExtensionStartup.h"
 #include "ipc/ProviderControl.h"
 #include "platform/Mutex.h"
 #include "platform/xpc/XpcExportedObject.h"
@@ -100,13 +101,8 @@ private:
 Result<std::unique_ptr<ProviderControlServer>> ProviderControlServer::start(
     const std::string& serviceName, std::optional<uid_t> allowedUid, NEProviderHost& host)
 {
-    XpcListener::Options options;
-    options.allowedUids = { 0 };
-    if (allowedUid)
-        options.allowedUids.insert(*allowedUid);
-    options.socketMode = 0600;
-    options.socketOwner = allowedUid.value_or(0);
-    auto listener = XpcListener::createForService(ProviderControlServiceName(serviceName), std::move(options));
+    auto listener
+        = XpcListener::createForService(ProviderControlServiceName(serviceName), DaemonServiceOptions(allowedUid));
     if (!listener.ok())
         return listener.status();
     auto object = std::make_shared<ControlObject>(host);

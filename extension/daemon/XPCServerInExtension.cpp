@@ -1,6 +1,7 @@
 #include "extension/daemon/XPCServerInExtension.h"
 
 #include "core/foundation/LogEventWrap.h"
+#include "extension/daemon/ExtensionStartup.h"
 #include "extension/engine/CorvantisCoreWrapper.h"
 #include "ipc/GssEndpointSlot.h"
 #include "ipc/IPCExportedObject.h"
@@ -11,13 +12,7 @@ namespace corvantis {
 Result<std::shared_ptr<XPCServerInExtension>> XPCServerInExtension::start(
     const std::string& serviceName, std::optional<uid_t> allowedUid, std::shared_ptr<CorvantisWorker> worker)
 {
-    XpcListener::Options options;
-    options.allowedUids = { 0 };
-    if (allowedUid)
-        options.allowedUids.insert(*allowedUid);
-    options.socketMode = 0600;
-    options.socketOwner = allowedUid.value_or(0);
-    auto listener = XpcListener::createForService(serviceName, std::move(options));
+    auto listener = XpcListener::createForService(serviceName, DaemonServiceOptions(allowedUid));
     if (!listener.ok())
         return listener.status();
     auto server = std::make_shared<XPCServerInExtension>(PrivateTag {}, std::move(worker));

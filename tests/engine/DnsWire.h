@@ -54,6 +54,25 @@ public:
     std::vector<uint8_t> bytes;
 };
 
+// A query for the A record of `labels` with `id`.
+inline std::vector<uint8_t> DnsQueryA(uint16_t id, std::initializer_list<std::string> labels)
+{
+    DnsWire wire;
+    wire.header(id, 0x0100, 1, 0, 0, 0).name(labels).u16(1).u16(1);
+    return wire.bytes;
+}
+
+// The answer to `query` with one A record of `address` (network order).
+inline std::vector<uint8_t> DnsAnswerA(std::vector<uint8_t> query, uint32_t address)
+{
+    query[2] |= 0x80; // QR
+    query[7] = 1; // ANCOUNT
+    DnsWire record;
+    record.pointer(12).u16(1).u16(1).u32(60).u16(4).u32(ntohl(address));
+    query.insert(query.end(), record.bytes.begin(), record.bytes.end());
+    return query;
+}
+
 // The numeric text of an IPv4 or IPv6 socket address; empty for other families.
 inline std::string addressText(const sockaddr_storage& address)
 {

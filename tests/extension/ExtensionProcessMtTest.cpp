@@ -62,50 +62,27 @@ public:
         std::optional<uid_t> allowedUid = ::getuid())
     {
         ::chmod(m_runtime.path().c_str(), 0755);
-        std::vector<std::string> argv = std::move(prefix);
-        argv.push_back(program.string());
-        if (allowedUid) {
-            argv.push_back("-AllowedUid");
-            argv.push_back(std::to_string(*allowedUid));
-        }
         m_log = UniqueFd(::open((m_home / "daemon.log").c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
-        SpawnOptions options;
-        options.argv = argv;
-        options.env = { { "CORVANTIS_EXTENSION_HOME", (m_home / "home").string() },
-            { "CORVANTIS_RUNTIME_DIR", m_runtime.str() } };
-        options.out = m_log.get();
-        options.err = m_log.get();
-        m_pid = spawnChild(options);
+        spawn(std::move(prefix), program, allowedUid);
     }
     ~Daemon() { stop(); }
-    // Starts the program again with the same home and runtime folder.
-    void restart(std::optional<uid_t> allowedUid)
-    {
-        stop();
-        std::vector<std::string> argv = { kDaemon.string() };
-        if (allowedUid) {
-            argv.push_back("-AllowedUid");
-            argv.push_back(std::to_string(*allowedUid));
-        }
-        SpawnOptions options;
-        options.argv = argv;
-        options.env = { { "CORVANTIS_EXTENSION_HOME", (m_home / "home").string() },
-            { "CORVANTIS_RUNTIME_DIR", m_runtime.str() } };
-        options.out = m_log.get();
-        options.err = m_log.get();
-        m_pid = spawnChild(options);
-    }
-    bool waitForSocket() const
-    {
-        return waitUntil(
-            [&] { return std::filesystem::exists(m_runtime / "com.velmar.corvantis.v3.macos.CorvantisExtension"); });
-    }
 
     int stop()
     {
         const int code = m_pid > 0 ? stopChild(m_pid, false) : -1;
         m_pid = -1;
         return code;
+    }
+    // Starts the program again with the same home and runtime folder.
+    void restart(std::optional<uid_t> allowedUid)
+    {
+        stop();
+        spawn({}, kDaemon, allowedUid);
+    }
+    bool waitForSocket() const
+    {
+        return waitUntil(
+            [&] { return std::filesystem::exists(m_runtime / "com.velmar.corvantis.v3.macos.CorvantisExtension"); });
     }
     bool exited() const { return m_pid > 0 && hasExited(m_pid); }
     std::string log() const
@@ -123,6 +100,22 @@ public:
     pid_t pid() const { return m_pid; }
 
 private:
+    void spawn(std::vector<std::string> argv, const std::filesystem::path& program, std::optional<uid_t> allowedUid)
+    {
+        argv.push_back(program.string());
+        if (allowedUid) {
+            argv.push_back("-AllowedUid");
+            argv.push_back(std::to_string(*allowedUid));
+        }
+        SpawnOptions options;
+        options.argv = argv;
+        options.env = { { "CORVANTIS_EXTENSION_HOME", (m_home / "home").string() },
+            { "CORVANTIS_RUNTIME_DIR", m_runtime.str() } };
+        options.out = m_log.get();
+        options.err = m_log.get();
+        m_pid = spawnChild(options);
+    }
+
     TempDir m_home;
     TempDir m_runtime;
     UniqueFd m_log;

@@ -8,23 +8,6 @@
 namespace corvantis::test {
 namespace {
 
-std::vector<uint8_t> Query(uint16_t id, std::initializer_list<std::string> labels)
-{
-    DnsWire wire;
-    wire.header(id, 0x0100, 1, 0, 0, 0).name(labels).u16(kDnsTypeA).u16(kDnsClassIN);
-    return wire.bytes;
-}
-
-std::vector<uint8_t> Answer(std::vector<uint8_t> query, uint32_t hostOrderAddress)
-{
-    query[2] |= 0x80;
-    query[7] = 1;
-    DnsWire record;
-    record.pointer(12).u16(kDnsTypeA).u16(kDnsClassIN).u32(60).u16(4).u32(hostOrderAddress);
-    query.insert(query.end(), record.bytes.begin(), record.bytes.end());
-    return query;
-}
-
 uint32_t Address(const char* text)
 {
     in_addr address {};
@@ -81,24 +64,24 @@ TEST_F(FilterTest, OnlyAnswersToQueriesSeenOnTheFlowTeachTheEngine)
         return std::make_shared<NEFilterSocketFlow>(
             NWEndpoint::Host("10.0.0.2", "40000"), NWEndpoint::Host("10.0.0.1", "53"));
     };
-    const uint32_t learnt = ntohl(Address("127.0.0.3"));
+    const uint32_t learnt = Address("127.0.0.3");
 
     // No query seen on the flow: nothing learnt.
     auto unasked = flow();
-    filter.handleInboundData(unasked, 0, Answer(Query(7, { "unasked", "test" }), ntohl(Address("127.0.0.4"))));
+    filter.handleInboundData(unasked, 0, DnsAnswerA(DnsQueryA(7, { "unasked", "test" }), Address("127.0.0.4")));
     EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("127.0.0.4")), "");
 
     // Another id than the query's: nothing learnt.
     auto other = flow();
-    filter.handleOutboundData(other, 0, Query(8, { "other", "test" }));
-    filter.handleInboundData(other, 0, Answer(Query(9, { "other", "test" }), ntohl(Address("127.0.0.5"))));
+    filter.handleOutboundData(other, 0, DnsQueryA(8, { "other", "test" }));
+    filter.handleInboundData(other, 0, DnsAnswerA(DnsQueryA(9, { "other", "test" }), Address("127.0.0.5")));
     EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("127.0.0.5")), "");
 
     // The answer to the query seen: learnt, and a replay of it is not shown again.
     auto asked = flow();
-    const auto query = Query(10, { "real", "test" });
+    const auto query = DnsQueryA(10, { "real", "test" });
     filter.handleOutboundData(asked, 0, query);
-    filter.handleInboundData(asked, 0, Answer(query, learnt));
+    filter.handleInboundData(asked, 0, DnsAnswerA(query, learnt));
     EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("127.0.0.3")), "real.test");
 
     // The engine now routes a flow to that address by the name: a host rule for real.test matches it.

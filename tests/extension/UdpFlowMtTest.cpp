@@ -11,24 +11,6 @@
 namespace corvantis::test {
 namespace {
 
-std::vector<uint8_t> Query(uint16_t id, std::initializer_list<std::string> labels, uint16_t type = kDnsTypeA)
-{
-    DnsWire wire;
-    wire.header(id, 0x0100, 1, 0, 0, 0).name(labels).u16(type).u16(kDnsClassIN);
-    return wire.bytes;
-}
-
-// An answer to `query` with one A record.
-std::vector<uint8_t> Answer(std::vector<uint8_t> query, uint32_t address)
-{
-    query[2] |= 0x80; // QR
-    query[7] = 1; // ANCOUNT
-    DnsWire record;
-    record.pointer(12).u16(kDnsTypeA).u16(kDnsClassIN).u32(60).u16(4).u32(ntohl(address));
-    query.insert(query.end(), record.bytes.begin(), record.bytes.end());
-    return query;
-}
-
 uint32_t Address(const char* text)
 {
     in_addr address {};
@@ -122,7 +104,7 @@ TEST_F(UdpFlowTest, AQueryToThePlaceholderServerIsAnsweredWithAPlaceholderAndNev
     ReplySink replies;
     auto offered = OfferUdp("10.0.0.1", 53, replies);
     ASSERT_TRUE(offered.taken);
-    offered.flow->deliver({ Query(0x1234, { "placeholder", "example" }), NWEndpoint::Host("10.0.0.1", "53") });
+    offered.flow->deliver({ DnsQueryA(0x1234, { "placeholder", "example" }), NWEndpoint::Host("10.0.0.1", "53") });
     ASSERT_TRUE(waitUntil([&] { return !replies.replies().empty(); }));
     const FlowDatagram reply = replies.replies()[0];
     EXPECT_EQ(reply.endpoint, NWEndpoint::Host("10.0.0.1", "53")) << "sent as by the server asked";
@@ -148,7 +130,7 @@ TEST_F(UdpFlowTest, ARelayedQueryGetsTheRealAnswerOnlyFromTheServerAsked)
     ReplySink replies;
     auto offered = OfferUdp("127.83.0.2", 53, replies);
     ASSERT_TRUE(offered.taken);
-    offered.flow->deliver({ Query(0x2222, { "real", "test" }), NWEndpoint::Host("127.83.0.2", "53") });
+    offered.flow->deliver({ DnsQueryA(0x2222, { "real", "test" }), NWEndpoint::Host("127.83.0.2", "53") });
     ASSERT_TRUE(waitUntil([&] { return !replies.replies().empty(); }));
     const FlowDatagram reply = replies.replies()[0];
     EXPECT_EQ(reply.endpoint, NWEndpoint::Host("127.83.0.2", "53"));
@@ -168,7 +150,7 @@ TEST_F(UdpFlowTest, ForgedRepliesAreNeitherWrittenNorShown)
     ReplySink replies;
     auto offered = OfferUdp("127.83.0.3", 53, replies);
     ASSERT_TRUE(offered.taken);
-    const auto query = Query(0x3333, { "asked", "test" });
+    const auto query = DnsQueryA(0x3333, { "asked", "test" });
     offered.flow->deliver({ query, NWEndpoint::Host("127.83.0.3", "53") });
 
     // The server learns where the relay sends from.
@@ -182,12 +164,12 @@ TEST_F(UdpFlowTest, ForgedRepliesAreNeitherWrittenNorShown)
     ASSERT_EQ(n, static_cast<ssize_t>(query.size()));
 
     // From another port: dropped, and the flow stays open for the real one.
-    const auto forged = Answer(query, Address("198.51.100.9"));
+    const auto forged = DnsAnswerA(query, Address("198.51.100.9"));
     ::sendto(forger.get(), forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&relay), length);
     // From the server, but to a query this flow never sent: written (the application judges it), not shown.
-    const auto strange = Answer(Query(0x4444, { "other", "test" }), Address("198.51.100.10"));
+    const auto strange = DnsAnswerA(DnsQueryA(0x4444, { "other", "test" }), Address("198.51.100.10"));
     ::sendto(server.get(), strange.data(), strange.size(), 0, reinterpret_cast<sockaddr*>(&relay), length);
-    const auto real = Answer(query, Address("192.0.2.55"));
+    const auto real = DnsAnswerA(query, Address("192.0.2.55"));
     ::sendto(server.get(), real.data(), real.size(), 0, reinterpret_cast<sockaddr*>(&relay), length);
 
     ASSERT_TRUE(waitUntil([&] { return replies.replies().size() >= 2; }));
@@ -265,7 +247,7 @@ TEST_F(UdpFlowTest, RepliesArriveWhileTheLimitCountsReadThem)
         flows.push_back(OfferUdp("127.83.0.4", 53, *sinks.back()));
         ASSERT_TRUE(flows.back().taken);
         flows.back().flow->deliver(
-            { Query(static_cast<uint16_t>(i), { "busy", "test" }), NWEndpoint::Host("127.83.0.4", "53") });
+            { DnsQueryA(static_cast<uint16_t>(i), { "busy", "test" }), NWEndpoint::Host("127.83.0.4", "53") });
     }
     for (auto& sink : sinks)
         EXPECT_TRUE(waitUntil([&] { return sink->replies().size() == 1; }));

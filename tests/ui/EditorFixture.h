@@ -54,15 +54,7 @@ protected:
         CAppSettings settings = app.GetSettings();
         settings.ActiveProfile = "Editor";
         app.SetSettings(settings);
-        boxes.emplace([this](const ShownBox& box) -> long {
-            if (!(box.flags & kMbYesNo))
-                return 0;
-            const bool yes = !answers.empty() && answers.front();
-            if (!answers.empty())
-                answers.pop_front();
-            return yes ? kMbAnswerYes : 0;
-        });
-        boxes->observeAs(true);
+        ForgetBoxes();
         m_updates = NotificationCenter::defaultCenter().addObserver(
             kProfileUpdatedNotification, [this](const Notification&) { ++profileUpdates; });
         NSProfileSeams seams;
