@@ -82,7 +82,12 @@ Result<std::string> XPCClientForExtension::findMachServiceName(const std::filesy
     if (!std::filesystem::is_directory(bundle, ec) || ::access(bundle.c_str(), R_OK | X_OK) != 0)
         return Status::error(ENOTDIR, "Failed to create a bundle with URL " + fileUrl(bundle, false));
 
-    std::ifstream file(bundle / "Info.plist", std::ios::binary);
+    return readMachServiceName(bundle / "Info.plist");
+}
+
+Result<std::string> XPCClientForExtension::readMachServiceName(const std::filesystem::path& manifest)
+{
+    std::ifstream file(manifest, std::ios::binary);
     if (!file)
         return missing();
     std::ostringstream text;

@@ -47,6 +47,9 @@ public:
     // "Failed to get the contents of <folder URL>: <reason>", "Failed to find any system extensions",
     // "Failed to create a bundle with URL <entry URL>" or "Mach service name is missing from the Info.plist".
     static Result<std::string> findMachServiceName(const std::filesystem::path& programPath);
+    // The service name of the extension's manifest at `manifest` ("NetworkExtension" → "NEMachServiceName"), or
+    // "Mach service name is missing from the Info.plist" when the file or the entry is missing.
+    static Result<std::string> readMachServiceName(const std::filesystem::path& manifest);
 
     // Creates the connection unless one exists; a request left unanswered on an earlier connection no longer
     // blocks new ones.

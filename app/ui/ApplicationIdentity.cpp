@@ -121,19 +121,6 @@ bool isAssignment(const std::string& word)
     return true;
 }
 
-std::string baseName(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The file name without its last extension (a leading dot starts no extension).
-std::string withoutExtension(const std::string& name)
-{
-    const auto dot = name.find_last_of('.');
-    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
 std::optional<std::string> execValueOf(const std::filesystem::path& path)
 {
     std::ifstream in(path);
@@ -165,7 +152,7 @@ std::optional<std::string> ProgramOfExecLine(std::string_view exec)
     for (const std::string& word : execWords(exec)) {
         if (isAssignment(word))
             continue;
-        std::string program = baseName(word);
+        std::string program = std::filesystem::path(word).filename().string();
         if (program == "env")
             continue;
         if (program.empty())
@@ -184,12 +171,12 @@ std::optional<ApplicationIdentity> ReadApplicationIdentity(const std::filesystem
         const std::optional<std::string> program = ProgramOfExecLine(*exec);
         if (!program)
             return std::nullopt;
-        return ApplicationIdentity { *program, withoutExtension(*program), *program };
+        return ApplicationIdentity { *program, std::filesystem::path(*program).stem().string(), *program };
     }
     const std::string name = path.filename().string();
     if (name.empty())
         return std::nullopt;
-    return ApplicationIdentity { name, withoutExtension(name), name };
+    return ApplicationIdentity { name, path.filename().stem().string(), name };
 }
 
 } // namespace corvantis

@@ -1,6 +1,7 @@
 #include "app/ui/NSProfile.h"
 
 #include "core/foundation/MessageBox.h"
+#include "core/foundation/StringUtils.h"
 #include "core/profile/CorvantisApp.h"
 #include "core/profile/ProfileCheck.h"
 #include "core/profile/ProfileData.h"
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <string_view>
 
 namespace corvantis {
 
@@ -29,6 +31,14 @@ bool yes(long answer)
 bool inRange(int64_t index, std::size_t size)
 {
     return index >= 0 && static_cast<uint64_t>(index) < size;
+}
+
+// The entries of the chain at `chainIndex`; null when out of range.
+std::vector<CChainEntry>* chainEntries(CProfileData& profile, int64_t chainIndex)
+{
+    return inRange(chainIndex, profile.m_Chains.size())
+        ? &profile.m_Chains[static_cast<std::size_t>(chainIndex)].m_Entries
+        : nullptr;
 }
 
 // Where an insertion at `position` goes in a list of `size`: the end when the position is at or past it (a
@@ -62,20 +72,11 @@ int64_t integerValue(const std::string& text)
     return negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
 }
 
+constexpr const char* kBlanks = " \t\r\n";
+
 bool isBlank(char c)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string trimmed(const std::string& text)
-{
-    std::size_t first = 0;
-    std::size_t last = text.size();
-    while (first < last && isBlank(text[first]))
-        ++first;
-    while (last > first && isBlank(text[last - 1]))
-        --last;
-    return text.substr(first, last - first);
+    return std::string_view(kBlanks).find(c) != std::string_view::npos;
 }
 
 bool onlyDigitsAndDots(const std::string& text)
@@ -294,7 +295,8 @@ CProxy NSProfile::getCurProxyWithId(int32_t id) const
 bool NSProfile::curProxySave()
 {
     CProxy proxy = getCurProxyWithId(0);
-    const std::string address = trimmed(m_curProxyAddr.value_or(""));
+    std::string address = m_curProxyAddr.value_or("");
+    StrTrim(address, kBlanks);
     if (address.empty()) {
         MessageBox("Please specify the proxy server Address.", std::string(), 0);
         return false;
@@ -500,9 +502,10 @@ void NSProfile::setNameForChain(const std::string& name, int64_t chainIndex)
 void NSProfile::addProxyToChain(int32_t proxyId, int64_t chainIndex, int64_t position)
 {
     CProfileData profile = copyProfile();
-    if (!inRange(chainIndex, profile.m_Chains.size()) || !profile.FindProxy(proxyId))
+    std::vector<CChainEntry>* list = chainEntries(profile, chainIndex);
+    if (!list || !profile.FindProxy(proxyId))
         return;
-    auto& entries = profile.m_Chains[static_cast<std::size_t>(chainIndex)].m_Entries;
+    auto& entries = *list;
     entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(insertionPoint(position, entries.size())),
         CChainEntry { proxyId, true });
     (void)writeBackChecked(profile, "Could not add proxy to chain.");
@@ -511,12 +514,10 @@ void NSProfile::addProxyToChain(int32_t proxyId, int64_t chainIndex, int64_t pos
 void NSProfile::setEnabledForProxyInChain(bool enabled, int64_t position, int64_t chainIndex)
 {
     CProfileData profile = copyProfile();
-    if (!inRange(chainIndex, profile.m_Chains.size()))
+    std::vector<CChainEntry>* entries = chainEntries(profile, chainIndex);
+    if (!entries || !inRange(position, entries->size()))
         return;
-    auto& entries = profile.m_Chains[static_cast<std::size_t>(chainIndex)].m_Entries;
-    if (!inRange(position, entries.size()))
-        return;
-    entries[static_cast<std::size_t>(position)].m_Enabled = enabled;
+    (*entries)[static_cast<std::size_t>(position)].m_Enabled = enabled;
     writeBack(profile);
 }
 
@@ -530,23 +531,20 @@ bool NSProfile::chainHaveProxy(int64_t chainIndex, int32_t proxyId) const
 void NSProfile::delProxyFromChain(int64_t position, int64_t chainIndex)
 {
     CProfileData profile = copyProfile();
-    if (!inRange(chainIndex, profile.m_Chains.size()))
+    std::vector<CChainEntry>* entries = chainEntries(profile, chainIndex);
+    if (!entries || !inRange(position, entries->size()))
         return;
-    auto& entries = profile.m_Chains[static_cast<std::size_t>(chainIndex)].m_Entries;
-    if (!inRange(position, entries.size()))
-        return;
-    entries.erase(entries.begin() + position);
+    entries->erase(entries->begin() + position);
     writeBack(profile);
 }
 
 void NSProfile::moveProxyInChain(int64_t from, int64_t to, int64_t chainIndex)
 {
     CProfileData profile = copyProfile();
-    if (!inRange(chainIndex, profile.m_Chains.size()))
+    std::vector<CChainEntry>* list = chainEntries(profile, chainIndex);
+    if (!list || !inRange(from, list->size()))
         return;
-    auto& entries = profile.m_Chains[static_cast<std::size_t>(chainIndex)].m_Entries;
-    if (!inRange(from, entries.size()))
-        return;
+    auto& entries = *list;
     const CChainEntry entry = entries[static_cast<std::size_t>(from)];
     entries.erase(entries.begin() + from);
     // A drop below the entry's old place counts positions of the list that still held it.

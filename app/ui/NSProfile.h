@@ -325,7 +325,8 @@ private:
     void chooseSimpleMode(std::optional<bool> value, int mode, const char* property);
     void flipMasterPasswSwitchHide();
     std::string userGuid() const;
-    bool refuseDefaultRule(int64_t index, const char* text) const;
+    // Shows `text` and answers true when `index` names the Default rule (the last) of `profile`.
+    bool refuseDefaultRule(const CProfileData& profile, int64_t index, const char* text) const;
     std::optional<MarkedText> marked(const std::optional<std::string>& text, ListField field) const;
 
     CCorvantisApp& m_app;

@@ -4,13 +4,13 @@
 #include "app/ui/NSProfile.h"
 
 #include "core/foundation/MessageBox.h"
+#include "core/foundation/StringUtils.h"
 #include "core/profile/CorvantisApp.h"
 #include "core/profile/HostLists.h"
 #include "core/profile/ProfileData.h"
 #include "core/profile/Rule.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace corvantis {
 
@@ -64,12 +64,6 @@ bool parseLists(CRule& rule, const std::string& apps, const std::string& hosts, 
         return false;
     }
     return true;
-}
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
 }
 
 struct Companions {
@@ -258,9 +252,8 @@ void NSProfile::setRuleTargetNamesList()
 
 // ---- Rule dialog ----
 
-bool NSProfile::refuseDefaultRule(int64_t index, const char* text) const
+bool NSProfile::refuseDefaultRule(const CProfileData& profile, int64_t index, const char* text) const
 {
-    const CProfileData profile = copyProfile();
     if (!isLast(index, profile.m_Rules.size()))
         return false;
     MessageBox(text, kRulesCaption, kDefaultRuleFlags);
@@ -269,9 +262,9 @@ bool NSProfile::refuseDefaultRule(int64_t index, const char* text) const
 
 bool NSProfile::editRule(int64_t index)
 {
-    if (refuseDefaultRule(index, kCannotEditDefault))
-        return false;
     const CProfileData profile = copyProfile();
+    if (refuseDefaultRule(profile, index, kCannotEditDefault))
+        return false;
     if (!inRange(index, profile.m_Rules.size()))
         return false;
     const CRule& rule = profile.m_Rules[static_cast<std::size_t>(index)];
@@ -304,9 +297,9 @@ void NSProfile::createRule()
 
 bool NSProfile::cloneRule(int64_t index)
 {
-    if (refuseDefaultRule(index, kCannotCloneDefault))
-        return false;
     CProfileData profile = copyProfile();
+    if (refuseDefaultRule(profile, index, kCannotCloneDefault))
+        return false;
     if (!inRange(index, profile.m_Rules.size()))
         return false;
     CRule copy = profile.m_Rules[static_cast<std::size_t>(index)];
@@ -318,9 +311,9 @@ bool NSProfile::cloneRule(int64_t index)
 
 bool NSProfile::deleteRule(int64_t index)
 {
-    if (refuseDefaultRule(index, kCannotRemoveDefault))
-        return false;
     CProfileData profile = copyProfile();
+    if (refuseDefaultRule(profile, index, kCannotRemoveDefault))
+        return false;
     if (!inRange(index, profile.m_Rules.size()))
         return false;
     profile.m_Rules.erase(profile.m_Rules.begin() + index);
@@ -414,9 +407,8 @@ std::string NSProfile::getFulListNamesForAppName(
     std::string result = execName.find(' ') == std::string::npos ? execName : "\"" + execName + "\"";
     if (!identifier)
         return result;
-    const std::string wanted = lower(*identifier);
     for (const Companions& companions : companionTable()) {
-        if (lower(companions.identifier) != wanted)
+        if (StrCompareNoCase(*identifier, companions.identifier) != 0)
             continue;
         const long answer = MessageBox("Application " + appName + " (ID=" + *identifier
                 + ") may use additional programs/modules to work over the network.\n\nDo you want them to be "

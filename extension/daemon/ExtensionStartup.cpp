@@ -1,19 +1,16 @@
 #include "extension/daemon/ExtensionStartup.h"
 
+#include "ipc/XPCClientForExtension.h"
 #include "platform/DefaultsStore.h"
-#include "platform/PlistXml.h"
 #include "platform/SystemLog.h"
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 
 namespace corvantis {
 
 namespace {
 
 constexpr rlim_t kFileLimitCap = 5500;
-constexpr const char* kMissingServiceName = "Mach service name is missing from the Info.plist";
 
 std::string limitText(rlim_t value)
 {
@@ -58,23 +55,8 @@ FileLimit RaiseFileLimit(const FileLimitCalls& calls)
 Result<std::string> ReadExtensionServiceName(const std::filesystem::path& program)
 {
     // <tree>/libexec/corvantis/<program> → <tree>/share/corvantis/SystemExtensions/CorvantisExtension
-    const std::filesystem::path manifest = program.parent_path().parent_path().parent_path() / "share" / "corvantis"
-        / "SystemExtensions" / "CorvantisExtension" / "Info.plist";
-    std::ifstream file(manifest, std::ios::binary);
-    if (!file)
-        return Status::error(ENOENT, kMissingServiceName);
-    std::ostringstream text;
-    text << file.rdbuf();
-    auto info = PlistXml::parse(text.str());
-    if (!info.ok() || !info->dict())
-        return Status::error(EINVAL, kMissingServiceName);
-    const auto extension = info->dict()->find("NetworkExtension");
-    if (extension == info->dict()->end() || !extension->second.dict())
-        return Status::error(EINVAL, kMissingServiceName);
-    const auto name = extension->second.dict()->find("NEMachServiceName");
-    if (name == extension->second.dict()->end() || !name->second.string())
-        return Status::error(EINVAL, kMissingServiceName);
-    return *name->second.string();
+    return XPCClientForExtension::readMachServiceName(program.parent_path().parent_path().parent_path() / "share"
+        / "corvantis" / "SystemExtensions" / "CorvantisExtension" / "Info.plist");
 }
 
 XpcListener::Options DaemonServiceOptions(std::optional<uid_t> allowedUid)

@@ -22,6 +22,8 @@ void add(NEFilterSettings& settings, std::optional<NENetworkRule> rule, Action a
         settings.rules.push_back({ std::move(*rule), action });
 }
 
+constexpr std::size_t kMaxQueriesPerFlow = 256;
+
 const NEFilterSocketFlow* dnsCapable(const std::shared_ptr<NEFilterFlow>& flow)
 {
     const auto* socket = dynamic_cast<const NEFilterSocketFlow*>(flow.get());
@@ -119,7 +121,11 @@ NEFilterDataVerdict FilterDataProvider::handleOutboundData(
         std::string warning;
         if (ParseDnsRequest(bytes.data(), bytes.size(), info, warning) == DnsParseResult::Accepted) {
             MutexLock lock(m_mutex);
-            m_queries[flow->identifier()].emplace(info.id, info.nameLow);
+            auto& queries = m_queries[flow->identifier()];
+            // Bounded: a flow that only asks cannot grow the table without end.
+            if (queries.size() >= kMaxQueriesPerFlow)
+                queries.erase(queries.begin());
+            queries.emplace(info.id, info.nameLow);
         }
     }
     SystemLog("Corvantis filter data out " + std::to_string(bytes.size()) + " flow UUID " + flow->identifier());

@@ -4,23 +4,9 @@
 #include "platform/SystemLog.h"
 #include "platform/netext/AuditToken.h"
 
+#include <filesystem>
+
 namespace corvantis {
-
-namespace {
-
-std::string lastPathComponent(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string withoutExtension(const std::string& name)
-{
-    const auto dot = name.find_last_of('.');
-    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
-} // namespace
 
 FlowProcessor::FlowProcessor(const FlowMetaData& metaData)
     : m_creationTime(std::chrono::steady_clock::now())
@@ -40,8 +26,8 @@ FlowProcessor::FlowProcessor(const FlowMetaData& metaData)
     // would name the wrong program.
     if (const std::optional<std::string> path = token->CodePath()) {
         m_codePath = *path;
-        m_bundleName = lastPathComponent(*path);
-        m_bundleShortName = withoutExtension(m_bundleName);
+        m_bundleName = std::filesystem::path(*path).filename().string();
+        m_bundleShortName = std::filesystem::path(m_bundleName).stem().string();
     }
     m_appNameWrapper = std::make_shared<AppNameWrapper>(
         m_appIdentifier, m_bsdName, m_bundleName, m_bundleShortName, m_codePath, m_pid);

@@ -316,21 +316,21 @@ void TcpFlowProcessor::watchHalfClosedIdle()
         return;
     m_idleWatched = true;
     m_lastDownstreamData = std::chrono::steady_clock::now();
-    std::weak_ptr<TcpFlowProcessor> weak = weak_from_this();
-    auto check = std::make_shared<std::function<void()>>();
-    *check = [weak, check = std::weak_ptr<std::function<void()>>(check)] {
+    checkHalfClosedIdleAfter(m_halfClosedIdleLimit);
+}
+
+void TcpFlowProcessor::checkHalfClosedIdleAfter(std::chrono::steady_clock::duration delay)
+{
+    m_downstreamQueue->after(delay, [weak = weak_from_this()] {
         const auto self = weak.lock();
         if (!self || self->m_closed)
             return;
         const auto idle = std::chrono::steady_clock::now() - self->m_lastDownstreamData;
-        if (idle >= self->m_halfClosedIdleLimit) {
+        if (idle >= self->m_halfClosedIdleLimit)
             self->close(std::nullopt);
-            return;
-        }
-        if (const auto again = check.lock())
-            self->m_downstreamQueue->after(self->m_halfClosedIdleLimit - idle, [again] { (*again)(); });
-    };
-    m_downstreamQueue->after(m_halfClosedIdleLimit, [check] { (*check)(); });
+        else
+            self->checkHalfClosedIdleAfter(self->m_halfClosedIdleLimit - idle);
+    });
 }
 
 // ---- Closing ----

@@ -88,6 +88,8 @@ private:
     void processDownstream();
     void writeDownstreamData(std::vector<uint8_t> data);
     void watchHalfClosedIdle();
+    // On the downstream queue after `delay`: ends the flow when the remote has sent nothing for the limit.
+    void checkHalfClosedIdleAfter(std::chrono::steady_clock::duration delay);
     void shutdown(std::optional<FlowError> error);
     void closeFlow(std::optional<FlowError> error);
     void finishClose(std::optional<FlowError> error);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace corvantis {
 
@@ -42,6 +43,17 @@ std::optional<SimpleSocketEndpoint> socketEndpoint(const NWEndpoint& endpoint)
     if (!endpoint.isHost)
         return std::nullopt;
     return SimpleSocketEndpoint { endpoint.hostname, endpoint.port };
+}
+
+// What one flow remembers of where it relayed to and what it asked is bounded, so that an application that
+// sends without end cannot grow it without end; the oldest entries are not kept apart from the others, any goes.
+constexpr std::size_t kMaxRemembered = 256;
+
+template <typename Set, typename Value> void remember(Set& set, Value&& value)
+{
+    if (set.size() >= kMaxRemembered && set.count(value) == 0)
+        set.erase(set.begin());
+    set.emplace(std::forward<Value>(value));
 }
 
 } // namespace
@@ -132,26 +144,26 @@ void UdpFlowProcessor::start()
 {
     m_udpQueue->async([self = shared_from_this()] {
         self->m_externalUdpSession->resolveDefaultHostname(
-            [self](bool resolved) {
-                self->m_udpQueue->async([self, resolved] {
-                    if (!resolved) {
-                        self->closeFlow(NEAppProxyFlowError(kNEAppProxyFlowErrorHostUnreachable));
-                        return;
-                    }
-                    self->m_apiSyncQueue->async([self] {
-                        self->m_udpFlowNeedSync->openWithLocalEndpoint([self](std::optional<FlowError> error) {
-                            if (error) {
-                                self->close(error);
-                                return;
-                            }
-                            self->m_udpQueue->async([self] { self->processUpstream(); });
-                        });
-                    });
-                    self->processDownstream();
-                });
-            },
+            [self](bool resolved) { self->m_udpQueue->async([self, resolved] { self->hostResolved(resolved); }); },
             self->socketEventHandler());
     });
+}
+
+void UdpFlowProcessor::hostResolved(bool resolved)
+{
+    if (!resolved) {
+        closeFlow(NEAppProxyFlowError(kNEAppProxyFlowErrorHostUnreachable));
+        return;
+    }
+    m_apiSyncQueue->async([self = shared_from_this()] {
+        self->m_udpFlowNeedSync->openWithLocalEndpoint([self](std::optional<FlowError> error) {
+            if (error)
+                self->close(error);
+            else
+                self->m_udpQueue->async([self] { self->processUpstream(); });
+        });
+    });
+    processDownstream();
 }
 
 // ---- Upstream ----
@@ -200,7 +212,7 @@ void UdpFlowProcessor::handleDatagram(const FlowDatagram& datagram)
         DnsMessageInfo info;
         std::string warning;
         if (ParseDnsRequest(datagram.data.data(), datagram.data.size(), info, warning) == DnsParseResult::Accepted)
-            m_outstandingQueries.emplace(info.id, info.nameLow);
+            remember(m_outstandingQueries, std::make_pair(info.id, info.nameLow));
         relay(datagram);
         return;
     }
@@ -211,7 +223,8 @@ void UdpFlowProcessor::handleDatagram(const FlowDatagram& datagram)
 void UdpFlowProcessor::relay(const FlowDatagram& datagram)
 {
     if (datagram.endpoint.isHost)
-        m_peers.emplace(canonicalHost(datagram.endpoint.hostname), portNumber(datagram.endpoint.port));
+        remember(
+            m_peers, std::make_pair(canonicalHost(datagram.endpoint.hostname), portNumber(datagram.endpoint.port)));
     m_externalUdpSession->writeDatagram(
         datagram.data, socketEndpoint(datagram.endpoint),
         [](const std::optional<std::string>& error) {

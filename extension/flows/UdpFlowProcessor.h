@@ -69,6 +69,8 @@ public:
     bool isBlockedConnection() const { return m_isBlockedConnection; }
 
 private:
+    // On the UDP queue, once the relay's default host was resolved (or not): opens the flow, starts both pumps.
+    void hostResolved(bool resolved);
     void processUpstream();
     void handleDatagram(const FlowDatagram& datagram);
     void relay(const FlowDatagram& datagram);

@@ -80,16 +80,16 @@ void NEAppProxyTCPFlow::tryRead()
 {
     if (!m_readCompletion)
         return;
-    // The buffer exists only for the length of one receive: a waiting flow holds none.
-    std::vector<uint8_t> buffer(kReadSize);
+    // One receive buffer per pool thread: a waiting flow holds none, and a chunk costs one allocation of its
+    // own size.
+    thread_local std::vector<uint8_t> buffer(kReadSize);
     for (;;) {
         const ssize_t n = ::recv(m_socket.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n >= 0) {
-            buffer.resize(static_cast<std::size_t>(n));
-            buffer.shrink_to_fit();
+            std::vector<uint8_t> chunk(buffer.begin(), buffer.begin() + n);
             auto completion = std::move(m_readCompletion);
             m_readCompletion = nullptr;
-            completion(std::move(buffer), std::nullopt);
+            completion(std::move(chunk), std::nullopt);
             return;
         }
         if (errno == EINTR)

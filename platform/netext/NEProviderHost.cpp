@@ -52,6 +52,9 @@ std::shared_ptr<NEAppProxyProvider> NEProviderHost::proxyOf(ProviderKind kind, b
         factory = m_proxies;
     }
     std::shared_ptr<NEAppProxyProvider> made = factory ? factory(kind) : nullptr;
+    // Once, when the provider is made: a provider that cancels itself ends its session.
+    if (made)
+        made->setSystemSide({ nullptr, [this, kind](std::optional<FlowError>) { stop(kind, 0, nullptr); } });
     MutexLock lock(m_mutex);
     Entry& entry = m_entries[kind];
     if (!entry.proxy)
@@ -97,7 +100,6 @@ void NEProviderHost::start(ProviderKind kind, std::function<void(std::optional<F
         return finish(FlowError { "", 0, "no provider of this kind" });
     // The start's completion counts once, whatever the provider does.
     auto once = std::make_shared<std::once_flag>();
-    proxy->setSystemSide({ nullptr, [this, kind](std::optional<FlowError>) { stop(kind, 0, nullptr); } });
     proxy->startProxy(
         [once, finish](std::optional<FlowError> error) { std::call_once(*once, [&] { finish(std::move(error)); }); });
 }
