@@ -4,6 +4,9 @@
 #include <mutex>
 
 #include <curl/curl.h>
+#include <sys/socket.h>
+
+#include "platform/SocketMark.h"
 
 namespace corvantis {
 
@@ -53,6 +56,19 @@ int watchProgress(void* context, curl_off_t, curl_off_t downNow, curl_off_t, cur
     return 0;
 }
 
+// A document fetched by the daemon must not be captured by its own filter, so its sockets carry the mark; one
+// that cannot be marked is refused, and the download fails.
+int markSocket(void*, curl_socket_t sock, curlsocktype)
+{
+    int domain = 0;
+    socklen_t length = sizeof domain;
+    if (getsockopt(sock, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0)
+        return CURL_SOCKOPT_ERROR;
+    if (domain != AF_INET && domain != AF_INET6)
+        return CURL_SOCKOPT_OK;
+    return ApplyOwnSocketMark(sock) ? CURL_SOCKOPT_OK : CURL_SOCKOPT_ERROR;
+}
+
 } // namespace
 
 std::optional<std::string> DownloadUrl(const std::string& url, std::chrono::milliseconds timeout, size_t maxBytes)
@@ -93,7 +109,8 @@ std::optional<std::string> DownloadUrl(const std::string& url, std::chrono::mill
         && curl_easy_setopt(h, CURLOPT_WRITEDATA, &download) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchProgress) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_XFERINFODATA, &download) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+        && curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, markSocket) == CURLE_OK;
     if (!ok || curl_easy_perform(h) != CURLE_OK)
         return std::nullopt;
     long status = 0;

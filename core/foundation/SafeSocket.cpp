@@ -2,6 +2,7 @@
 
 #include "platform/Assert.h"
 #include "platform/Poll.h"
+#include "platform/SocketMark.h"
 #include "platform/UniqueFd.h"
 
 #include <cerrno>
@@ -79,6 +80,13 @@ CSafeSocketPtr CSafeSocket::Create(int domain, int type, int protocol)
     int sock = ::socket(domain, type | SOCK_CLOEXEC, protocol);
     if (sock == -1)
         return nullptr;
+    // An unmarked socket of the daemon's would be captured by its own filter and loop back into it.
+    if ((domain == AF_INET || domain == AF_INET6) && !ApplyOwnSocketMark(sock)) {
+        const int saved = errno;
+        ::close(sock);
+        errno = saved;
+        return nullptr;
+    }
     return std::make_unique<CSafeSocket>(sock);
 }
 

@@ -3,6 +3,7 @@
 #include "core/foundation/CoreHooks.h"
 #include "core/foundation/LogTrace.h"
 #include "core/foundation/StringUtils.h"
+#include "platform/SocketMark.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -42,7 +43,15 @@ curl_socket_t opensocket(void* clientp, curlsocktype, curl_sockaddr* address)
     auto* state = static_cast<CurlSocketState*>(clientp);
     // This libcurl connects every socket it is given, even one reported as connected, so it gets a fresh socket
     // to the same proxy; the tunnel is moved onto the caller's descriptor once it stands.
-    state->curlSock = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    const curl_socket_t sock = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    // Unmarked, the connection to the proxy would be captured by the daemon's own filter: refuse it instead.
+    if (sock != CURL_SOCKET_BAD && (address->family == AF_INET || address->family == AF_INET6)
+        && !ApplyOwnSocketMark(sock)) {
+        close(sock);
+        state->curlSock = CURL_SOCKET_BAD;
+        return CURL_SOCKET_BAD;
+    }
+    state->curlSock = sock;
     return state->curlSock;
 }
 

@@ -70,22 +70,85 @@ XpcListener::Options DaemonServiceOptions(std::optional<uid_t> allowedUid)
     return options;
 }
 
+namespace {
+
+// The number of the command-line option `key`: nothing when absent; an error when it is no number in
+// [0, max] (decimal, or hexadecimal after "0x").
+Result<std::optional<uint64_t>> ArgumentNumber(const PlistDict& arguments, const std::string& key, uint64_t max)
+{
+    const auto entry = arguments.find(key);
+    if (entry == arguments.end())
+        return std::optional<uint64_t>();
+    const Status invalid = Status::error(EINVAL, "-" + key + " must be a number from 0 to " + std::to_string(max));
+    if (const int64_t* number = entry->second.integer()) {
+        if (*number < 0 || static_cast<uint64_t>(*number) > max)
+            return invalid;
+        return std::optional<uint64_t>(static_cast<uint64_t>(*number));
+    }
+    const std::string* text = entry->second.string();
+    if (!text || text->empty() || (*text)[0] == '-' || (*text)[0] == '+')
+        return invalid;
+    const bool hex = text->size() > 2 && (*text)[0] == '0' && ((*text)[1] == 'x' || (*text)[1] == 'X');
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text->c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
+    if (*end != '\0' || errno != 0 || value > max)
+        return invalid;
+    return std::optional<uint64_t>(value);
+}
+
+} // namespace
+
 std::optional<uid_t> AllowedUidFromArguments()
 {
-    const PlistDict arguments = DefaultsStore::standard().argumentDomain();
-    const auto entry = arguments.find("AllowedUid");
-    if (entry == arguments.end())
+    const auto uid = ArgumentNumber(DefaultsStore::standard().argumentDomain(), "AllowedUid", UINT32_MAX - 1);
+    if (!uid.ok() || !uid.value())
         return std::nullopt;
-    if (const int64_t* number = entry->second.integer(); number && *number >= 0 && *number <= UINT32_MAX - 1)
-        return static_cast<uid_t>(*number);
-    if (const std::string* text = entry->second.string()) {
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long value = std::strtoull(text->c_str(), &end, 10);
-        if (!text->empty() && *end == '\0' && errno == 0 && value < UINT32_MAX)
-            return static_cast<uid_t>(value);
+    return static_cast<uid_t>(*uid.value());
+}
+
+Result<SystemCaptureOptions> CaptureOptionsFromArguments()
+{
+    const PlistDict arguments = DefaultsStore::standard().argumentDomain();
+    SystemCaptureOptions options;
+    struct Numbered {
+        const char* key;
+        uint64_t max;
+        std::function<void(uint64_t)> set;
+    };
+    const Numbered numbered[] = {
+        { "SocketMark", UINT32_MAX, [&](uint64_t value) { options.capture.ownMark = static_cast<uint32_t>(value); } },
+        { "TproxyMark", UINT32_MAX,
+            [&](uint64_t value) {
+                options.capture.tproxyMark = static_cast<uint32_t>(value);
+                options.routes.tproxyMark = static_cast<uint32_t>(value);
+            } },
+        { "RouteTable", UINT32_MAX, [&](uint64_t value) { options.routes.table = static_cast<uint32_t>(value); } },
+        { "RouteProtocol", UINT8_MAX, [&](uint64_t value) { options.routes.protocol = static_cast<uint8_t>(value); } },
+        { "FlowListen", UINT16_MAX, [&](uint64_t value) { options.listenPort = static_cast<uint16_t>(value); } },
+    };
+    for (const Numbered& option : numbered) {
+        const auto value = ArgumentNumber(arguments, option.key, option.max);
+        if (!value.ok())
+            return value.status();
+        if (value.value())
+            option.set(*value.value());
     }
-    return std::nullopt;
+    // Marks and tables the kernel gives a meaning of its own would capture everything or nothing.
+    if (options.capture.ownMark == 0 || options.capture.tproxyMark == 0
+        || options.capture.ownMark == options.capture.tproxyMark)
+        return Status::error(EINVAL, "-SocketMark and -TproxyMark must be two different numbers other than 0");
+    if (options.routes.table == 0 || (options.routes.table >= 253 && options.routes.table <= 255))
+        return Status::error(EINVAL, "-RouteTable must not be 0 or one of the kernel's tables 253, 254, 255");
+    if (options.routes.protocol <= 4)
+        return Status::error(EINVAL, "-RouteProtocol must be above 4, the numbers the kernel uses itself");
+    if (const auto mode = arguments.find("FlowCapture"); mode != arguments.end()) {
+        const std::string* text = mode->second.string();
+        if (!text || *text != "external")
+            return Status::error(EINVAL, "-FlowCapture knows only \"external\"");
+        options.external = true;
+    }
+    return options;
 }
 
 } // namespace corvantis

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Result.h"
+#include "platform/netext/SystemCapture.h"
 #include "platform/xpc/XpcListener.h"
 
 #include <cstdint>
@@ -43,6 +44,13 @@ Result<std::string> ReadExtensionServiceName(const std::filesystem::path& progra
 // The one user besides root whom the daemon's services admit: "-AllowedUid" of the command line alone (a
 // number); nothing when absent or not a number.
 std::optional<uid_t> AllowedUidFromArguments();
+
+// How the daemon captures the machine's flows, from its command line alone (a stored or received key of these
+// names changes nothing): "-SocketMark", "-TproxyMark", "-RouteTable", "-RouteProtocol" (decimal or 0x
+// hexadecimal numbers), "-FlowCapture external" with "-FlowListen PORT" (the caller captures: the TCP listener on
+// PORT, no table or routes of ours). An option that is present but not a fitting number, or an unknown capture
+// mode, is an error naming it.
+Result<SystemCaptureOptions> CaptureOptionsFromArguments();
 
 // The listener options of the daemon's services: root and `allowedUid` admitted, the socket 0600 and owned by
 // that user (root when there is none).

@@ -92,7 +92,7 @@ std::chrono::steady_clock::time_point CCorvantisAppProxy::Now() const
 
 // ---- Start ----
 
-bool CCorvantisAppProxy::InitInstanceProxy(std::string& error)
+bool CCorvantisAppProxy::InitInstanceProxy(std::string& error, bool keepProfile)
 {
     SetExtensionMode(true);
     IgnoreSigpipe();
@@ -103,7 +103,7 @@ bool CCorvantisAppProxy::InitInstanceProxy(std::string& error)
 
     const std::string name = GetSettings().ActiveProfile;
     bool failed = false;
-    if (!LoadProfileByName(name, kProfileSilent, false)) {
+    if (!keepProfile && !LoadProfileByName(name, kProfileSilent, false)) {
         // A file that is not there yet is the normal first run: the application sends its profile once it
         // connects. Anything else (a damaged file, a profile that needs a password) is a failed start; either
         // way the engine gets a profile with rules to work with.

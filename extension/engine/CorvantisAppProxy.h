@@ -82,7 +82,7 @@ public:
     // cannot be loaded, the same new-profile content becomes active, so that the engine never runs without
     // rules, and the start fails with "Profile cannot be loaded" in `error`. Finally applies the profile's DNS
     // mode. Returns true on failure (the caller reports `error`), false on success.
-    bool InitInstanceProxy(std::string& error);
+    bool InitInstanceProxy(std::string& error, bool keepProfile = false);
 
     // ---- Statistics ----
 

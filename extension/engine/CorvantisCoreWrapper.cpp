@@ -101,7 +101,9 @@ bool CorvantisCoreWrapper::initInstance()
     }
 
     std::string error;
-    const bool failed = app.InitInstanceProxy(error);
+    // A profile the application sent before the first bring-up is the one in force: loading the stored one over
+    // it would drop the user's rules (the sender was told it was applied).
+    const bool failed = app.InitInstanceProxy(error, g_profileApplied);
     if (failed)
         CLogMessage(kLogError) << "Initialization failed: " << error;
     m_startFailed = failed;

@@ -1,7 +1,11 @@
 #include "extension/engine/SystemLookup.h"
 
+#include "platform/SocketMark.h"
+
 #include <ares.h>
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -14,6 +18,20 @@ void initAresOnce()
 {
     static std::once_flag once;
     std::call_once(once, [] { ares_library_init(ARES_LIB_INIT_ALL); });
+}
+
+// Runs before c-ares connects a socket, so even the first packet to a server carries the daemon's mark. A socket
+// that cannot be marked is refused (c-ares closes it and the lookup fails): unmarked, the daemon's own filter would
+// capture the question. Called from inside c-ares's calls, under the owner's mutex, as every handler is.
+int markResolverSocket(ares_socket_t fd, int, void* data)
+{
+    if (ApplyOwnSocketMark(fd)) {
+        return ARES_SUCCESS;
+    }
+    const int err = errno;
+    static_cast<const SystemLookup::Handlers*>(data)->log(
+        true, std::string("cannot mark the system resolver's socket: ") + std::strerror(err));
+    return -1;
 }
 
 } // namespace
@@ -62,6 +80,8 @@ bool SystemLookup::start(const std::string& name, const std::string& servers, st
     int status = ares_init_options(&channel, &options, ARES_OPT_SOCK_STATE_CB);
     if (status == ARES_SUCCESS) {
         m_channel = channel;
+        // c-ares gives the handlers back as a plain pointer; the callback only reads them.
+        ares_set_socket_configure_callback(m_channel, &markResolverSocket, const_cast<Handlers*>(&m_handlers));
         if (!servers.empty()) {
             status = ares_set_servers_ports_csv(m_channel, servers.c_str());
         }

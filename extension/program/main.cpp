@@ -14,25 +14,84 @@
 #include "ipc/GssHelperClient.h"
 #include "platform/DefaultsStore.h"
 #include "platform/ProgramHome.h"
+#include "platform/SocketMark.h"
 #include "platform/SystemLog.h"
 #include "platform/netext/NEProvider.h"
 #include "platform/netext/NEProviderHost.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <pthread.h>
 #include <unistd.h>
 
 using namespace corvantis;
+
+namespace {
+
+// The machine's flows for the providers. Without them (no privileges, no kernel support) the service still runs,
+// and a provider's settings fail with the reason, so that nobody believes traffic is captured.
+std::unique_ptr<SystemCapture> StartCapture(SystemCaptureOptions options)
+{
+    options.placeholderSubnet
+        = [] { return static_cast<uint8_t>(CorvantisWorker::sharedWorker()->coreWrapper().getInternalSubnetNumber()); };
+    auto capture = SystemCapture::open(options, NEProviderHost::shared());
+    if (!capture.ok()) {
+        const std::string reason = "Corvantis capture unavailable: " + capture.status().message();
+        SystemLog(reason);
+        const FlowError error { kPosixErrorDomain, capture.status().errnum(), reason };
+        NEProviderHost::shared().setSettingsSinks(
+            [error](ProviderKind, const std::optional<NETransparentProxyNetworkSettings>& settings) {
+                return settings ? std::optional<FlowError>(error) : std::nullopt;
+            },
+            [error](const std::optional<NEFilterSettings>& settings) {
+                return settings ? std::optional<FlowError>(error) : std::nullopt;
+            });
+        return nullptr;
+    }
+    // The daemon's own traffic carries the mark the capture rules let pass, so it never loops back here.
+    if (!options.external)
+        SetOwnSocketMark(options.capture.ownMark);
+    SystemLog("Corvantis capture - TCP port " + std::to_string(capture.value()->tcpPort()) + ", UDP port "
+        + std::to_string(capture.value()->udpPort()));
+    return std::move(capture.value());
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     // Broken connections are reported by the sends themselves.
     std::signal(SIGPIPE, SIG_IGN);
+    // A stop request is taken by the main thread alone (below), so that the capture is taken down first; every
+    // thread started from here on inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     setCurrentProgram(Program::Extension);
-    DefaultsStore::standard().setArguments(std::vector<std::string>(argv + 1, argv + argc));
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    // "--cleanup": remove what a daemon that ended left of its capture, and end.
+    const auto cleanup = std::find(arguments.begin(), arguments.end(), "--cleanup");
+    const bool cleanupOnly = cleanup != arguments.end();
+    if (cleanupOnly)
+        arguments.erase(cleanup);
+    DefaultsStore::standard().setArguments(arguments);
+    const auto captureOptions = CaptureOptionsFromArguments();
+    if (!captureOptions.ok()) {
+        std::fprintf(stderr, "%s\n", captureOptions.status().message().c_str());
+        return EXIT_FAILURE;
+    }
+    if (cleanupOnly) {
+        const Status cleaned = SystemCapture::cleanup(captureOptions.value());
+        if (!cleaned.ok())
+            std::fprintf(stderr, "%s\n", cleaned.message().c_str());
+        return cleaned.ok() ? EXIT_SUCCESS : EXIT_FAILURE;
+    }
 
     CoreHooks hooks;
     hooks.gssGetTokenForProxyHost = &GssHelperClient::gssGetTokenForProxyHost;
@@ -56,6 +115,7 @@ int main(int argc, char** argv)
         },
         [] { return std::make_shared<FilterDataProvider>(); });
     NEProvider::startSystemExtensionMode();
+    auto capture = StartCapture(captureOptions.value());
 
     const auto name = ReadExtensionServiceName(program);
     if (!name.ok()) {
@@ -75,6 +135,12 @@ int main(int argc, char** argv)
         SystemLog("Cannot start the control service of " + name.value() + ": " + control.status().message());
         return EXIT_FAILURE;
     }
-    for (;;)
-        ::pause();
+    int received = 0;
+    while (sigwait(&stopSignals, &received) != 0) { }
+    // The table goes with the process anyway; the routes would stay until the next start or a cleanup.
+    capture.reset();
+    std::signal(received, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+    ::raise(received);
+    return EXIT_FAILURE;
 }

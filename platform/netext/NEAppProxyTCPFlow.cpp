@@ -243,6 +243,16 @@ void NEAppProxyTCPFlow::closeReadWithError(std::optional<FlowError> error)
     });
 }
 
+UniqueFd NEAppProxyTCPFlow::takeUnusedSocket()
+{
+    UniqueFd socket;
+    m_queue->sync([&] {
+        if (!m_opened && !m_readClosed && !m_writeClosed && !m_reset && !m_readSource && !m_writeSource)
+            socket = std::move(m_socket);
+    });
+    return socket;
+}
+
 void NEAppProxyTCPFlow::resetNow()
 {
     if (m_reset)

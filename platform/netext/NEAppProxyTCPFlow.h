@@ -55,6 +55,10 @@ public:
     void closeReadWithError(std::optional<FlowError> error) override;
     void closeWriteWithError(std::optional<FlowError> error) override;
 
+    // The source's side: gives back the socket of a flow the flow code never opened nor closed (it declined the
+    // flow), so that the source can carry the connection itself; nothing otherwise.
+    UniqueFd takeUnusedSocket();
+
 private:
     struct PendingWrite {
         std::vector<uint8_t> data;

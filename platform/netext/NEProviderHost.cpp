@@ -21,6 +21,20 @@ void NEProviderHost::addStatusObserver(StatusObserver observer)
     m_observers.push_back(std::move(observer));
 }
 
+void NEProviderHost::setSettingsSinks(ProxySettingsSink proxy, FilterSettingsSink filter)
+{
+    MutexLock lock(m_mutex);
+    m_proxySettings = std::move(proxy);
+    m_filterSettings = std::move(filter);
+}
+
+std::shared_ptr<NEFilterDataProvider> NEProviderHost::runningFilter() const
+{
+    MutexLock lock(m_mutex);
+    const auto it = m_entries.find(ProviderKind::ContentFilter);
+    return it != m_entries.end() && it->second.status == SessionStatus::Connected ? it->second.filter : nullptr;
+}
+
 void NEProviderHost::setStatus(ProviderKind kind, SessionStatus status)
 {
     std::vector<StatusObserver> observers;
@@ -43,6 +57,7 @@ SessionStatus NEProviderHost::status(ProviderKind kind) const
 std::shared_ptr<NEAppProxyProvider> NEProviderHost::proxyOf(ProviderKind kind, bool make)
 {
     ProxyFactory factory;
+    ProxySettingsSink settings;
     {
         MutexLock lock(m_mutex);
         if (auto existing = m_entries[kind].proxy)
@@ -50,11 +65,20 @@ std::shared_ptr<NEAppProxyProvider> NEProviderHost::proxyOf(ProviderKind kind, b
         if (!make)
             return nullptr;
         factory = m_proxies;
+        settings = m_proxySettings;
     }
     std::shared_ptr<NEAppProxyProvider> made = factory ? factory(kind) : nullptr;
-    // Once, when the provider is made: a provider that cancels itself ends its session.
-    if (made)
-        made->setSystemSide({ nullptr, [this, kind](std::optional<FlowError>) { stop(kind, 0, nullptr); } });
+    // Once, when the provider is made: its settings go to the system, and a provider that cancels itself ends
+    // its session.
+    if (made) {
+        NEAppProxyProvider::SystemSide side;
+        if (settings)
+            side.applySettings = [settings, kind](const std::optional<NETransparentProxyNetworkSettings>& applied) {
+                return settings(kind, applied);
+            };
+        side.cancelled = [this, kind](std::optional<FlowError>) { stop(kind, 0, nullptr); };
+        made->setSystemSide(std::move(side));
+    }
     MutexLock lock(m_mutex);
     Entry& entry = m_entries[kind];
     if (!entry.proxy)
@@ -87,8 +111,11 @@ void NEProviderHost::start(ProviderKind kind, std::function<void(std::optional<F
         {
             MutexLock lock(m_mutex);
             Entry& entry = m_entries[kind];
-            if (!entry.filter && m_filter)
+            if (!entry.filter && m_filter) {
                 entry.filter = m_filter();
+                if (entry.filter && m_filterSettings)
+                    entry.filter->setSettingsSink(m_filterSettings);
+            }
             filter = entry.filter;
         }
         if (!filter)

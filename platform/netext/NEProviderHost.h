@@ -39,6 +39,11 @@ public:
     using ProxyFactory = std::function<std::shared_ptr<NEAppProxyProvider>(ProviderKind kind)>;
     using FilterFactory = std::function<std::shared_ptr<NEFilterDataProvider>()>;
     using StatusObserver = std::function<void(ProviderKind kind, SessionStatus status)>;
+    // What the system does with a proxy's or the filter's network settings (none: remove them); the error when
+    // it refuses them.
+    using ProxySettingsSink = std::function<std::optional<FlowError>(
+        ProviderKind kind, const std::optional<NETransparentProxyNetworkSettings>& settings)>;
+    using FilterSettingsSink = std::function<std::optional<FlowError>(const std::optional<NEFilterSettings>&)>;
 
     NEProviderHost() = default;
     NEProviderHost(const NEProviderHost&) = delete;
@@ -49,6 +54,8 @@ public:
 
     void setFactories(ProxyFactory proxies, FilterFactory filter);
     void addStatusObserver(StatusObserver observer);
+    // Where the providers' settings go; set before the first provider is made (without: kept and accepted).
+    void setSettingsSinks(ProxySettingsSink proxy, FilterSettingsSink filter);
 
     // Starts the provider of `kind` (made when needed): Connecting, then Connected, or Disconnected with the
     // start's error, which `completion` gets. A running provider answers at once without an error.
@@ -59,6 +66,8 @@ public:
     // provider can be made).
     void sendProviderMessage(const std::vector<uint8_t>& message, NEAppProxyProvider::MessageCompletion completion);
     SessionStatus status(ProviderKind kind) const;
+    // The content filter while it runs; none otherwise.
+    std::shared_ptr<NEFilterDataProvider> runningFilter() const;
 
     // Offers the flows of `source` from now on: TCP flows to the running transparent proxy, flows to port 53 to
     // the running DNS proxy when the transparent proxy did not take them; none while neither runs.
@@ -79,6 +88,8 @@ private:
     FilterFactory m_filter GUARDED_BY(m_mutex);
     std::map<ProviderKind, Entry> m_entries GUARDED_BY(m_mutex);
     std::vector<StatusObserver> m_observers GUARDED_BY(m_mutex);
+    ProxySettingsSink m_proxySettings GUARDED_BY(m_mutex);
+    FilterSettingsSink m_filterSettings GUARDED_BY(m_mutex);
 };
 
 } // namespace corvantis

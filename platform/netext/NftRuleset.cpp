@@ -107,16 +107,84 @@ void writeRules(std::ostringstream& out, const std::vector<NENetworkRule>& rules
     }
 }
 
-void writeHeader(std::ostringstream& out, const NftCapture& capture)
+std::string ownReturn(const NftCapture& capture)
 {
-    // Adding the table first makes the delete succeed on a machine that has none yet: one transaction replaces it.
-    out << "table inet " << capture.table << "\n";
-    out << "delete table inet " << capture.table << "\n";
-    out << "table inet " << capture.table << " {\n";
+    return "        meta mark " + hex(capture.ownMark) + " return\n";
 }
 
-void writeTproxyChain(std::ostringstream& out, const NftCapture& capture)
+} // namespace
+
+std::string CompileTransparentProxyChains(const NETransparentProxyNetworkSettings& settings, const NftCapture& capture)
 {
+    std::ostringstream out;
+    out << "    chain proxy_tcp {\n";
+    out << "        type nat hook output priority -100; policy accept;\n";
+    out << ownReturn(capture);
+    writeRules(out, settings.excludedNetworkRules, Protocol::TCP, "return");
+    writeRules(out, settings.includedNetworkRules, Protocol::TCP, "redirect to :" + std::to_string(capture.tcpPort));
+    out << "    }\n";
+
+    out << "    chain proxy_udp {\n";
+    out << "        type route hook output priority mangle; policy accept;\n";
+    out << ownReturn(capture);
+    writeRules(out, settings.excludedNetworkRules, Protocol::UDP, "return");
+    writeRules(out, settings.includedNetworkRules, Protocol::UDP, "meta mark set " + hex(capture.tproxyMark));
+    out << "    }\n";
+    return out.str();
+}
+
+std::string CompileFilterChains(const NEFilterSettings& settings, const NftCapture& capture, unsigned nflogGroup)
+{
+    std::vector<NENetworkRule> allowed;
+    std::vector<NENetworkRule> tapped;
+    for (const NEFilterRule& rule : settings.rules)
+        (rule.action == NEFilterRule::Action::FilterData ? tapped : allowed).push_back(rule.networkRule);
+    const std::string log = "log group " + std::to_string(nflogGroup);
+    std::ostringstream out;
+    out << "    chain filter_out {\n";
+    out << "        type filter hook output priority 0; policy accept;\n";
+    out << ownReturn(capture);
+    writeRules(out, allowed, Protocol::UDP, "return");
+    writeRules(out, tapped, Protocol::UDP, "udp dport 53 " + log);
+    writeRules(out, tapped, Protocol::UDP, "ct state new " + log);
+    out << "    }\n";
+    out << "    chain filter_in {\n";
+    out << "        type filter hook input priority 0; policy accept;\n";
+    out << "        meta l4proto udp udp sport 53 ct direction reply " << log << "\n";
+    out << "    }\n";
+    return out.str();
+}
+
+std::string CompileDnsProxyChains(const NftCapture& capture)
+{
+    std::ostringstream out;
+    out << "    chain dns_tcp {\n";
+    out << "        type nat hook output priority -100; policy accept;\n";
+    out << ownReturn(capture);
+    out << "        meta l4proto tcp th dport 53 redirect to :" << capture.tcpPort << "\n";
+    out << "    }\n";
+    out << "    chain dns_udp {\n";
+    out << "        type route hook output priority mangle; policy accept;\n";
+    out << ownReturn(capture);
+    out << "        meta l4proto udp th dport 53 meta mark set " << hex(capture.tproxyMark) << "\n";
+    out << "    }\n";
+    return out.str();
+}
+
+std::string ComposeRuleset(const NftCapture& capture, const std::vector<std::string>& sections, bool owned)
+{
+    const std::string flags = owned ? " { flags owner; }" : "";
+    std::ostringstream out;
+    // Adding the table first makes the delete succeed on a machine that has none yet, so one transaction
+    // replaces it. An owned table must be added with the same flags, or the kernel refuses the update.
+    out << "table inet " << capture.table << flags << "\n";
+    out << "delete table inet " << capture.table << "\n";
+    out << "table inet " << capture.table << " {\n";
+    if (owned)
+        out << "    flags owner\n";
+    for (const std::string& section : sections)
+        out << section;
+    // Marked UDP comes back in on the loopback (policy routing) and is handed to the TPROXY listener.
     out << "    chain udp_divert {\n";
     out << "        type filter hook prerouting priority mangle; policy accept;\n";
     out << "        meta mark " << hex(capture.tproxyMark)
@@ -124,76 +192,6 @@ void writeTproxyChain(std::ostringstream& out, const NftCapture& capture)
     out << "        meta mark " << hex(capture.tproxyMark)
         << " meta nfproto ipv6 meta l4proto udp tproxy ip6 to [::1]:" << capture.udpPort << " accept\n";
     out << "    }\n";
-}
-
-} // namespace
-
-std::string CompileTransparentProxyRuleset(const NETransparentProxyNetworkSettings& settings, const NftCapture& capture)
-{
-    std::ostringstream out;
-    writeHeader(out, capture);
-    const std::string own = "        meta mark " + hex(capture.ownMark) + " return\n";
-
-    out << "    chain tcp_capture {\n";
-    out << "        type nat hook output priority -100; policy accept;\n";
-    out << own;
-    writeRules(out, settings.excludedNetworkRules, Protocol::TCP, "return");
-    writeRules(out, settings.includedNetworkRules, Protocol::TCP, "redirect to :" + std::to_string(capture.tcpPort));
-    out << "    }\n";
-
-    out << "    chain udp_capture {\n";
-    out << "        type route hook output priority mangle; policy accept;\n";
-    out << own;
-    writeRules(out, settings.excludedNetworkRules, Protocol::UDP, "return");
-    writeRules(out, settings.includedNetworkRules, Protocol::UDP, "meta mark set " + hex(capture.tproxyMark));
-    out << "    }\n";
-
-    writeTproxyChain(out, capture);
-    out << "}\n";
-    return out.str();
-}
-
-std::string CompileFilterRuleset(const NEFilterSettings& settings, const NftCapture& capture, unsigned nflogGroup)
-{
-    std::vector<NENetworkRule> allowed;
-    std::vector<NENetworkRule> tapped;
-    for (const NEFilterRule& rule : settings.rules)
-        (rule.action == NEFilterRule::Action::FilterData ? tapped : allowed).push_back(rule.networkRule);
-    const std::string log = "log group " + std::to_string(nflogGroup);
-    NftCapture table = capture;
-    table.table += "_filter";
-    std::ostringstream out;
-    writeHeader(out, table);
-    out << "    chain taps_out {\n";
-    out << "        type filter hook output priority 0; policy accept;\n";
-    out << "        meta mark " << hex(capture.ownMark) << " return\n";
-    writeRules(out, allowed, Protocol::UDP, "return");
-    writeRules(out, tapped, Protocol::UDP, "udp dport 53 " + log);
-    writeRules(out, tapped, Protocol::UDP, "ct state new " + log);
-    out << "    }\n";
-    out << "    chain taps_in {\n";
-    out << "        type filter hook input priority 0; policy accept;\n";
-    out << "        meta l4proto udp udp sport 53 ct direction reply " << log << "\n";
-    out << "    }\n";
-    out << "}\n";
-    return out.str();
-}
-
-std::string CompileDnsProxyRuleset(const NftCapture& capture)
-{
-    std::ostringstream out;
-    writeHeader(out, capture);
-    out << "    chain tcp_capture {\n";
-    out << "        type nat hook output priority -100; policy accept;\n";
-    out << "        meta mark " << hex(capture.ownMark) << " return\n";
-    out << "        meta l4proto tcp th dport 53 redirect to :" << capture.tcpPort << "\n";
-    out << "    }\n";
-    out << "    chain udp_capture {\n";
-    out << "        type route hook output priority mangle; policy accept;\n";
-    out << "        meta mark " << hex(capture.ownMark) << " return\n";
-    out << "        meta l4proto udp th dport 53 meta mark set " << hex(capture.tproxyMark) << "\n";
-    out << "    }\n";
-    writeTproxyChain(out, capture);
     out << "}\n";
     return out.str();
 }

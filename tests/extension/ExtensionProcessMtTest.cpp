@@ -5,6 +5,7 @@
 #include "ipc/XPCClientForExtension.h"
 #include "platform/SystemLog.h"
 #include "platform/xpc/XpcListener.h"
+#include "tests/extension/DaemonProcess.h"
 #include "tests/extension/FlowTestSupport.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/Subprocess.h"
@@ -21,9 +22,6 @@
 
 namespace corvantis::test {
 namespace {
-
-const std::filesystem::path kBuildTree = std::filesystem::path(CORVANTIS_BUILD_DIR);
-const std::filesystem::path kDaemon = kBuildTree / "libexec" / "corvantis" / "CorvantisExtension";
 
 TEST(ExtensionStartupTest, TheOpenFileLimitItAsksFor)
 {
@@ -54,73 +52,6 @@ TEST(ExtensionStartupTest, TheOpenFileLimitItAsksFor)
         (std::vector<std::string> { "Corvantis Extension - fileLimit original = 256 (9223372036854775807)",
             "Corvantis Extension - fileLimit result = 5500 (9223372036854775807)" }));
 }
-
-// A daemon started for a test, with its own home and runtime folder, its standard error in a file.
-class Daemon final {
-public:
-    explicit Daemon(std::vector<std::string> prefix = {}, std::filesystem::path program = kDaemon,
-        std::optional<uid_t> allowedUid = ::getuid())
-    {
-        ::chmod(m_runtime.path().c_str(), 0755);
-        m_log = UniqueFd(::open((m_home / "daemon.log").c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
-        spawn(std::move(prefix), program, allowedUid);
-    }
-    ~Daemon() { stop(); }
-
-    int stop()
-    {
-        const int code = m_pid > 0 ? stopChild(m_pid, false) : -1;
-        m_pid = -1;
-        return code;
-    }
-    // Starts the program again with the same home and runtime folder.
-    void restart(std::optional<uid_t> allowedUid)
-    {
-        stop();
-        spawn({}, kDaemon, allowedUid);
-    }
-    bool waitForSocket() const
-    {
-        return waitUntil(
-            [&] { return std::filesystem::exists(m_runtime / "com.velmar.corvantis.v3.macos.CorvantisExtension"); });
-    }
-    bool exited() const { return m_pid > 0 && hasExited(m_pid); }
-    std::string log() const
-    {
-        std::ifstream in(m_home / "daemon.log");
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    bool waitForLine(const std::string& part) const
-    {
-        return waitUntil([&] { return log().find(part) != std::string::npos; });
-    }
-    const TempDir& runtime() const { return m_runtime; }
-    pid_t pid() const { return m_pid; }
-
-private:
-    void spawn(std::vector<std::string> argv, const std::filesystem::path& program, std::optional<uid_t> allowedUid)
-    {
-        argv.push_back(program.string());
-        if (allowedUid) {
-            argv.push_back("-AllowedUid");
-            argv.push_back(std::to_string(*allowedUid));
-        }
-        SpawnOptions options;
-        options.argv = argv;
-        options.env = { { "CORVANTIS_EXTENSION_HOME", (m_home / "home").string() },
-            { "CORVANTIS_RUNTIME_DIR", m_runtime.str() } };
-        options.out = m_log.get();
-        options.err = m_log.get();
-        m_pid = spawnChild(options);
-    }
-
-    TempDir m_home;
-    TempDir m_runtime;
-    UniqueFd m_log;
-    pid_t m_pid = -1;
-};
 
 TEST(ExtensionProcessTest, TheOpenFileLimitUnderPrlimit)
 {

@@ -24,7 +24,7 @@ TEST(NftRulesetTest, TheTextForAFewPorts)
 {
     std::string line;
     const auto settings = AppProxyProvider::makeSettings("5353", "80,443", true, line);
-    const std::string text = CompileTransparentProxyRuleset(settings, Capture());
+    const std::string text = CompileTransparentProxyChains(settings, Capture());
     // Own packets first, exclusions (ports of one kind in one set, hosts masked) before the captures.
     const auto own = text.find("meta mark 0x5a17 return");
     const auto excluded = text.find("meta nfproto ipv4 meta l4proto tcp th dport { 80, 443 } return");
@@ -43,8 +43,7 @@ TEST(NftRulesetTest, TheTextForAFewPorts)
 
 TEST(NftRulesetTest, TheFilterTapsCopyPacketsAndHoldNone)
 {
-    const std::string text = CompileFilterRuleset(FilterDataProvider::makeSettings(), Capture(), 5);
-    EXPECT_NE(text.find("table inet corvantis_filter {"), std::string::npos) << text;
+    const std::string text = CompileFilterChains(FilterDataProvider::makeSettings(), Capture(), 5);
     EXPECT_NE(text.find("meta l4proto udp th dport { 7, 67,"), std::string::npos) << "the allowed ports in one set\n"
                                                                                   << text;
     EXPECT_NE(text.find("meta l4proto udp udp dport 53 log group 5"), std::string::npos) << text;
@@ -81,11 +80,20 @@ TEST(NftRulesetTest, NftablesAcceptsEveryRuleset)
     for (const Case& c : cases) {
         std::string line;
         rulesets.emplace_back(c.name,
-            CompileTransparentProxyRuleset(
-                AppProxyProvider::makeSettings(c.udp, c.tcp, c.blockUdp443, line), Capture()));
+            ComposeRuleset(Capture(),
+                { CompileTransparentProxyChains(
+                    AppProxyProvider::makeSettings(c.udp, c.tcp, c.blockUdp443, line), Capture()) },
+                false));
     }
-    rulesets.emplace_back("DNS proxy", CompileDnsProxyRuleset(Capture()));
-    rulesets.emplace_back("content filter", CompileFilterRuleset(FilterDataProvider::makeSettings(), Capture(), 5));
+    const std::string dns = CompileDnsProxyChains(Capture());
+    const std::string filter = CompileFilterChains(FilterDataProvider::makeSettings(), Capture(), 5);
+    rulesets.emplace_back("DNS proxy", ComposeRuleset(Capture(), { dns }, false));
+    rulesets.emplace_back("content filter", ComposeRuleset(Capture(), { filter }, false));
+    rulesets.emplace_back("no provider", ComposeRuleset(Capture(), {}, false));
+    std::string line;
+    const std::string proxy
+        = CompileTransparentProxyChains(AppProxyProvider::makeSettings("", "", false, line), Capture());
+    rulesets.emplace_back("all three, owned", ComposeRuleset(Capture(), { proxy, dns, filter }, true));
     for (const auto& [name, text] : rulesets) {
         SCOPED_TRACE(name);
         const auto file = dir / "ruleset.nft";

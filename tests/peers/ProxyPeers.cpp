@@ -14,28 +14,30 @@ PeerProcessPtr startMicrosocks(const std::string& user, const std::string& passw
     });
 }
 
-PeerProcessPtr startDante()
+PeerProcessPtr startDante(const DanteOptions& options)
 {
-    return PeerProcess::start([](uint16_t port, const std::filesystem::path& dir) {
-        PeerCommand command;
-        command.name = "danted";
-        const std::string config = "logoutput: " + (dir / "danted.log").string()
-            + "\n"
-              "internal: 127.0.0.1 port = "
-            + std::to_string(port)
-            + "\n"
-              "external: 127.0.0.1\n"
-              "clientmethod: none\n"
-              "socksmethod: none\n"
-              "user.privileged: root\n"
-              "user.unprivileged: nobody\n"
-              "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-              "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
-        command.files = { { "danted.conf", config } };
-        command.argv = { "/usr/sbin/danted", "-f", (dir / "danted.conf").string(), "-N", "1", "-p",
-            (dir / "danted.pid").string() };
-        return command;
-    });
+    PeerStartOptions start;
+    start.port = options.port;
+    return PeerProcess::start(
+        [options](uint16_t port, const std::filesystem::path& dir) {
+            PeerCommand command;
+            command.name = "danted";
+            const std::string config = "logoutput: " + (dir / "danted.log").string() + "\n"
+                + (options.debug ? "debug: 1\n" : "") + "internal: 127.0.0.1 port = " + std::to_string(port)
+                + "\n"
+                  "external: 127.0.0.1\n"
+                  "clientmethod: none\n"
+                  "socksmethod: none\n"
+                  "user.privileged: root\n"
+                  "user.unprivileged: nobody\n"
+                  "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                  "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
+            command.files = { { "danted.conf", config } };
+            command.argv = { "/usr/sbin/danted", "-f", (dir / "danted.conf").string(), "-N", "1", "-p",
+                (dir / "danted.pid").string() };
+            return command;
+        },
+        start);
 }
 
 PeerProcessPtr startSocks4aServer()

@@ -3,6 +3,10 @@
 //   extension_probe <program path> hello [seconds]          the hello's answer
 //   extension_probe <service name> start <kind> [seconds]   "ok", or the start's error text
 //   extension_probe <service name> message <name> [seconds] the provider reply's text, or "<none>"
+//   extension_probe <program path> settings <profile file> [seconds]
+//                                                          hello, then the profile with empty settings: "ok", or
+//                                                          the refusal's text
+//   extension_probe <program path> ticks [seconds]          one tick: its connection list, "--", its log lines
 // where a message name is wake, garbage, error-kill or kill. "<no reply>" when nothing answered in time (30 s).
 
 #include "ipc/IPCMessage.h"
@@ -12,7 +16,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <string>
 
 using namespace corvantis;
@@ -39,12 +45,14 @@ std::vector<uint8_t> messageNamed(const std::string& name)
 int main(int argc, char** argv)
 {
     if (argc < 3 || argc > 5) {
-        std::fprintf(
-            stderr, "usage: %s <program path|service name> hello|start <kind>|message <name> [seconds]\n", argv[0]);
+        std::fprintf(stderr,
+            "usage: %s <program path|service name> hello|ticks|settings <profile>|start <kind>|message <name> "
+            "[seconds]\n",
+            argv[0]);
         return 2;
     }
     const std::string command = argv[2];
-    const bool withArgument = command != "hello";
+    const bool withArgument = command != "hello" && command != "ticks";
     const int seconds = argc > (withArgument ? 4 : 3) ? std::atoi(argv[withArgument ? 4 : 3]) : 30;
     std::promise<std::string> reply;
     std::shared_ptr<XPCClientForExtension> client;
@@ -55,6 +63,31 @@ int main(int argc, char** argv)
         client = XPCClientForExtension::create(options);
         client->connect();
         client->helloWithVersion("3.12.2", [&](std::string text) { reply.set_value(std::move(text)); });
+    } else if (command == "settings" && argc >= 4) {
+        std::ifstream in(argv[3]);
+        std::ostringstream profile;
+        profile << in.rdbuf();
+        XPCClientForExtension::Options options;
+        options.programPath = argv[1];
+        client = XPCClientForExtension::create(options);
+        client->connect();
+        // One request at a time: the settings go once the hello has been answered.
+        std::promise<void> hello;
+        client->helloWithVersion("3.12.2", [&](std::string) { hello.set_value(); });
+        if (hello.get_future().wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+            std::printf("<no reply>\n");
+            return 0;
+        }
+        client->updateSettingWithSettings(
+            {}, profile.str(), [&](std::string text) { reply.set_value(text.empty() ? std::string("ok") : text); });
+    } else if (command == "ticks") {
+        XPCClientForExtension::Options options;
+        options.programPath = argv[1];
+        client = XPCClientForExtension::create(options);
+        client->connect();
+        client->retriveTickDataWithReply(
+            [&](std::string, std::string log, std::string connections, PlistData, PlistData,
+                std::optional<std::string>) { reply.set_value(connections + "\n--\n" + log); });
     } else if (command == "start" && argc >= 4) {
         control = std::make_unique<ProviderControlClient>(argv[1]);
         control->start(std::atoi(argv[3]),

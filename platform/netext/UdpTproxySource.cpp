@@ -1,0 +1,792 @@
+#include "platform/netext/UdpTproxySource.h"
+
+#include "platform/DispatchSource.h"
+#include "platform/Mutex.h"
+#include "platform/SystemLog.h"
+#include "platform/UniqueFd.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <netinet/in.h>
+#include <unordered_map>
+
+namespace corvantis {
+
+namespace {
+
+// Room for the largest UDP payload of either family (65507 over IPv4, 65527 over IPv6 without jumbograms).
+constexpr std::size_t kMaxDatagram = 65536;
+// Datagrams read in one run of a receive handler before other work of the queue gets its turn.
+constexpr int kReadBatch = 64;
+// Datagrams of one client kept while its offer is under way; later ones are dropped as a full socket would.
+constexpr std::size_t kMaxWaiting = 64;
+// Reply sockets (distinct endpoints answering) of one client; replies from further endpoints are dropped, so
+// a flow code that answers from ever new endpoints cannot use up the process's descriptors.
+constexpr std::size_t kMaxReplySockets = 64;
+// A port of 0 asks for a free one; its IPv6 twin may be taken, so another is tried this many times.
+constexpr int kPortAttempts = 16;
+
+int64_t nowNanos()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+socklen_t lengthOf(const sockaddr_storage& address)
+{
+    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+uint16_t portOf(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+// The bytes that tell two clients (or two endpoints) apart: family, address and port.
+std::string keyOf(const sockaddr_storage& address)
+{
+    std::string key(1, static_cast<char>(address.ss_family));
+    const uint16_t port = portOf(address);
+    key.append(reinterpret_cast<const char*>(&port), sizeof port);
+    if (address.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+        key.append(reinterpret_cast<const char*>(&in6.sin6_addr), sizeof in6.sin6_addr);
+    } else {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+        key.append(reinterpret_cast<const char*>(&in.sin_addr), sizeof in.sin_addr);
+    }
+    return key;
+}
+
+// The address as the flow code sees it: an IPv4-mapped IPv6 address as plain IPv4.
+std::string addressText(const sockaddr_storage& address)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        const in6_addr& in6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&in6))
+            ::inet_ntop(AF_INET, &in6.s6_addr[12], text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &in6, text, sizeof text);
+    } else {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    }
+    return text;
+}
+
+NWEndpoint endpointOf(const sockaddr_storage& address)
+{
+    return NWEndpoint::Host(addressText(address), std::to_string(portOf(address)));
+}
+
+// The socket address an endpoint names, in the client's family; nothing for a name, a bad port or the other
+// family (a client can only be answered from an address of its own family).
+std::optional<sockaddr_storage> addressOf(const NWEndpoint& endpoint, sa_family_t family)
+{
+    if (!endpoint.isHost || endpoint.port.empty() || endpoint.port.size() > 5)
+        return std::nullopt;
+    unsigned port = 0;
+    for (char c : endpoint.port) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        port = port * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (port == 0 || port > 65535)
+        return std::nullopt;
+    sockaddr_storage address {};
+    if (family == AF_INET) {
+        auto& in = reinterpret_cast<sockaddr_in&>(address);
+        if (::inet_pton(AF_INET, endpoint.hostname.c_str(), &in.sin_addr) != 1)
+            return std::nullopt;
+        in.sin_family = AF_INET;
+        in.sin_port = htons(static_cast<uint16_t>(port));
+        return address;
+    }
+    std::string host = endpoint.hostname;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+    if (::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) != 1)
+        return std::nullopt;
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+Status failure(const std::string& what)
+{
+    const int err = errno;
+    return Status::error(err, what + ": " + std::strerror(err));
+}
+
+bool setOption(int fd, int level, int name, int value)
+{
+    return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
+}
+
+// The immutable part every socket the source makes needs; shared with the flows' sinks.
+struct SocketMaker {
+    uint32_t ownMark = 0;
+    std::function<int(int domain, int type)> makeSocket;
+
+    // A non-blocking datagram socket of `family` carrying the own mark.
+    Result<UniqueFd> make(int family) const
+    {
+        UniqueFd fd(makeSocket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd)
+            return failure("socket");
+        if (ownMark != 0 && !setOption(fd.get(), SOL_SOCKET, SO_MARK, static_cast<int>(ownMark)))
+            return failure("SO_MARK");
+        return fd;
+    }
+
+    // A socket that sends as `from`, an address of another host, to `to`: transparent, and sharing `from` with
+    // the other clients' sockets answering from the same endpoint. It is connected to `to`, so that it takes in
+    // nothing but what `to` sends it: bound alone, it would take datagrams meant for a local server on `from`
+    // (the daemon's own relayed queries to a local DNS server, say).
+    Result<UniqueFd> makeTransparent(const sockaddr_storage& from, const sockaddr_storage& to) const
+    {
+        auto fd = make(from.ss_family);
+        if (!fd)
+            return fd;
+        const bool v6 = from.ss_family == AF_INET6;
+        if (!setOption(fd->get(), v6 ? SOL_IPV6 : SOL_IP, v6 ? IPV6_TRANSPARENT : IP_TRANSPARENT, 1))
+            return failure("IP_TRANSPARENT");
+        if (!setOption(fd->get(), SOL_SOCKET, SO_REUSEADDR, 1))
+            return failure("SO_REUSEADDR");
+        if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&from), lengthOf(from)) != 0)
+            return failure("bind " + endpointOf(from).description());
+        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&to), lengthOf(to)) != 0)
+            return failure("connect " + endpointOf(to).description());
+        return fd;
+    }
+};
+
+// The callbacks' gate: stop() closes it and waits for the callbacks under way, so none runs after it returns.
+class CallbackGate {
+public:
+    // True when a callback may run now; it must then be followed by leave().
+    bool enter()
+    {
+        MutexLock lock(m_mutex);
+        if (m_closed)
+            return false;
+        ++m_running;
+        return true;
+    }
+    void leave()
+    {
+        MutexLock lock(m_mutex);
+        if (--m_running == 0)
+            m_idle.signalAll();
+    }
+    void close()
+    {
+        MutexLock lock(m_mutex);
+        m_closed = true;
+        m_idle.wait(m_mutex, [&] {
+            m_mutex.assertHeld();
+            return m_running == 0;
+        });
+    }
+
+private:
+    Mutex m_mutex;
+    CondVar m_idle;
+    bool m_closed GUARDED_BY(m_mutex) = false;
+    int m_running GUARDED_BY(m_mutex) = 0;
+};
+
+// Holds the gate open for one scope; open() says whether the callbacks may run.
+class GatePass {
+public:
+    explicit GatePass(CallbackGate& gate)
+        : m_gate(gate)
+        , m_open(gate.enter())
+    {
+    }
+    ~GatePass()
+    {
+        if (m_open)
+            m_gate.leave();
+    }
+    GatePass(const GatePass&) = delete;
+    GatePass& operator=(const GatePass&) = delete;
+    bool open() const { return m_open; }
+
+private:
+    CallbackGate& m_gate;
+    const bool m_open;
+};
+
+// One client socket (address and port) of an application, and everything the source keeps for it.
+struct Conversation {
+    enum class Mode { Waiting, Taken, Relayed };
+
+    const uint64_t serial;
+    const std::string key;
+    const sockaddr_storage client;
+    const sockaddr_storage firstDestination;
+    // When a datagram last passed either way (steady clock, ns); replies are sent from the flows' queues.
+    std::atomic<int64_t> lastActivity { nowNanos() };
+
+    // The source's queue only.
+    Mode mode = Mode::Waiting;
+    std::vector<std::pair<sockaddr_storage, std::vector<uint8_t>>> waiting;
+    NEAppProxyUDPFlowPtr flow;
+    UniqueFd relay;
+    DispatchSourcePtr relaySource;
+
+    // Watches a new reply socket for what the client sends into it (see ReplySocket); set once, by the source.
+    std::function<DispatchSourcePtr(int fd, const sockaddr_storage& from)> watchReplies;
+
+    // A socket that answers the client as one endpoint. It is connected to the client, so that it takes in
+    // nothing a local server of that endpoint's address is sent; but then the kernel also hands it, instead of
+    // the listener, what the client sends to that endpoint, and that is read from it as from the listener.
+    struct ReplySocket {
+        UniqueFd fd;
+        DispatchSourcePtr source;
+    };
+    // Reply sockets are used from the flow's queue (its sink) and from the source's queue (relayed answers).
+    Mutex mutex;
+    bool closed GUARDED_BY(mutex) = false;
+    std::map<std::string, ReplySocket> replySockets GUARDED_BY(mutex);
+
+    Conversation(uint64_t serial, const sockaddr_storage& client, const sockaddr_storage& destination)
+        : serial(serial)
+        , key(keyOf(client))
+        , client(client)
+        , firstDestination(destination)
+    {
+    }
+
+    void touch() { lastActivity.store(nowNanos(), std::memory_order_relaxed); }
+
+    // Sends `data` to the client as `from`; dropped once the client ended or when no socket can send as `from`.
+    void sendFrom(const SocketMaker& maker, const sockaddr_storage& from, const uint8_t* data, std::size_t size)
+    {
+        MutexLock lock(mutex);
+        if (closed)
+            return;
+        const std::string endpoint = keyOf(from);
+        auto it = replySockets.find(endpoint);
+        if (it == replySockets.end()) {
+            if (replySockets.size() >= kMaxReplySockets)
+                return;
+            auto fd = maker.makeTransparent(from, client);
+            if (!fd) {
+                SystemLog("udp tproxy: cannot answer " + endpointOf(client).description() + " from "
+                    + endpointOf(from).description() + ": " + fd.status().message());
+                return;
+            }
+            ReplySocket reply;
+            reply.source = watchReplies ? watchReplies(fd->get(), from) : nullptr;
+            reply.fd = std::move(*fd);
+            it = replySockets.emplace(endpoint, std::move(reply)).first;
+        }
+        touch();
+        // A reply that does not fit the socket's buffer is lost, as it would be on the wire.
+        retryOnEintr([&] { return ::send(it->second.fd.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT); });
+    }
+
+    // Closes the reply sockets; later replies are dropped.
+    void close()
+    {
+        MutexLock lock(mutex);
+        closed = true;
+        // Cancelled before the close: a source must never see its descriptor's number once it is free.
+        for (auto& [endpoint, reply] : replySockets)
+            if (reply.source)
+                reply.source->cancel();
+        replySockets.clear();
+    }
+};
+
+using ConversationPtr = std::shared_ptr<Conversation>;
+
+} // namespace
+
+struct UdpTproxySource::State : std::enable_shared_from_this<UdpTproxySource::State> {
+    struct Listener {
+        UniqueFd fd;
+        sockaddr_storage address {};
+        DispatchSourcePtr source;
+    };
+
+    // Immutable after open().
+    std::shared_ptr<const SocketMaker> maker;
+    std::chrono::milliseconds idleLimit;
+    std::chrono::milliseconds checkInterval;
+    std::size_t maxClients;
+    Identify identify;
+    Alive alive;
+    Offer offer;
+    uint16_t port = 0;
+    bool hasIpv6 = false;
+    const DispatchQueuePtr queue = DispatchQueue::create("udp tproxy");
+    const DispatchQueuePtr checkQueue = DispatchQueue::create("udp tproxy check");
+
+    CallbackGate gate;
+    std::atomic<std::size_t> count { 0 };
+
+    // The queue's blocks only (open() sets the listeners up before any block runs).
+    std::vector<Listener> listeners;
+    std::unordered_map<std::string, ConversationPtr> conversations;
+    uint64_t nextSerial = 1;
+    bool stopped = false;
+    bool checking = false;
+    bool loggedFull = false;
+
+    Status listen(int family, uint16_t wantedPort);
+    void receive(Listener& listener);
+    void onDatagram(const sockaddr_storage& client, const sockaddr_storage& destination, std::vector<uint8_t> data);
+    void startOffer(const ConversationPtr& conversation);
+    void settle(const ConversationPtr& conversation, const NEAppProxyUDPFlowPtr& taken);
+    void startRelay(Conversation& conversation);
+    void relayAnswers(Conversation& conversation);
+    void takeFromReplySocket(int fd, const sockaddr_storage& client, const sockaddr_storage& endpoint);
+    void end(const ConversationPtr& conversation);
+    bool isCurrent(const ConversationPtr& conversation) const;
+    void scheduleCheck();
+    void check();
+    void shutdown();
+};
+
+Status UdpTproxySource::State::listen(int family, uint16_t wantedPort)
+{
+    auto fd = maker->make(family);
+    if (!fd)
+        return fd.status();
+    Listener listener;
+    listener.fd = std::move(*fd);
+    const int sock = listener.fd.get();
+    if (family == AF_INET6) {
+        if (!setOption(sock, SOL_IPV6, IPV6_V6ONLY, 1))
+            return failure("IPV6_V6ONLY");
+        if (!setOption(sock, SOL_IPV6, IPV6_TRANSPARENT, 1))
+            return failure("IPV6_TRANSPARENT");
+        if (!setOption(sock, SOL_IPV6, IPV6_RECVORIGDSTADDR, 1))
+            return failure("IPV6_RECVORIGDSTADDR");
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(listener.address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_addr = in6addr_loopback;
+        in6.sin6_port = htons(wantedPort);
+    } else {
+        if (!setOption(sock, SOL_IP, IP_TRANSPARENT, 1))
+            return failure("IP_TRANSPARENT");
+        if (!setOption(sock, SOL_IP, IP_RECVORIGDSTADDR, 1))
+            return failure("IP_RECVORIGDSTADDR");
+        auto& in = reinterpret_cast<sockaddr_in&>(listener.address);
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        in.sin_port = htons(wantedPort);
+    }
+    if (::bind(sock, reinterpret_cast<const sockaddr*>(&listener.address), lengthOf(listener.address)) != 0)
+        return failure("bind " + endpointOf(listener.address).description());
+    socklen_t length = sizeof listener.address;
+    if (::getsockname(sock, reinterpret_cast<sockaddr*>(&listener.address), &length) != 0)
+        return failure("getsockname");
+    listeners.push_back(std::move(listener));
+    return {};
+}
+
+void UdpTproxySource::State::receive(Listener& listener)
+{
+    std::vector<uint8_t> buffer(kMaxDatagram);
+    for (int i = 0; i < kReadBatch && !stopped; ++i) {
+        sockaddr_storage client {};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(sockaddr_in6))];
+        iovec iov { buffer.data(), buffer.size() };
+        msghdr message {};
+        message.msg_name = &client;
+        message.msg_namelen = sizeof client;
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = retryOnEintr([&] { return ::recvmsg(listener.fd.get(), &message, MSG_DONTWAIT); });
+        if (n < 0) {
+            // EAGAIN: drained. Anything else (an ICMP error queued on the socket) concerns no datagram.
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            continue;
+        }
+        if ((message.msg_flags & MSG_TRUNC) != 0 || client.ss_family != listener.address.ss_family)
+            continue;
+        std::optional<sockaddr_storage> destination;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            const bool v4 = c->cmsg_level == SOL_IP && c->cmsg_type == IP_ORIGDSTADDR
+                && c->cmsg_len >= CMSG_LEN(sizeof(sockaddr_in));
+            const bool v6 = c->cmsg_level == SOL_IPV6 && c->cmsg_type == IPV6_ORIGDSTADDR
+                && c->cmsg_len >= CMSG_LEN(sizeof(sockaddr_in6));
+            if (v4 || v6) {
+                sockaddr_storage address {};
+                std::memcpy(&address, CMSG_DATA(c), v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+                destination = address;
+            }
+        }
+        // A datagram sent to the listener itself was not captured: relaying it would send it back here.
+        if (!destination || destination->ss_family != client.ss_family
+            || keyOf(*destination) == keyOf(listener.address))
+            continue;
+        onDatagram(client, *destination, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n));
+    }
+}
+
+void UdpTproxySource::State::onDatagram(
+    const sockaddr_storage& client, const sockaddr_storage& destination, std::vector<uint8_t> data)
+{
+    const std::string key = keyOf(client);
+    auto it = conversations.find(key);
+    if (it == conversations.end()) {
+        if (conversations.size() >= maxClients) {
+            if (!loggedFull)
+                SystemLog("udp tproxy: " + std::to_string(maxClients) + " clients served already, dropping "
+                    + endpointOf(client).description() + " -> " + endpointOf(destination).description());
+            loggedFull = true;
+            return;
+        }
+        auto conversation = std::make_shared<Conversation>(nextSerial++, client, destination);
+        conversation->watchReplies
+            = [weak = weak_from_this(), client](int fd, const sockaddr_storage& from) -> DispatchSourcePtr {
+            const auto self = weak.lock();
+            if (!self)
+                return nullptr;
+            auto source = DispatchSource::create(DispatchSource::Kind::Read, fd, self->queue, [weak, fd, client, from] {
+                if (const auto self = weak.lock(); self && !self->stopped)
+                    self->takeFromReplySocket(fd, client, from);
+            });
+            if (!source->resume().ok())
+                return nullptr;
+            return source;
+        };
+        conversation->waiting.emplace_back(destination, std::move(data));
+        conversations.emplace(key, conversation);
+        count.store(conversations.size());
+        startOffer(conversation);
+        return;
+    }
+    Conversation& conversation = *it->second;
+    conversation.touch();
+    switch (conversation.mode) {
+    case Conversation::Mode::Waiting:
+        if (conversation.waiting.size() < kMaxWaiting)
+            conversation.waiting.emplace_back(destination, std::move(data));
+        break;
+    case Conversation::Mode::Taken:
+        conversation.flow->deliver({ std::move(data), endpointOf(destination) });
+        break;
+    case Conversation::Mode::Relayed:
+        if (conversation.relay) {
+            retryOnEintr([&] {
+                return ::sendto(conversation.relay.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                    reinterpret_cast<const sockaddr*>(&destination), lengthOf(destination));
+            });
+        }
+        break;
+    }
+}
+
+void UdpTproxySource::State::startOffer(const ConversationPtr& conversation)
+{
+    // A queue of the client's own: identify may wait on the system, and must hold up no other client.
+    DispatchQueue::create("udp tproxy offer")->async([self = shared_from_this(), conversation] {
+        GatePass pass(self->gate);
+        if (!pass.open())
+            return;
+        FlowMetaData metaData;
+        NEAppProxyUDPFlowPtr taken;
+        try {
+            if (self->identify)
+                metaData = self->identify(conversation->client, conversation->firstDestination);
+            std::weak_ptr<Conversation> weak = conversation;
+            auto flow = NEAppProxyUDPFlow::create(
+                std::nullopt, std::move(metaData), [weak, maker = self->maker](const FlowDatagram& reply) {
+                    auto conversation = weak.lock();
+                    if (!conversation)
+                        return;
+                    const auto from = addressOf(reply.endpoint, conversation->client.ss_family);
+                    if (from)
+                        conversation->sendFrom(*maker, *from, reply.data.data(), reply.data.size());
+                });
+            if (self->offer && self->offer(flow, endpointOf(conversation->firstDestination)))
+                taken = flow;
+        } catch (const std::exception& error) {
+            SystemLog(
+                "udp tproxy: offering " + endpointOf(conversation->client).description() + " failed: " + error.what());
+        } catch (...) {
+            SystemLog("udp tproxy: offering " + endpointOf(conversation->client).description() + " failed");
+        }
+        // Posted before the gate lets stop() go on, so that stop() finds the flow and ends it.
+        self->queue->async([self, conversation, taken] { self->settle(conversation, taken); });
+    });
+}
+
+bool UdpTproxySource::State::isCurrent(const ConversationPtr& conversation) const
+{
+    auto it = conversations.find(conversation->key);
+    return !stopped && it != conversations.end() && it->second == conversation;
+}
+
+void UdpTproxySource::State::settle(const ConversationPtr& conversation, const NEAppProxyUDPFlowPtr& taken)
+{
+    if (!isCurrent(conversation)) {
+        if (taken)
+            taken->deliverEnd();
+        return;
+    }
+    if (taken) {
+        conversation->mode = Conversation::Mode::Taken;
+        conversation->flow = taken;
+        for (auto& [destination, data] : conversation->waiting)
+            taken->deliver({ std::move(data), endpointOf(destination) });
+    } else {
+        conversation->mode = Conversation::Mode::Relayed;
+        startRelay(*conversation);
+        for (auto& [destination, data] : conversation->waiting)
+            onDatagram(conversation->client, destination, std::move(data));
+    }
+    conversation->waiting.clear();
+}
+
+void UdpTproxySource::State::startRelay(Conversation& conversation)
+{
+    auto fd = maker->make(conversation.client.ss_family);
+    if (!fd) {
+        // The client stays known without a relay, so its datagrams are dropped until it goes idle instead of
+        // each one being offered again.
+        SystemLog(
+            "udp tproxy: cannot relay " + endpointOf(conversation.client).description() + ": " + fd.status().message());
+        return;
+    }
+    conversation.relay = std::move(*fd);
+    // The source is cancelled in end() before the conversation can go, so the plain pointers stay valid.
+    conversation.relaySource = DispatchSource::create(
+        DispatchSource::Kind::Read, conversation.relay.get(), queue, [this, c = &conversation] { relayAnswers(*c); });
+    const Status started = conversation.relaySource->resume();
+    if (!started.ok()) {
+        SystemLog("udp tproxy: cannot watch the relay of " + endpointOf(conversation.client).description() + ": "
+            + started.message());
+        conversation.relaySource.reset();
+        conversation.relay.reset();
+    }
+}
+
+void UdpTproxySource::State::relayAnswers(Conversation& conversation)
+{
+    std::vector<uint8_t> buffer(kMaxDatagram);
+    for (int i = 0; i < kReadBatch && conversation.relay; ++i) {
+        sockaddr_storage from {};
+        socklen_t length = sizeof from;
+        const ssize_t n = retryOnEintr([&] {
+            return ::recvfrom(conversation.relay.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
+                reinterpret_cast<sockaddr*>(&from), &length);
+        });
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            continue; // an ICMP error for an earlier datagram
+        }
+        if (from.ss_family != conversation.client.ss_family)
+            continue;
+        conversation.sendFrom(*maker, from, buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+void UdpTproxySource::State::takeFromReplySocket(
+    int fd, const sockaddr_storage& client, const sockaddr_storage& endpoint)
+{
+    std::vector<uint8_t> buffer(kMaxDatagram);
+    for (int i = 0; i < kReadBatch && !stopped; ++i) {
+        const ssize_t n = retryOnEintr([&] { return ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT); });
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            continue; // an ICMP error for an earlier reply
+        }
+        onDatagram(client, endpoint, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n));
+    }
+}
+
+void UdpTproxySource::State::end(const ConversationPtr& conversation)
+{
+    conversations.erase(conversation->key);
+    count.store(conversations.size());
+    if (conversation->flow)
+        conversation->flow->deliverEnd();
+    if (conversation->relaySource)
+        conversation->relaySource->cancel();
+    conversation->relaySource.reset();
+    conversation->relay.reset();
+    conversation->waiting.clear();
+    conversation->close();
+    loggedFull = false;
+}
+
+void UdpTproxySource::State::scheduleCheck()
+{
+    queue->after(checkInterval, [self = shared_from_this()] { self->check(); });
+}
+
+void UdpTproxySource::State::check()
+{
+    if (stopped)
+        return;
+    scheduleCheck();
+    const int64_t now = nowNanos();
+    const int64_t limit = std::chrono::duration_cast<std::chrono::nanoseconds>(idleLimit).count();
+    std::vector<ConversationPtr> idle;
+    std::vector<ConversationPtr> served;
+    for (const auto& [key, conversation] : conversations) {
+        // A client waiting for its offer is not idle: identify may take its time.
+        if (conversation->mode == Conversation::Mode::Waiting)
+            continue;
+        if (now - conversation->lastActivity.load(std::memory_order_relaxed) >= limit)
+            idle.push_back(conversation);
+        else
+            served.push_back(conversation);
+    }
+    for (const ConversationPtr& conversation : idle)
+        end(conversation);
+    if (checking || served.empty())
+        return;
+    // Asking the system whether a socket is alive, and each flow for its state, may take a while: done off
+    // the receiving queue, one round at a time.
+    checking = true;
+    checkQueue->async([self = shared_from_this(), served = std::move(served)] {
+        GatePass pass(self->gate);
+        if (!pass.open())
+            return;
+        std::vector<ConversationPtr> over;
+        for (const ConversationPtr& conversation : served) {
+            if (conversation->flow) {
+                const auto state = conversation->flow->closeState();
+                if (state.readClosed && state.writeClosed) {
+                    over.push_back(conversation);
+                    continue;
+                }
+            }
+            try {
+                if (self->alive && !self->alive(conversation->client, conversation->firstDestination))
+                    over.push_back(conversation);
+            } catch (...) {
+                SystemLog(
+                    "udp tproxy: the liveness check of " + endpointOf(conversation->client).description() + " failed");
+            }
+        }
+        self->queue->async([self, over = std::move(over)] {
+            self->checking = false;
+            for (const ConversationPtr& conversation : over) {
+                if (self->isCurrent(conversation))
+                    self->end(conversation);
+            }
+        });
+    });
+}
+
+void UdpTproxySource::State::shutdown()
+{
+    if (stopped)
+        return;
+    for (Listener& listener : listeners) {
+        if (listener.source)
+            listener.source->cancel();
+    }
+    listeners.clear();
+    std::vector<ConversationPtr> all;
+    for (const auto& [key, conversation] : conversations)
+        all.push_back(conversation);
+    for (const ConversationPtr& conversation : all)
+        end(conversation);
+    stopped = true;
+}
+
+Result<std::unique_ptr<UdpTproxySource>> UdpTproxySource::open(
+    UdpTproxyOptions options, Identify identify, Alive alive, Offer offer)
+{
+    auto state = std::make_shared<State>();
+    auto maker = std::make_shared<SocketMaker>();
+    maker->ownMark = options.ownMark;
+    maker->makeSocket = options.makeSocket ? std::move(options.makeSocket)
+                                           : [](int domain, int type) { return ::socket(domain, type, 0); };
+    state->maker = std::move(maker);
+    state->idleLimit = options.idleLimit;
+    state->checkInterval = std::max(options.checkInterval, std::chrono::milliseconds(1));
+    state->maxClients = options.maxClients;
+    state->identify = std::move(identify);
+    state->alive = std::move(alive);
+    state->offer = std::move(offer);
+
+    // Nothing runs on the queue yet: the listeners are set up from this thread.
+    Status status;
+    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+        state->listeners.clear();
+        status = state->listen(AF_INET, options.port);
+        if (!status.ok())
+            return status;
+        const uint16_t port = portOf(state->listeners.front().address);
+        status = state->listen(AF_INET6, port);
+        if (status.ok() || status.errnum() == EAFNOSUPPORT || status.errnum() == EADDRNOTAVAIL) {
+            state->port = port;
+            state->hasIpv6 = status.ok();
+            status = {};
+            break;
+        }
+        if (status.errnum() != EADDRINUSE || options.port != 0)
+            return status;
+    }
+    if (!status.ok())
+        return status;
+
+    for (State::Listener& listener : state->listeners) {
+        listener.source = DispatchSource::create(DispatchSource::Kind::Read, listener.fd.get(), state->queue,
+            [raw = state.get(), listener = &listener] { raw->receive(*listener); });
+    }
+    for (State::Listener& listener : state->listeners) {
+        Status started = listener.source->resume();
+        if (!started.ok()) {
+            state->queue->sync([&] { state->shutdown(); });
+            return started;
+        }
+    }
+    state->queue->async([state] { state->scheduleCheck(); });
+    return std::unique_ptr<UdpTproxySource>(new UdpTproxySource(std::move(state)));
+}
+
+UdpTproxySource::UdpTproxySource(std::shared_ptr<State> state)
+    : m_state(std::move(state))
+{
+}
+
+UdpTproxySource::~UdpTproxySource()
+{
+    stop();
+}
+
+uint16_t UdpTproxySource::port() const
+{
+    return m_state->port;
+}
+
+bool UdpTproxySource::hasIpv6() const
+{
+    return m_state->hasIpv6;
+}
+
+void UdpTproxySource::stop()
+{
+    m_state->gate.close();
+    m_state->queue->sync([state = m_state.get()] { state->shutdown(); });
+}
+
+std::size_t UdpTproxySource::flowCount() const
+{
+    return m_state->count.load();
+}
+
+} // namespace corvantis
