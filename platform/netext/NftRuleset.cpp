@@ -145,7 +145,8 @@ std::string CompileFilterChains(const NEFilterSettings& settings, const NftCaptu
     out << "        type filter hook output priority 0; policy accept;\n";
     out << ownReturn(capture);
     writeRules(out, allowed, Protocol::UDP, "return");
-    writeRules(out, tapped, Protocol::UDP, "udp dport 53 " + log);
+    // A query that opens its flow is copied once, by the first rule that takes it.
+    writeRules(out, tapped, Protocol::UDP, "udp dport 53 " + log + " accept");
     writeRules(out, tapped, Protocol::UDP, "ct state new " + log);
     out << "    }\n";
     out << "    chain filter_in {\n";

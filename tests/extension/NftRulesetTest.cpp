@@ -46,7 +46,7 @@ TEST(NftRulesetTest, TheFilterTapsCopyPacketsAndHoldNone)
     const std::string text = CompileFilterChains(FilterDataProvider::makeSettings(), Capture(), 5);
     EXPECT_NE(text.find("meta l4proto udp th dport { 7, 67,"), std::string::npos) << "the allowed ports in one set\n"
                                                                                   << text;
-    EXPECT_NE(text.find("meta l4proto udp udp dport 53 log group 5"), std::string::npos) << text;
+    EXPECT_NE(text.find("meta l4proto udp udp dport 53 log group 5 accept"), std::string::npos) << text;
     EXPECT_NE(text.find("meta l4proto udp ct state new log group 5"), std::string::npos) << text;
     EXPECT_NE(text.find("udp sport 53 ct direction reply log group 5"), std::string::npos) << text;
     EXPECT_EQ(text.find("drop"), std::string::npos);

@@ -126,7 +126,7 @@ private:
 // The servers of the scene: names, files and a SOCKS5 server, all at the fixed places the profile names.
 struct Scene {
     Scene()
-        : dns({ "127.0.0.53", 53 }, { "--address=/example.test/127.0.0.2" })
+        : dns({ "127.0.0.53", 53 }, { "--address=/example.test/127.0.0.2", "--local-ttl=600" })
     {
         std::mt19937 random(7);
         std::string body(300000, '\0');
@@ -264,10 +264,11 @@ TEST(TransparentPathTest, UnmodifiedProgramsThroughTheCaptureRules)
         // SOCKS5 server and to the target carry its mark.
         LineReadingChild proxied({ "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "curl", "-s", "-o",
             "/dev/null", "http://127.0.0.4:8081/" });
-        LineReadingChild direct({ "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "python3", "-c",
-            "import socket,time\n"
-            "c=socket.create_connection(('127.0.0.4', 8081)); c.sendall(b'GET / HTTP/1.0\\r\\n\\r\\n');"
-            " c.recv(100); time.sleep(60)\n" });
+        LineReadingChild direct(
+            { "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                "import socket,time\n"
+                "c=socket.create_connection(('127.0.0.4', 8081)); c.sendall(b'GET / HTTP/1.0\\r\\n\\r\\n');"
+                " c.recv(100); time.sleep(60)\n" });
         EXPECT_TRUE(waitUntil([&] { return !DaemonSocketsTo(daemon->pid(), "127.0.0.1:1080").empty(); }));
         EXPECT_TRUE(waitUntil([&] { return !DaemonSocketsTo(daemon->pid(), "127.0.0.4:8081").empty(); }))
             << runCommand({ "ss", "-tenp" }).out;
@@ -287,6 +288,48 @@ TEST(TransparentPathTest, UnmodifiedProgramsThroughTheCaptureRules)
     EXPECT_EQ(runCommand({ kDaemon.string(), "--cleanup" }).exitCode, 0);
     EXPECT_EQ(runCommand({ "ip", "rule" }).out.find("proto 90"), std::string::npos);
     EXPECT_EQ(runCommand({ "ip", "route", "show", "table", "all" }).out.find("proto 90"), std::string::npos);
+}
+
+// What a plain client, run as the test user, read from `host`:8081: its first line, or an empty line when it got
+// nothing.
+std::string PythonFetch(const std::string& host)
+{
+    return AsUser(
+        { "/usr/bin/python3", "-c",
+            "import socket,sys\n"
+            "try:\n"
+            "    c=socket.create_connection((sys.argv[1], 8081), timeout=5)\n"
+            "    c.sendall(b'GET / HTTP/1.0\\r\\n\\r\\n'); print(c.makefile('rb').readline().decode().strip())\n"
+            "except OSError as e:\n"
+            "    print('')\n",
+            host })
+        .out;
+}
+
+// Without the DNS proxy, the content filter sees the answers the system's resolver gets, so that a connection to
+// an address matches the rules by the name it was looked up by.
+TEST(TransparentPathTest, TheContentFilterTeachesTheRulesTheNamesOfAddresses)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    Scene scene;
+    ASSERT_TRUE(scene.ready()) << scene.dns.startError();
+    Daemon daemon({}, kDaemon, 0);
+    ASSERT_TRUE(daemon.waitForSocket()) << daemon.log();
+    Application app(daemon);
+    ASSERT_EQ(app.hello(), "3.12.2");
+    PlistDict verbose;
+    verbose["SettingsLogLevelScreen"] = PlistValue(int64_t { 3 });
+    ASSERT_EQ(app.settings(verbose, ProfileXml()), "");
+    ASSERT_EQ(app.start(0), "") << daemon.log();
+    ASSERT_EQ(app.start(2), "") << daemon.log();
+
+    // Before any lookup the address has no name: the default rule lets the connection through.
+    EXPECT_EQ(PythonFetch("127.0.0.2").rfind("HTTP/1.0 200", 0), 0u) << daemon.log();
+    const CommandResult dig = AsUser({ "dig", "+short", "+tries=1", "example.test" });
+    EXPECT_EQ(dig.out, "127.0.0.2\n") << dig.err;
+    // The answer named the address: the rule for the name blocks it now.
+    EXPECT_TRUE(waitUntil([&] { return PythonFetch("127.0.0.2") == "\n"; }));
+    EXPECT_TRUE(waitUntil([&] { return app.tick().second.find("matching ByName rule") != std::string::npos; }));
 }
 
 } // namespace
