@@ -286,6 +286,28 @@ SocketProcessFinder::SocketProcessFinder(std::size_t capacity)
 {
 }
 
+namespace {
+
+// The processes looked at first for a socket opened since the last scan.
+constexpr std::size_t kRecentProcesses = 16;
+
+// Adds the sockets process `pid` holds to `scanned`.
+template <typename Sockets> void ScanProcess(pid_t pid, Sockets& scanned)
+{
+    DirPtr fds(::opendir(ProcPath(pid, "fd").c_str()));
+    if (!fds)
+        return; // ended meanwhile, or not ours to read
+    while (const dirent* fdEntry = ::readdir(fds.get())) {
+        std::optional<int> fd = NumericName(fdEntry->d_name);
+        if (!fd)
+            continue;
+        if (std::optional<uint64_t> socket = SocketInodeOfLink(::dirfd(fds.get()), fdEntry->d_name))
+            scanned.emplace(*socket, typename Sockets::mapped_type { pid, *fd }); // a shared socket keeps the first
+    }
+}
+
+} // namespace
+
 std::optional<pid_t> SocketProcessFinder::pidOf(uid_t uid, uint64_t inode)
 {
     if (inode == 0)
@@ -307,6 +329,23 @@ std::optional<pid_t> SocketProcessFinder::pidOf(uid_t uid, uint64_t inode)
             m_cache.erase(found);
     }
 
+    std::vector<pid_t> recent;
+    {
+        MutexLock lock(m_mutex);
+        recent.assign(m_recent.begin(), m_recent.end());
+    }
+    for (const pid_t pid : recent) {
+        if (uid != 0 && !RunsAs(pid, uid))
+            continue;
+        Sockets scanned;
+        ScanProcess(pid, scanned);
+        if (scanned.count(inode)) {
+            remember(scanned, inode);
+            noteRecent(pid);
+            return pid;
+        }
+    }
+
     Sockets scanned;
     DirPtr proc(::opendir("/proc"));
     if (!proc)
@@ -315,22 +354,23 @@ std::optional<pid_t> SocketProcessFinder::pidOf(uid_t uid, uint64_t inode)
         std::optional<int> pid = NumericName(entry->d_name);
         if (!pid || (uid != 0 && !RunsAs(*pid, uid)))
             continue;
-        DirPtr fds(::opendir(ProcPath(*pid, "fd").c_str()));
-        if (!fds)
-            continue; // ended meanwhile, or not ours to read
-        while (const dirent* fdEntry = ::readdir(fds.get())) {
-            std::optional<int> fd = NumericName(fdEntry->d_name);
-            if (!fd)
-                continue;
-            if (std::optional<uint64_t> socket = SocketInodeOfLink(::dirfd(fds.get()), fdEntry->d_name))
-                scanned.emplace(*socket, Holder { *pid, *fd }); // a socket shared by several keeps the first
-        }
+        ScanProcess(*pid, scanned);
     }
     remember(scanned, inode);
     auto found = scanned.find(inode);
     if (found == scanned.end())
         return std::nullopt;
+    noteRecent(found->second.pid);
     return found->second.pid;
+}
+
+void SocketProcessFinder::noteRecent(pid_t pid)
+{
+    MutexLock lock(m_mutex);
+    std::erase(m_recent, pid);
+    m_recent.push_front(pid);
+    if (m_recent.size() > kRecentProcesses)
+        m_recent.pop_back();
 }
 
 void SocketProcessFinder::remember(const Sockets& scanned, uint64_t inode)

@@ -402,6 +402,19 @@ TEST(SocketProcessFinder, RemembersTheOtherSocketsOfAScannedProcessWithinItsCapa
     }
 }
 
+TEST(SocketProcessFinder, FindsASocketOpenedSinceTheScanAmongTheLatestHolders)
+{
+    Connection first(IPPROTO_TCP, "127.0.0.1", AF_INET);
+    SocketProcessFinder finder;
+    EXPECT_EQ(finder.pidOf(::getuid(), InodeOf(first.client())), ::getpid());
+    // Opened after the scan: in no cache, but held by the process that held the last one found.
+    Connection later(IPPROTO_TCP, "::1", AF_INET6);
+    EXPECT_EQ(finder.pidOf(::getuid(), InodeOf(later.client())), ::getpid());
+    // The latest holders are looked at only for their own user.
+    Connection third(IPPROTO_UDP, "127.0.0.1", AF_INET);
+    EXPECT_FALSE(finder.pidOf(kUnusedUid, InodeOf(third.client())));
+}
+
 TEST(SocketProcessFinder, ScansOnlyTheProcessesOfTheSocketsUser)
 {
     Connection connection(IPPROTO_TCP, "127.0.0.1", AF_INET);
