@@ -2,6 +2,7 @@
 
 #include "platform/Mutex.h"
 #include "platform/SystemLog.h"
+#include "platform/netext/AuditToken.h"
 #include "platform/netext/NflogReader.h"
 #include "platform/netext/NftTable.h"
 #include "platform/netext/SocketOwner.h"
@@ -9,6 +10,7 @@
 #include "platform/netext/UdpTproxySource.h"
 
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -37,6 +39,13 @@ const char* sectionOf(ProviderKind kind)
         return kFilterSection;
     }
     return kProxySection;
+}
+
+bool IsOwnFlow(const FlowMetaData& metaData)
+{
+    const auto token
+        = metaData.sourceAppAuditToken ? AuditToken::FromBytes(*metaData.sourceAppAuditToken) : std::nullopt;
+    return token && token->pid == ::getpid();
 }
 
 std::optional<FlowError> asFlowError(const Status& status)
@@ -243,7 +252,8 @@ Result<std::unique_ptr<SystemCapture>> SystemCapture::open(const SystemCaptureOp
             return SocketExists(IPPROTO_UDP, client, destination);
         },
         [self](const NEAppProxyUDPFlowPtr& flow, const NWEndpoint& endpoint) {
-            return self->source.offerUdp(flow, endpoint);
+            // The daemon's own datagrams are never given to the flow code, which would only send them back here.
+            return !IsOwnFlow(flow->metaData()) && self->source.offerUdp(flow, endpoint);
         });
     if (udp.ok())
         impl->udp = std::move(udp.value());

@@ -107,6 +107,13 @@ public:
         control.start(kind, [&](std::optional<FlowError> error) { reply.set_value(error ? error->description : ""); });
         return Within(reply.get_future()).value_or("<no reply>");
     }
+    void stop(int kind)
+    {
+        ProviderControlClient control(kService);
+        std::promise<void> reply;
+        control.stop(kind, 0, [&] { reply.set_value(); });
+        reply.get_future().wait_for(std::chrono::seconds(30));
+    }
     // The connection list and the log lines of one tick.
     std::pair<std::string, std::string> tick()
     {
@@ -330,6 +337,15 @@ TEST(TransparentPathTest, TheContentFilterTeachesTheRulesTheNamesOfAddresses)
     // The answer named the address: the rule for the name blocks it now.
     EXPECT_TRUE(waitUntil([&] { return PythonFetch("127.0.0.2") == "\n"; }));
     EXPECT_TRUE(waitUntil([&] { return app.tick().second.find("matching ByName rule") != std::string::npos; }));
+
+    // A provider's stop takes its rules out of the table; the others' stay.
+    const auto table = [] { return runCommand({ "nft", "list", "table", "inet", "corvantis" }).out; };
+    EXPECT_NE(table().find("chain filter_out"), std::string::npos);
+    app.stop(2);
+    EXPECT_EQ(table().find("chain filter_out"), std::string::npos) << table();
+    EXPECT_NE(table().find("chain proxy_tcp"), std::string::npos) << table();
+    app.stop(0);
+    EXPECT_EQ(table().find("chain proxy_tcp"), std::string::npos) << table();
 }
 
 } // namespace
