@@ -286,6 +286,14 @@ struct Conversation {
             }
             ReplySocket reply;
             reply.source = watchReplies ? watchReplies(fd->get(), from) : nullptr;
+            if (!reply.source) {
+                // Kept unread, it would swallow what the client sends to the endpoint: this reply goes alone.
+                SystemLog("udp tproxy: cannot watch the answers to " + endpointOf(client).description() + " from "
+                    + endpointOf(from).description());
+                touch();
+                retryOnEintr([&] { return ::send(fd->get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT); });
+                return;
+            }
             reply.fd = std::move(*fd);
             it = replySockets.emplace(endpoint, std::move(reply)).first;
         }

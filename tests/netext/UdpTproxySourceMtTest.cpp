@@ -79,7 +79,8 @@ struct Received {
     std::string from;
 };
 
-std::optional<Received> ReceiveOn(int fd)
+// One datagram on `fd` and its sender's socket address; nothing when none came in time.
+std::optional<std::pair<std::string, sockaddr_storage>> ReceiveWithSender(int fd)
 {
     pollfd p { fd, POLLIN, 0 };
     if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(test::kPatience).count())) != 1)
@@ -90,8 +91,38 @@ std::optional<Received> ReceiveOn(int fd)
     const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (n < 0)
         return std::nullopt;
-    return Received { std::string(buffer, static_cast<std::size_t>(n)),
+    return std::make_pair(std::string(buffer, static_cast<std::size_t>(n)), from);
+}
+
+std::optional<Received> ReceiveOn(int fd)
+{
+    const auto received = ReceiveWithSender(fd);
+    if (!received)
+        return std::nullopt;
+    const sockaddr_storage& from = received->second;
+    return Received { received->first,
         NWEndpoint::Host(addressText(from), std::to_string(portOf(from))).description() };
+}
+
+// Receives one datagram on `fd` and sends `answer` back to its sender, as a server would.
+bool AnswerOnce(int fd, const std::string& answer)
+{
+    const auto received = ReceiveWithSender(fd);
+    if (!received)
+        return false;
+    const sockaddr_storage& to = received->second;
+    return ::sendto(
+               fd, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&to), test::addressLength(to))
+        == static_cast<ssize_t>(answer.size());
+}
+
+uint16_t LocalPortOf(int fd)
+{
+    sockaddr_storage bound {};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+        return 0;
+    return portOf(bound);
 }
 
 bool SendTo(int fd, const std::string& data, const std::string& host, uint16_t port)
@@ -223,6 +254,37 @@ protected:
         UniqueFd fd(socketIn(m_host, family, SOCK_DGRAM | SOCK_CLOEXEC));
         EXPECT_TRUE(fd);
         return fd;
+    }
+
+    // A client of the host namespace that the capture rules pass over, as they pass over the source's own
+    // sockets: it carries the own mark.
+    UniqueFd uncapturedClient(int family)
+    {
+        UniqueFd fd = client(family);
+        const int mark = static_cast<int>(kOwnMark);
+        EXPECT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_MARK, &mark, sizeof mark), 0);
+        return fd;
+    }
+
+    // A server of the host namespace on [address]:port, bound with SO_REUSEADDR as DNS servers bind.
+    UniqueFd localServer(const std::string& address, uint16_t port)
+    {
+        const auto local = test::socketAddress(address, port);
+        EXPECT_TRUE(local);
+        if (!local)
+            return {};
+        UniqueFd fd(socketIn(m_host, local->ss_family, SOCK_DGRAM | SOCK_CLOEXEC));
+        const int on = 1;
+        EXPECT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*local), test::addressLength(*local)), 0);
+        return fd;
+    }
+
+    // True when a socket of the host namespace is bound to [address]:port (the kernel's own list).
+    bool boundInHost(const std::string& address, uint16_t port) const
+    {
+        const std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
+        return !m_host.output("ss -Hnua 'src " + host + ":" + std::to_string(port) + "'").empty();
     }
 
     // Echoes every datagram on the peer's [address]:7777 back to its sender.
@@ -369,12 +431,14 @@ TEST_F(UdpTproxySourceTest, IdleFlowEndsAndTheNextDatagramStartsAnother)
     auto source = open(options, offers.handler(true));
     ASSERT_TRUE(source);
     UniqueFd app = client(AF_INET);
+    // Taken before the send: the idle time counts from when the source got the datagram, which the flow's read
+    // only learns later.
+    const auto sent = std::chrono::steady_clock::now();
     ASSERT_TRUE(SendTo(app.get(), "ping", "10.9.9.9", 5353));
     const auto first = offers.at(0);
     ASSERT_TRUE(first.flow);
     auto batch = ReadBatch(first.flow);
     ASSERT_TRUE(batch && batch->size() == 1);
-    const auto sent = std::chrono::steady_clock::now();
 
     batch = ReadBatch(first.flow);
     const auto waited = std::chrono::steady_clock::now() - sent;
@@ -585,6 +649,223 @@ TEST_F(UdpTproxySourceTest, StopEndsEveryFlowAndWaitsForAnOfferUnderWay)
     // Replies after the stop go nowhere, and nothing breaks.
     Write(first.flow, { { bytes("late"), NWEndpoint::Host("10.9.9.9", "5353") } });
     source.reset();
+}
+
+// A server of this machine listens on an endpoint the capture rules take for the client (a DNS server on a
+// local address, bound with SO_REUSEADDR), and the client is answered from that endpoint: the socket answering
+// it must leave the server's own traffic alone. The daemon's relayed queries, for one, reach a local DNS
+// server in just this way, uncaptured.
+TEST_F(UdpTproxySourceTest, ReplySocketLeavesALocalServerOnItsEndpointItsDatagrams)
+{
+    struct Case {
+        const char* name;
+        int family;
+        const char* server;
+        bool take;
+    };
+    const Case cases[] = {
+        { "taken, IPv4", AF_INET, "10.0.0.1", true },
+        { "relayed, loopback stub resolver", AF_INET, "127.0.0.53", false },
+        { "taken, IPv6", AF_INET6, "fd00::1", true },
+        { "relayed, IPv6", AF_INET6, "fd00::1", false },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Offers offers;
+        auto source = open({}, offers.handler(c.take));
+        ASSERT_TRUE(source);
+        if (c.family == AF_INET6 && !source->hasIpv6())
+            continue;
+        UniqueFd server = localServer(c.server, 5353);
+        ASSERT_TRUE(server);
+        const NWEndpoint serverEndpoint = NWEndpoint::Host(c.server, "5353");
+        UniqueFd app = client(c.family);
+        ASSERT_TRUE(SendTo(app.get(), "query", c.server, 5353));
+        const auto offer = offers.at(0);
+        ASSERT_TRUE(offer.flow);
+        if (c.take) {
+            auto batch = ReadBatch(offer.flow);
+            ASSERT_TRUE(batch && batch->size() == 1);
+            EXPECT_EQ((*batch)[0].endpoint, serverEndpoint);
+            Write(offer.flow, { { bytes("answer"), serverEndpoint } });
+        } else {
+            // The relay brings the query to the server, which answers it.
+            ASSERT_TRUE(AnswerOnce(server.get(), "answer"));
+        }
+        const auto answer = ReceiveOn(app.get());
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->data, "answer");
+        EXPECT_EQ(answer->from, serverEndpoint.description());
+
+        // Now a socket answers the client as the server's endpoint; what another, uncaptured socket sends there
+        // reaches the server straight from that socket.
+        UniqueFd other = uncapturedClient(c.family);
+        ASSERT_TRUE(SendTo(other.get(), "direct", c.server, 5353));
+        const auto direct = ReceiveWithSender(server.get());
+        EXPECT_TRUE(direct) << "the server got nothing";
+        if (direct) {
+            EXPECT_EQ(direct->first, "direct");
+            EXPECT_EQ(portOf(direct->second), LocalPortOf(other.get())) << "not sent by the other socket";
+        }
+        EXPECT_EQ(offers.size(), 1u);
+    }
+}
+
+// Once the client was answered from an endpoint, the kernel hands what it sends to that endpoint to the socket
+// answering it rather than to the listener; it must still reach the client's flow, in order.
+TEST_F(UdpTproxySourceTest, DatagramsToAnAnsweringEndpointReachTheSameFlowInOrder)
+{
+    for (const Family& f : kFamilies) {
+        SCOPED_TRACE(f.name);
+        Offers offers;
+        auto source = open({}, offers.handler(true));
+        ASSERT_TRUE(source);
+        if (f.family == AF_INET6 && !source->hasIpv6())
+            continue;
+        const NWEndpoint target = NWEndpoint::Host(f.target, "5353");
+        const NWEndpoint otherTarget = NWEndpoint::Host(f.otherTarget, "5353");
+        UniqueFd app = client(f.family);
+        ASSERT_TRUE(SendTo(app.get(), "ping", f.target, 5353));
+        const auto offer = offers.at(0);
+        ASSERT_TRUE(offer.flow);
+        auto batch = ReadBatch(offer.flow);
+        ASSERT_TRUE(batch && batch->size() == 1);
+        Write(offer.flow, { { bytes("pong"), target } });
+        ASSERT_TRUE(ReceiveOn(app.get()));
+        ASSERT_TRUE(boundInHost(f.target, 5353));
+
+        // Those to the answering endpoint now come in through its socket; the one to an endpoint that never
+        // answered still comes through the listener.
+        const std::vector<std::string> toTarget { "1", "2", "3", "4", "5" };
+        for (std::size_t i = 0; i < toTarget.size(); ++i) {
+            ASSERT_TRUE(SendTo(app.get(), toTarget[i], f.target, 5353));
+            if (i == 2) {
+                ASSERT_TRUE(SendTo(app.get(), "elsewhere", f.otherTarget, 5353));
+            }
+        }
+        std::vector<std::string> atTarget;
+        std::vector<std::string> atOther;
+        while (atTarget.size() + atOther.size() < toTarget.size() + 1) {
+            batch = ReadBatch(offer.flow);
+            ASSERT_TRUE(batch && !batch->empty());
+            for (const FlowDatagram& datagram : *batch) {
+                if (datagram.endpoint == target)
+                    atTarget.push_back(textOf(datagram.data));
+                else if (datagram.endpoint == otherTarget)
+                    atOther.push_back(textOf(datagram.data));
+                else
+                    ADD_FAILURE() << "sent to " << datagram.endpoint.description();
+            }
+        }
+        EXPECT_EQ(atTarget, toTarget);
+        EXPECT_EQ(atOther, (std::vector<std::string> { "elsewhere" }));
+        EXPECT_EQ(offers.size(), 1u);
+        EXPECT_EQ(source->flowCount(), 1u);
+
+        // And the conversation goes on both ways.
+        Write(offer.flow, { { bytes("pong 2"), target } });
+        const auto reply = ReceiveOn(app.get());
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->data, "pong 2");
+    }
+}
+
+// The same for a relayed client: what it sends after the first answer comes in through the answering socket,
+// goes out through the relay, and every answer comes back, in order.
+TEST_F(UdpTproxySourceTest, RelayedClientKeepsBeingRelayedAfterTheFirstAnswer)
+{
+    for (const Family& f : kFamilies) {
+        SCOPED_TRACE(f.name);
+        m_echoing = false;
+        if (m_echo.joinable())
+            m_echo.join();
+        m_echoing = true;
+        startEcho(f.peer);
+        Offers offers;
+        auto source = open({}, offers.handler(false));
+        ASSERT_TRUE(source);
+        if (f.family == AF_INET6 && !source->hasIpv6())
+            continue;
+        UniqueFd app = client(f.family);
+        ASSERT_TRUE(SendTo(app.get(), "first", f.peer, 7777));
+        auto answer = ReceiveOn(app.get());
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->data, "first");
+        ASSERT_TRUE(boundInHost(f.peer, 7777));
+
+        const std::vector<std::string> sent { "1", "2", "3", "4", "5" };
+        for (const std::string& text : sent)
+            ASSERT_TRUE(SendTo(app.get(), text, f.peer, 7777));
+        std::vector<std::string> answers;
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            answer = ReceiveOn(app.get());
+            ASSERT_TRUE(answer) << "answers so far: " << answers.size();
+            EXPECT_EQ(answer->from, NWEndpoint::Host(f.peer, "7777").description());
+            answers.push_back(answer->data);
+        }
+        EXPECT_EQ(answers, sent);
+        EXPECT_EQ(offers.size(), 1u);
+        EXPECT_EQ(source->flowCount(), 1u);
+    }
+}
+
+// An idle client's answering sockets close with it: its next datagram to an endpoint that answered reaches the
+// listener again and starts a new flow.
+TEST_F(UdpTproxySourceTest, IdleClientClosesItsAnsweringSocketsAndStartsAnew)
+{
+    struct Case {
+        const char* name;
+        bool take;
+        const char* endpoint;
+        uint16_t port;
+    };
+    const Case cases[] = {
+        { "taken", true, "10.9.9.9", 5353 },
+        { "relayed", false, "10.0.0.2", 7777 },
+    };
+    startEcho("10.0.0.2");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Offers offers;
+        UdpTproxyOptions options;
+        // Long enough for one exchange and a look at the sockets on a loaded machine.
+        options.idleLimit = 500ms;
+        options.checkInterval = 20ms;
+        auto source = open(options, offers.handler(c.take));
+        ASSERT_TRUE(source);
+        const NWEndpoint endpoint = NWEndpoint::Host(c.endpoint, std::to_string(c.port));
+        UniqueFd app = client(AF_INET);
+        // Sends nothing: answers the client's `text`, through the flow when taken, else by the echoing peer.
+        auto exchange = [&](const Offers::Offer& offer, const std::string& text) {
+            ASSERT_TRUE(offer.flow);
+            if (c.take) {
+                auto batch = ReadBatch(offer.flow);
+                ASSERT_TRUE(batch && batch->size() == 1);
+                EXPECT_EQ(textOf((*batch)[0].data), text);
+                EXPECT_EQ((*batch)[0].endpoint, endpoint);
+                Write(offer.flow, { { bytes(text), endpoint } });
+            }
+            const auto answer = ReceiveOn(app.get());
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->data, text);
+            EXPECT_EQ(answer->from, endpoint.description());
+        };
+
+        ASSERT_TRUE(SendTo(app.get(), "first", c.endpoint, c.port));
+        const auto first = offers.at(0);
+        ASSERT_NO_FATAL_FAILURE(exchange(first, "first"));
+        ASSERT_TRUE(boundInHost(c.endpoint, c.port));
+
+        ASSERT_TRUE(waitUntil([&] { return source->flowCount() == 0; }));
+        EXPECT_TRUE(waitUntil([&] { return !boundInHost(c.endpoint, c.port); }));
+
+        ASSERT_TRUE(SendTo(app.get(), "again", c.endpoint, c.port));
+        const auto second = offers.at(1);
+        ASSERT_TRUE(second.flow);
+        EXPECT_NE(second.flow, first.flow);
+        ASSERT_NO_FATAL_FAILURE(exchange(second, "again"));
+        EXPECT_EQ(offers.size(), 2u);
+    }
 }
 
 TEST_F(UdpTproxySourceTest, TakenPortIsAnError)
