@@ -38,9 +38,10 @@ socklen_t addressLength(const sockaddr_storage& address)
 
 } // namespace
 
-UniqueFd MarkedSocket(int family, int type, uint32_t mark)
+UniqueFd MarkedSocket(int family, int type, uint32_t mark, const SpliceRelay::MakeSocket& makeSocket)
 {
-    UniqueFd fd(::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int flags = type | SOCK_NONBLOCK | SOCK_CLOEXEC;
+    UniqueFd fd(makeSocket ? makeSocket(family, flags) : ::socket(family, flags, 0));
     if (fd && mark != 0 && ::setsockopt(fd.get(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
         const int err = errno;
         fd.reset();
@@ -56,18 +57,22 @@ struct Direction {
     UniqueFd pipeRead;
     UniqueFd pipeWrite;
     std::size_t pending = 0; // bytes in the pipe
-    bool ended = false; // `from` sent its end (or failed to be read)
-    bool passedOn = false; // the end was passed on to `to`
+    bool ended = false; // `from` sent its end, and it was passed on to `to`
 
     bool wantsRead() const { return !ended && pending == 0; }
     bool wantsWrite() const { return pending > 0; }
-    bool done() const { return passedOn; }
+    bool done() const { return ended; }
 };
 
 struct Connection {
     UniqueFd client;
     UniqueFd server;
     bool connecting = true;
+    // Whether each socket is in the epoll set, and whether it reported that it hung up.
+    bool clientWatched = false;
+    bool serverWatched = false;
+    bool clientHungUp = false;
+    bool serverHungUp = false;
     Direction up; // client → server
     Direction down; // server → client
 };
@@ -80,7 +85,7 @@ struct SpliceRelay::Impl {
     std::map<int, std::shared_ptr<Connection>> byFd;
 };
 
-Result<std::unique_ptr<SpliceRelay>> SpliceRelay::open(uint32_t ownMark)
+Result<std::unique_ptr<SpliceRelay>> SpliceRelay::open(uint32_t ownMark, MakeSocket makeSocket)
 {
     UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll)
@@ -93,13 +98,15 @@ Result<std::unique_ptr<SpliceRelay>> SpliceRelay::open(uint32_t ownMark)
     event.data.fd = wake.get();
     if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0)
         return Status::error(errno, "the relay cannot wait for sockets");
-    return std::make_unique<SpliceRelay>(PrivateTag {}, std::move(epoll), std::move(wake), ownMark);
+    return std::make_unique<SpliceRelay>(
+        PrivateTag {}, std::move(epoll), std::move(wake), ownMark, std::move(makeSocket));
 }
 
-SpliceRelay::SpliceRelay(PrivateTag, UniqueFd epoll, UniqueFd wake, uint32_t ownMark)
+SpliceRelay::SpliceRelay(PrivateTag, UniqueFd epoll, UniqueFd wake, uint32_t ownMark, MakeSocket makeSocket)
     : m_epoll(std::move(epoll))
     , m_wake(std::move(wake))
     , m_ownMark(ownMark)
+    , m_makeSocket(std::move(makeSocket))
     , m_impl(std::make_unique<Impl>())
 {
     m_thread = std::thread([this] { run(); });
@@ -151,18 +158,16 @@ bool pump(Direction& direction)
             if (direction.pending > 0)
                 continue;
         }
-        if (direction.ended) {
-            if (!direction.passedOn) {
-                ::shutdown(direction.to, SHUT_WR);
-                direction.passedOn = true;
-            }
+        if (direction.ended)
             return true;
-        }
         const ssize_t taken = ::splice(
             direction.from, nullptr, direction.pipeWrite.get(), nullptr, kPipeChunk, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (taken == 0) {
+            // The pipe is empty, so the end goes on at once: read in the last round and left for later, it would
+            // wait for an event that never comes.
+            ::shutdown(direction.to, SHUT_WR);
             direction.ended = true;
-            continue;
+            return true;
         }
         if (taken < 0)
             return errno == EAGAIN || errno == EINTR;
@@ -197,13 +202,26 @@ void SpliceRelay::run()
 {
     setCurrentThreadName("Corvantis relay");
     Impl& impl = *m_impl;
-    auto watch = [this](int fd, uint32_t events, int operation) {
+    // A socket whose peer has ended while the relay has ended its own sending is reported as hung up at every
+    // wait, whatever it is watched for, although the data before the peer's end may still wait to be read (or
+    // the other side may still be taking what was read). So such a socket leaves the set while the connection
+    // wants nothing from it, instead of waking the thread again and again; any other socket stays in, so that
+    // an error of an idle side still ends the connection.
+    auto watch = [this](int fd, bool& watched, bool hungUp, uint32_t events) {
+        if (events == 0 && hungUp) {
+            if (watched)
+                ::epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+            watched = false;
+            return;
+        }
         epoll_event event {};
         event.events = events;
         event.data.fd = fd;
-        ::epoll_ctl(m_epoll.get(), operation, fd, &event);
+        ::epoll_ctl(m_epoll.get(), watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event);
+        watched = true;
     };
-    auto forget = [&](const std::shared_ptr<Connection>& connection, bool reset) {
+    // By value: the connection is dropped from byFd here, and the caller's pointer may be the one held there.
+    auto forget = [&](std::shared_ptr<Connection> connection, bool reset) {
         for (int fd : { connection->client.get(), connection->server.get() }) {
             if (fd >= 0) {
                 ::epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
@@ -217,14 +235,17 @@ void SpliceRelay::run()
         --m_count;
     };
     auto rearm = [&](const std::shared_ptr<Connection>& connection) {
-        watch(connection->client.get(), interest(connection->up, connection->down), EPOLL_CTL_MOD);
-        watch(connection->server.get(), connection->connecting ? EPOLLOUT : interest(connection->down, connection->up),
-            EPOLL_CTL_MOD);
+        // The application's side is watched once the connection to the destination is up.
+        if (!connection->connecting)
+            watch(connection->client.get(), connection->clientWatched, connection->clientHungUp,
+                interest(connection->up, connection->down));
+        watch(connection->server.get(), connection->serverWatched, connection->serverHungUp,
+            connection->connecting ? EPOLLOUT : interest(connection->down, connection->up));
     };
     auto admit = [&](UniqueFd client, const sockaddr_storage& destination) {
         auto connection = std::make_shared<Connection>();
         connection->client = std::move(client);
-        connection->server = MarkedSocket(destination.ss_family, SOCK_STREAM, m_ownMark);
+        connection->server = MarkedSocket(destination.ss_family, SOCK_STREAM, m_ownMark, m_makeSocket);
         if (!connection->server || !makePipe(connection->up) || !makePipe(connection->down)) {
             resetSocket(connection->client);
             return;
@@ -245,8 +266,7 @@ void SpliceRelay::run()
         ++m_count;
         impl.byFd[connection->client.get()] = connection;
         impl.byFd[connection->server.get()] = connection;
-        // The application's side is watched once the connection to the destination is up.
-        watch(connection->server.get(), EPOLLOUT, EPOLL_CTL_ADD);
+        rearm(connection);
     };
 
     epoll_event events[64];
@@ -254,25 +274,13 @@ void SpliceRelay::run()
         const int ready = ::epoll_wait(m_epoll.get(), events, 64, -1);
         if (ready < 0 && errno != EINTR)
             break;
+        // New connections are admitted once the whole batch is handled: a descriptor number a connection of
+        // this batch freed may come back for a new one, and must not meet the old one's events.
+        bool woken = false;
         for (int i = 0; i < ready; ++i) {
             const int fd = events[i].data.fd;
             if (fd == m_wake.get()) {
-                uint64_t count;
-                [[maybe_unused]] const auto taken = ::read(m_wake.get(), &count, sizeof count);
-                std::vector<std::pair<UniqueFd, sockaddr_storage>> incoming;
-                bool stopping;
-                {
-                    MutexLock lock(impl.mutex);
-                    incoming.swap(impl.incoming);
-                    stopping = impl.stopping;
-                }
-                for (auto& [client, destination] : incoming)
-                    admit(std::move(client), destination);
-                if (stopping) {
-                    while (!impl.byFd.empty())
-                        forget(impl.byFd.begin()->second, true);
-                    return;
-                }
+                woken = true;
                 continue;
             }
             const auto found = impl.byFd.find(fd);
@@ -288,11 +296,12 @@ void SpliceRelay::run()
                     continue;
                 }
                 connection->connecting = false;
-                watch(connection->client.get(), 0, EPOLL_CTL_ADD);
             } else if (events[i].events & EPOLLERR) {
                 forget(connection, true);
                 continue;
             }
+            if (events[i].events & EPOLLHUP)
+                (fd == connection->client.get() ? connection->clientHungUp : connection->serverHungUp) = true;
             if (!pump(connection->up) || !pump(connection->down)) {
                 forget(connection, true);
                 continue;
@@ -301,12 +310,25 @@ void SpliceRelay::run()
                 forget(connection, false);
                 continue;
             }
-            // A side that hung up with the connection not done would be reported again and again.
-            if (events[i].events & EPOLLHUP) {
-                forget(connection, true);
-                continue;
-            }
             rearm(connection);
+        }
+        if (!woken)
+            continue;
+        uint64_t count;
+        [[maybe_unused]] const auto taken = ::read(m_wake.get(), &count, sizeof count);
+        std::vector<std::pair<UniqueFd, sockaddr_storage>> incoming;
+        bool stopping;
+        {
+            MutexLock lock(impl.mutex);
+            incoming.swap(impl.incoming);
+            stopping = impl.stopping;
+        }
+        for (auto& [client, destination] : incoming)
+            admit(std::move(client), destination);
+        if (stopping) {
+            while (!impl.byFd.empty())
+                forget(impl.byFd.begin()->second, true);
+            return;
         }
     }
 }

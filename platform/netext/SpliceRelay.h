@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <sys/socket.h>
 #include <thread>
@@ -24,9 +25,15 @@ class SpliceRelay final {
     struct PrivateTag { };
 
 public:
-    // `ownMark`: the mark of every connection to a destination (0: none).
-    static Result<std::unique_ptr<SpliceRelay>> open(uint32_t ownMark);
-    SpliceRelay(PrivateTag, UniqueFd epoll, UniqueFd wake, uint32_t ownMark);
+    // Makes a socket like ::socket: a descriptor, or -1 with errno.
+    using MakeSocket = std::function<int(int domain, int type)>;
+
+    // `ownMark`: the mark of every connection to a destination (0: none). `makeSocket` makes the sockets to the
+    // destinations (empty: ::socket). A socket belongs to the network namespace of the thread that makes it and
+    // the relay makes them on its own thread, so a relay serving another namespace passes a maker that creates
+    // them there; it is called on the relay's thread only.
+    static Result<std::unique_ptr<SpliceRelay>> open(uint32_t ownMark, MakeSocket makeSocket = nullptr);
+    SpliceRelay(PrivateTag, UniqueFd epoll, UniqueFd wake, uint32_t ownMark, MakeSocket makeSocket);
     ~SpliceRelay();
     SpliceRelay(const SpliceRelay&) = delete;
     SpliceRelay& operator=(const SpliceRelay&) = delete;
@@ -45,13 +52,15 @@ private:
     const UniqueFd m_epoll;
     const UniqueFd m_wake;
     const uint32_t m_ownMark;
+    const MakeSocket m_makeSocket;
     std::unique_ptr<Impl> m_impl;
     std::atomic<std::size_t> m_count { 0 };
     std::thread m_thread;
 };
 
 // Makes a TCP or UDP socket of `family` for the daemon's own traffic (non-blocking, close-on-exec) with the mark
-// `mark` (0: none); invalid, with errno set, when the system refuses either.
-UniqueFd MarkedSocket(int family, int type, uint32_t mark);
+// `mark` (0: none), through `makeSocket` when given (::socket otherwise); invalid, with errno set, when the system
+// refuses either.
+UniqueFd MarkedSocket(int family, int type, uint32_t mark, const SpliceRelay::MakeSocket& makeSocket = nullptr);
 
 } // namespace corvantis

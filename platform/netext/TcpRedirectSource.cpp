@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace corvantis {
 
@@ -54,6 +56,22 @@ UniqueFd listenOn(int family, uint16_t port, int& err)
         fd.reset();
     }
     return fd;
+}
+
+// How long the listener waits for descriptors to come free when the process has none left.
+constexpr auto kDescriptorWait = std::chrono::milliseconds(50);
+
+sockaddr_storage LocalOf(int fd)
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return address;
+}
+
+bool SameEndpoint(const sockaddr_storage& a, const sockaddr_storage& b)
+{
+    return EndpointOf(a) == EndpointOf(b);
 }
 
 uint16_t boundPort(int fd)
@@ -118,7 +136,7 @@ Result<std::unique_ptr<TcpRedirectSource>> TcpRedirectSource::open(
     UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake)
         return Status::error(errno, "the TCP flow listener cannot wait");
-    auto relay = SpliceRelay::open(options.ownMark);
+    auto relay = SpliceRelay::open(options.ownMark, options.makeSocket);
     if (!relay.ok())
         return relay.status();
     return std::make_unique<TcpRedirectSource>(PrivateTag {}, std::move(listeners), port, std::move(wake),
@@ -164,6 +182,7 @@ void TcpRedirectSource::stop()
 
 void TcpRedirectSource::acceptLoop()
 {
+    bool outOfDescriptors = false;
     setCurrentThreadName("Corvantis accept");
     std::vector<pollfd> watched;
     for (const UniqueFd& listener : m_listeners)
@@ -184,13 +203,20 @@ void TcpRedirectSource::acceptLoop()
                 accepted.socket.reset(
                     ::accept4(watched[i].fd, reinterpret_cast<sockaddr*>(&accepted.client), &length, SOCK_CLOEXEC));
                 if (!accepted.socket) {
-                    if (errno == EMFILE || errno == ENFILE)
-                        SystemLog("Corvantis flow listener: no descriptor left for a new connection");
+                    if (errno == EMFILE || errno == ENFILE) {
+                        // The connection stays queued: wait for descriptors to come free instead of spinning.
+                        if (!outOfDescriptors)
+                            SystemLog("Corvantis flow listener: no descriptor left for a new connection");
+                        outOfDescriptors = true;
+                        std::this_thread::sleep_for(kDescriptorWait);
+                    }
                     break;
                 }
+                outOfDescriptors = false;
                 const auto destination = OriginalDestination(accepted.socket.get());
-                // A connection made to the listener itself carries no destination to go to.
-                if (!destination || EndpointOf(*destination).port == std::to_string(m_port))
+                // A connection made to the listener itself (its original destination is where it arrived)
+                // carries no destination to go to.
+                if (!destination || SameEndpoint(*destination, LocalOf(accepted.socket.get())))
                     continue;
                 accepted.destination = *destination;
                 MutexLock lock(m_mutex);

@@ -19,6 +19,8 @@ struct TcpRedirectOptions {
     uint16_t port = 0; // the listeners' port, the same for IPv4 and IPv6; 0: a free one
     uint32_t ownMark = 0; // the mark of the relay's own connections (0: none)
     std::size_t identityThreads = 4; // threads that find who opened a connection
+    // Makes the relay's sockets to the destinations (empty: ::socket); see SpliceRelay::open.
+    SpliceRelay::MakeSocket makeSocket;
 };
 
 // The TCP side of the machine's flow source: the listeners the capture rules redirect connections to
