@@ -1,5 +1,7 @@
 #include "platform/netext/AuditToken.h"
 
+#include "platform/netext/ProcFiles.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -16,32 +18,6 @@ namespace {
 constexpr uint32_t kUnsetId = 0xFFFFFFFFu;
 // Fields of /proc/PID/stat after the command name: the state is field 3, the start time field 22.
 constexpr int kStartTimeIndexAfterName = 22 - 3;
-
-std::string ProcPath(pid_t pid, const char* leaf)
-{
-    return "/proc/" + std::to_string(pid) + "/" + leaf;
-}
-
-// /proc files report a size of zero, so read until the end rather than by size.
-std::optional<std::string> ReadSmallFile(const std::string& path)
-{
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
-        return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::nullopt;
-        }
-        if (got == 0)
-            return text;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-}
 
 template <typename Number> std::optional<Number> ParseNumber(std::string_view text)
 {

@@ -1,5 +1,7 @@
 #include "platform/netext/SocketOwner.h"
 
+#include "platform/netext/ProcFiles.h"
+
 #include "platform/ProcessInfo.h"
 #include "platform/UniqueFd.h"
 #include "platform/netext/AuditToken.h"
@@ -192,14 +194,6 @@ template <typename Number> std::optional<Number> ParseNumber(std::string_view te
     return value;
 }
 
-std::string ProcPath(pid_t pid, std::string_view leaf)
-{
-    std::string path = "/proc/" + std::to_string(pid);
-    path += '/';
-    path += leaf;
-    return path;
-}
-
 // The inode a descriptor link names ("socket:[12345]"), or nothing for any other kind of descriptor.
 std::optional<uint64_t> SocketInodeOfLink(int directory, const char* name)
 {
@@ -220,29 +214,11 @@ bool HoldsSocket(pid_t pid, int fd, uint64_t inode)
     return SocketInodeOfLink(AT_FDCWD, ProcPath(pid, "fd/" + std::to_string(fd)).c_str()) == inode;
 }
 
-// /proc files report a size of zero, so read until the end rather than by size.
-std::optional<std::string> ReadProcFile(const std::string& path)
-{
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
-        return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-        if (got < 0)
-            return std::nullopt;
-        if (got == 0)
-            return text;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 // Whether `uid` is the real or effective user of process `pid` (the "Uid:" line of its status lists the real,
 // effective, saved and file-system user ids).
 bool RunsAs(pid_t pid, uid_t uid)
 {
-    std::optional<std::string> status = ReadProcFile(ProcPath(pid, "status"));
+    std::optional<std::string> status = ReadSmallFile(ProcPath(pid, "status"));
     if (!status)
         return false;
     constexpr std::string_view kUidLine = "\nUid:";

@@ -1,5 +1,7 @@
 #include "platform/netext/SpliceRelay.h"
 
+#include "platform/netext/SocketAddress.h"
+
 #include "platform/Mutex.h"
 #include "platform/ThreadName.h"
 
@@ -29,11 +31,6 @@ void resetSocket(UniqueFd& fd)
     const linger reset { 1, 0 };
     ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     fd.reset();
-}
-
-socklen_t addressLength(const sockaddr_storage& address)
-{
-    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 } // namespace
@@ -252,8 +249,8 @@ void SpliceRelay::run()
         }
         const int flags = ::fcntl(connection->client.get(), F_GETFL);
         ::fcntl(connection->client.get(), F_SETFL, flags | O_NONBLOCK);
-        if (::connect(
-                connection->server.get(), reinterpret_cast<const sockaddr*>(&destination), addressLength(destination))
+        if (::connect(connection->server.get(), reinterpret_cast<const sockaddr*>(&destination),
+                SocketAddressLength(destination))
                 != 0
             && errno != EINPROGRESS) {
             resetSocket(connection->client);

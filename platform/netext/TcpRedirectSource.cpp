@@ -3,6 +3,7 @@
 #include "platform/SystemLog.h"
 #include "platform/ThreadName.h"
 #include "platform/netext/AuditToken.h"
+#include "platform/netext/SocketAddress.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -100,22 +101,6 @@ std::optional<sockaddr_storage> OriginalDestination(int socket)
     if (!found)
         return std::nullopt;
     return original;
-}
-
-NWEndpoint EndpointOf(const sockaddr_storage& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr))
-            ::inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
-        else
-            ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        return NWEndpoint::Host(text, std::to_string(ntohs(v6.sin6_port)));
-    }
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-    ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-    return NWEndpoint::Host(text, std::to_string(ntohs(v4.sin_port)));
 }
 
 Result<std::unique_ptr<TcpRedirectSource>> TcpRedirectSource::open(

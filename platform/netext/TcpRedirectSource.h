@@ -81,7 +81,5 @@ private:
 
 // The destination a redirected connection had before the redirect; nothing when `socket` was not redirected.
 std::optional<sockaddr_storage> OriginalDestination(int socket);
-// "address" text of `address` (an IPv4-mapped IPv6 address as IPv4) and its port.
-NWEndpoint EndpointOf(const sockaddr_storage& address);
 
 } // namespace corvantis

@@ -1,5 +1,7 @@
 #include "platform/netext/UdpTproxySource.h"
 
+#include "platform/netext/SocketAddress.h"
+
 #include "platform/DispatchSource.h"
 #include "platform/Mutex.h"
 #include "platform/SystemLog.h"
@@ -33,89 +35,6 @@ int64_t nowNanos()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-socklen_t lengthOf(const sockaddr_storage& address)
-{
-    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
-uint16_t portOf(const sockaddr_storage& address)
-{
-    if (address.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-}
-
-// The bytes that tell two clients (or two endpoints) apart: family, address and port.
-std::string keyOf(const sockaddr_storage& address)
-{
-    std::string key(1, static_cast<char>(address.ss_family));
-    const uint16_t port = portOf(address);
-    key.append(reinterpret_cast<const char*>(&port), sizeof port);
-    if (address.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
-        key.append(reinterpret_cast<const char*>(&in6.sin6_addr), sizeof in6.sin6_addr);
-    } else {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(address);
-        key.append(reinterpret_cast<const char*>(&in.sin_addr), sizeof in.sin_addr);
-    }
-    return key;
-}
-
-// The address as the flow code sees it: an IPv4-mapped IPv6 address as plain IPv4.
-std::string addressText(const sockaddr_storage& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET6) {
-        const in6_addr& in6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&in6))
-            ::inet_ntop(AF_INET, &in6.s6_addr[12], text, sizeof text);
-        else
-            ::inet_ntop(AF_INET6, &in6, text, sizeof text);
-    } else {
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
-    }
-    return text;
-}
-
-NWEndpoint endpointOf(const sockaddr_storage& address)
-{
-    return NWEndpoint::Host(addressText(address), std::to_string(portOf(address)));
-}
-
-// The socket address an endpoint names, in the client's family; nothing for a name, a bad port or the other
-// family (a client can only be answered from an address of its own family).
-std::optional<sockaddr_storage> addressOf(const NWEndpoint& endpoint, sa_family_t family)
-{
-    if (!endpoint.isHost || endpoint.port.empty() || endpoint.port.size() > 5)
-        return std::nullopt;
-    unsigned port = 0;
-    for (char c : endpoint.port) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        port = port * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (port == 0 || port > 65535)
-        return std::nullopt;
-    sockaddr_storage address {};
-    if (family == AF_INET) {
-        auto& in = reinterpret_cast<sockaddr_in&>(address);
-        if (::inet_pton(AF_INET, endpoint.hostname.c_str(), &in.sin_addr) != 1)
-            return std::nullopt;
-        in.sin_family = AF_INET;
-        in.sin_port = htons(static_cast<uint16_t>(port));
-        return address;
-    }
-    std::string host = endpoint.hostname;
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
-    if (::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) != 1)
-        return std::nullopt;
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(static_cast<uint16_t>(port));
-    return address;
 }
 
 Status failure(const std::string& what)
@@ -159,10 +78,10 @@ struct SocketMaker {
             return failure("IP_TRANSPARENT");
         if (!setOption(fd->get(), SOL_SOCKET, SO_REUSEADDR, 1))
             return failure("SO_REUSEADDR");
-        if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&from), lengthOf(from)) != 0)
-            return failure("bind " + endpointOf(from).description());
-        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&to), lengthOf(to)) != 0)
-            return failure("connect " + endpointOf(to).description());
+        if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&from), SocketAddressLength(from)) != 0)
+            return failure("bind " + EndpointOf(from).description());
+        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&to), SocketAddressLength(to)) != 0)
+            return failure("connect " + EndpointOf(to).description());
         return fd;
     }
 };
@@ -259,7 +178,7 @@ struct Conversation {
 
     Conversation(uint64_t serial, const sockaddr_storage& client, const sockaddr_storage& destination)
         : serial(serial)
-        , key(keyOf(client))
+        , key(SocketAddressKey(client))
         , client(client)
         , firstDestination(destination)
     {
@@ -273,23 +192,23 @@ struct Conversation {
         MutexLock lock(mutex);
         if (closed)
             return;
-        const std::string endpoint = keyOf(from);
+        const std::string endpoint = SocketAddressKey(from);
         auto it = replySockets.find(endpoint);
         if (it == replySockets.end()) {
             if (replySockets.size() >= kMaxReplySockets)
                 return;
             auto fd = maker.makeTransparent(from, client);
             if (!fd) {
-                SystemLog("udp tproxy: cannot answer " + endpointOf(client).description() + " from "
-                    + endpointOf(from).description() + ": " + fd.status().message());
+                SystemLog("udp tproxy: cannot answer " + EndpointOf(client).description() + " from "
+                    + EndpointOf(from).description() + ": " + fd.status().message());
                 return;
             }
             ReplySocket reply;
             reply.source = watchReplies ? watchReplies(fd->get(), from) : nullptr;
             if (!reply.source) {
                 // Kept unread, it would swallow what the client sends to the endpoint: this reply goes alone.
-                SystemLog("udp tproxy: cannot watch the answers to " + endpointOf(client).description() + " from "
-                    + endpointOf(from).description());
+                SystemLog("udp tproxy: cannot watch the answers to " + EndpointOf(client).description() + " from "
+                    + EndpointOf(from).description());
                 touch();
                 retryOnEintr([&] { return ::send(fd->get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT); });
                 return;
@@ -394,8 +313,8 @@ Status UdpTproxySource::State::listen(int family, uint16_t wantedPort)
         in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         in.sin_port = htons(wantedPort);
     }
-    if (::bind(sock, reinterpret_cast<const sockaddr*>(&listener.address), lengthOf(listener.address)) != 0)
-        return failure("bind " + endpointOf(listener.address).description());
+    if (::bind(sock, reinterpret_cast<const sockaddr*>(&listener.address), SocketAddressLength(listener.address)) != 0)
+        return failure("bind " + EndpointOf(listener.address).description());
     socklen_t length = sizeof listener.address;
     if (::getsockname(sock, reinterpret_cast<sockaddr*>(&listener.address), &length) != 0)
         return failure("getsockname");
@@ -440,7 +359,7 @@ void UdpTproxySource::State::receive(Listener& listener)
         }
         // A datagram sent to the listener itself was not captured: relaying it would send it back here.
         if (!destination || destination->ss_family != client.ss_family
-            || keyOf(*destination) == keyOf(listener.address))
+            || SocketAddressKey(*destination) == SocketAddressKey(listener.address))
             continue;
         onDatagram(client, *destination, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n));
     }
@@ -449,13 +368,13 @@ void UdpTproxySource::State::receive(Listener& listener)
 void UdpTproxySource::State::onDatagram(
     const sockaddr_storage& client, const sockaddr_storage& destination, std::vector<uint8_t> data)
 {
-    const std::string key = keyOf(client);
+    const std::string key = SocketAddressKey(client);
     auto it = conversations.find(key);
     if (it == conversations.end()) {
         if (conversations.size() >= maxClients) {
             if (!loggedFull)
                 SystemLog("udp tproxy: " + std::to_string(maxClients) + " clients served already, dropping "
-                    + endpointOf(client).description() + " -> " + endpointOf(destination).description());
+                    + EndpointOf(client).description() + " -> " + EndpointOf(destination).description());
             loggedFull = true;
             return;
         }
@@ -487,13 +406,13 @@ void UdpTproxySource::State::onDatagram(
             conversation.waiting.emplace_back(destination, std::move(data));
         break;
     case Conversation::Mode::Taken:
-        conversation.flow->deliver({ std::move(data), endpointOf(destination) });
+        conversation.flow->deliver({ std::move(data), EndpointOf(destination) });
         break;
     case Conversation::Mode::Relayed:
         if (conversation.relay) {
             retryOnEintr([&] {
                 return ::sendto(conversation.relay.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
-                    reinterpret_cast<const sockaddr*>(&destination), lengthOf(destination));
+                    reinterpret_cast<const sockaddr*>(&destination), SocketAddressLength(destination));
             });
         }
         break;
@@ -518,17 +437,17 @@ void UdpTproxySource::State::startOffer(const ConversationPtr& conversation)
                     auto conversation = weak.lock();
                     if (!conversation)
                         return;
-                    const auto from = addressOf(reply.endpoint, conversation->client.ss_family);
+                    const auto from = SocketAddressOf(reply.endpoint, conversation->client.ss_family);
                     if (from)
                         conversation->sendFrom(*maker, *from, reply.data.data(), reply.data.size());
                 });
-            if (self->offer && self->offer(flow, endpointOf(conversation->firstDestination)))
+            if (self->offer && self->offer(flow, EndpointOf(conversation->firstDestination)))
                 taken = flow;
         } catch (const std::exception& error) {
             SystemLog(
-                "udp tproxy: offering " + endpointOf(conversation->client).description() + " failed: " + error.what());
+                "udp tproxy: offering " + EndpointOf(conversation->client).description() + " failed: " + error.what());
         } catch (...) {
-            SystemLog("udp tproxy: offering " + endpointOf(conversation->client).description() + " failed");
+            SystemLog("udp tproxy: offering " + EndpointOf(conversation->client).description() + " failed");
         }
         // Posted before the gate lets stop() go on, so that stop() finds the flow and ends it.
         self->queue->async([self, conversation, taken] { self->settle(conversation, taken); });
@@ -552,7 +471,7 @@ void UdpTproxySource::State::settle(const ConversationPtr& conversation, const N
         conversation->mode = Conversation::Mode::Taken;
         conversation->flow = taken;
         for (auto& [destination, data] : conversation->waiting)
-            taken->deliver({ std::move(data), endpointOf(destination) });
+            taken->deliver({ std::move(data), EndpointOf(destination) });
     } else {
         conversation->mode = Conversation::Mode::Relayed;
         startRelay(*conversation);
@@ -569,7 +488,7 @@ void UdpTproxySource::State::startRelay(Conversation& conversation)
         // The client stays known without a relay, so its datagrams are dropped until it goes idle instead of
         // each one being offered again.
         SystemLog(
-            "udp tproxy: cannot relay " + endpointOf(conversation.client).description() + ": " + fd.status().message());
+            "udp tproxy: cannot relay " + EndpointOf(conversation.client).description() + ": " + fd.status().message());
         return;
     }
     conversation.relay = std::move(*fd);
@@ -578,7 +497,7 @@ void UdpTproxySource::State::startRelay(Conversation& conversation)
         DispatchSource::Kind::Read, conversation.relay.get(), queue, [this, c = &conversation] { relayAnswers(*c); });
     const Status started = conversation.relaySource->resume();
     if (!started.ok()) {
-        SystemLog("udp tproxy: cannot watch the relay of " + endpointOf(conversation.client).description() + ": "
+        SystemLog("udp tproxy: cannot watch the relay of " + EndpointOf(conversation.client).description() + ": "
             + started.message());
         conversation.relaySource.reset();
         conversation.relay.reset();
@@ -684,7 +603,7 @@ void UdpTproxySource::State::check()
                     over.push_back(conversation);
             } catch (...) {
                 SystemLog(
-                    "udp tproxy: the liveness check of " + endpointOf(conversation->client).description() + " failed");
+                    "udp tproxy: the liveness check of " + EndpointOf(conversation->client).description() + " failed");
             }
         }
         self->queue->async([self, over = std::move(over)] {
@@ -737,7 +656,7 @@ Result<std::unique_ptr<UdpTproxySource>> UdpTproxySource::open(
         status = state->listen(AF_INET, options.port);
         if (!status.ok())
             return status;
-        const uint16_t port = portOf(state->listeners.front().address);
+        const uint16_t port = SocketPort(state->listeners.front().address);
         status = state->listen(AF_INET6, port);
         if (status.ok() || status.errnum() == EAFNOSUPPORT || status.errnum() == EADDRNOTAVAIL) {
             state->port = port;

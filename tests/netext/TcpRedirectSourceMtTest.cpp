@@ -2,6 +2,7 @@
 
 #include "platform/UniqueFd.h"
 #include "platform/netext/AuditToken.h"
+#include "platform/netext/SocketAddress.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/Wait.h"
@@ -31,22 +32,6 @@ constexpr uint32_t kOwnMark = 0x5a19;
 constexpr uint16_t kEchoPort = 7777; // the peer's server
 constexpr uint16_t kClosedPort = 7778; // nobody listens
 constexpr uint16_t kTakenPort = 80; // only the flow code answers
-
-std::string addressText(const sockaddr_storage& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
-    else
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
-    return text;
-}
-
-uint16_t portOf(const sockaddr_storage& address)
-{
-    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
-                                               : reinterpret_cast<const sockaddr_in&>(address).sin_port);
-}
 
 sockaddr_storage localOf(int fd)
 {
@@ -407,10 +392,10 @@ TEST_F(TcpRedirectSourceTest, TakenConnectionBecomesAFlowToItsOriginalDestinatio
         const auto identified = calls.identified();
         ASSERT_EQ(identified.size(), 1u);
         const sockaddr_storage own = localOf(app.get());
-        EXPECT_EQ(addressText(identified[0].client), addressText(own));
-        EXPECT_EQ(portOf(identified[0].client), portOf(own));
-        EXPECT_EQ(addressText(identified[0].destination), f.target);
-        EXPECT_EQ(portOf(identified[0].destination), kTakenPort);
+        EXPECT_EQ(SocketAddressText(identified[0].client), SocketAddressText(own));
+        EXPECT_EQ(SocketPort(identified[0].client), SocketPort(own));
+        EXPECT_EQ(SocketAddressText(identified[0].destination), f.target);
+        EXPECT_EQ(SocketPort(identified[0].destination), kTakenPort);
 
         ASSERT_TRUE(Complete([&](auto done) { flow->openWithLocalEndpoint(std::move(done)); }));
         std::string received;
@@ -500,7 +485,7 @@ TEST_F(TcpRedirectSourceTest, DeclinedConnectionIsRelayedIntactWithItsHalfCloses
                 std::snprintf(text, sizeof text, "%#x", kOwnMark);
                 return std::string(text);
             }();
-            const std::string appPort = ":" + std::to_string(portOf(localOf(app.get()))) + " ";
+            const std::string appPort = ":" + std::to_string(SocketPort(localOf(app.get()))) + " ";
             ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
             for (const std::string& line : lines) {
                 const bool isApp = line.find(appPort) != std::string::npos;

@@ -1,6 +1,7 @@
 #include "platform/netext/UdpTproxySource.h"
 
 #include "platform/UniqueFd.h"
+#include "platform/netext/SocketAddress.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/Wait.h"
@@ -34,22 +35,6 @@ std::vector<uint8_t> bytes(const std::string& text)
 std::string textOf(const std::vector<uint8_t>& data)
 {
     return { data.begin(), data.end() };
-}
-
-std::string addressText(const sockaddr_storage& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
-    else
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
-    return text;
-}
-
-uint16_t portOf(const sockaddr_storage& address)
-{
-    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
-                                               : reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 // One read of the flow: the batch, or nothing when the read failed or took too long.
@@ -101,7 +86,7 @@ std::optional<Received> ReceiveOn(int fd)
         return std::nullopt;
     const sockaddr_storage& from = received->second;
     return Received { received->first,
-        NWEndpoint::Host(addressText(from), std::to_string(portOf(from))).description() };
+        NWEndpoint::Host(SocketAddressText(from), std::to_string(SocketPort(from))).description() };
 }
 
 // Receives one datagram on `fd` and sends `answer` back to its sender, as a server would.
@@ -122,7 +107,7 @@ uint16_t LocalPortOf(int fd)
     socklen_t length = sizeof bound;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
         return 0;
-    return portOf(bound);
+    return SocketPort(bound);
 }
 
 bool SendTo(int fd, const std::string& data, const std::string& host, uint16_t port)
@@ -288,6 +273,16 @@ protected:
     }
 
     // Echoes every datagram on the peer's [address]:7777 back to its sender.
+    // Ends the echo server of an earlier round and starts one on `address`.
+    void restartEcho(const std::string& address)
+    {
+        m_echoing = false;
+        if (m_echo.joinable())
+            m_echo.join();
+        m_echoing = true;
+        startEcho(address);
+    }
+
     void startEcho(const std::string& address)
     {
         const auto local = test::socketAddress(address, 7777);
@@ -360,9 +355,9 @@ TEST_F(UdpTproxySourceTest, TakenClientGetsOneFlowAndRepliesComeFromTheEndpoint)
             ASSERT_EQ(::getsockname(app.get(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
             std::lock_guard lock(identified);
             ASSERT_EQ(asked.size(), 1u);
-            EXPECT_EQ(portOf(asked[0].first), portOf(bound));
-            EXPECT_EQ(addressText(asked[0].second), f.target);
-            EXPECT_EQ(portOf(asked[0].second), 5353);
+            EXPECT_EQ(SocketPort(asked[0].first), SocketPort(bound));
+            EXPECT_EQ(SocketAddressText(asked[0].second), f.target);
+            EXPECT_EQ(SocketPort(asked[0].second), 5353);
         }
 
         // Both datagrams reach the one flow, each with the destination it was sent to.
@@ -399,11 +394,7 @@ TEST_F(UdpTproxySourceTest, DeclinedClientIsRelayedToItsDestination)
 {
     for (const Family& f : kFamilies) {
         SCOPED_TRACE(f.name);
-        m_echoing = false;
-        if (m_echo.joinable())
-            m_echo.join();
-        m_echoing = true;
-        startEcho(f.peer);
+        restartEcho(f.peer);
         Offers offers;
         auto source = open({}, offers.handler(false));
         ASSERT_TRUE(source);
@@ -558,7 +549,7 @@ TEST_F(UdpTproxySourceTest, SlowIdentifyHoldsUpNoOtherClient)
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     auto source = open({}, offers.handler(true), nullptr, [&](const sockaddr_storage&, const sockaddr_storage& to) {
-        if (addressText(to) == "10.9.9.9")
+        if (SocketAddressText(to) == "10.9.9.9")
             released.wait();
         return FlowMetaData {};
     });
@@ -602,7 +593,7 @@ TEST_F(UdpTproxySourceTest, StopEndsEveryFlowAndWaitsForAnOfferUnderWay)
     };
     // The offer of the client to 10.9.9.10 is under way (its identify waits) when stop() is called.
     auto source = open({}, offer, nullptr, [&](const sockaddr_storage&, const sockaddr_storage& to) {
-        if (addressText(to) == "10.9.9.10") {
+        if (SocketAddressText(to) == "10.9.9.10") {
             entered.set_value();
             released.wait();
         }
@@ -705,7 +696,7 @@ TEST_F(UdpTproxySourceTest, ReplySocketLeavesALocalServerOnItsEndpointItsDatagra
         EXPECT_TRUE(direct) << "the server got nothing";
         if (direct) {
             EXPECT_EQ(direct->first, "direct");
-            EXPECT_EQ(portOf(direct->second), LocalPortOf(other.get())) << "not sent by the other socket";
+            EXPECT_EQ(SocketPort(direct->second), LocalPortOf(other.get())) << "not sent by the other socket";
         }
         EXPECT_EQ(offers.size(), 1u);
     }
@@ -776,11 +767,7 @@ TEST_F(UdpTproxySourceTest, RelayedClientKeepsBeingRelayedAfterTheFirstAnswer)
 {
     for (const Family& f : kFamilies) {
         SCOPED_TRACE(f.name);
-        m_echoing = false;
-        if (m_echo.joinable())
-            m_echo.join();
-        m_echoing = true;
-        startEcho(f.peer);
+        restartEcho(f.peer);
         Offers offers;
         auto source = open({}, offers.handler(false));
         ASSERT_TRUE(source);
