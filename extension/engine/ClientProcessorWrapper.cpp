@@ -266,14 +266,15 @@ std::optional<std::vector<uint8_t>> ClientProcessorWrapper::recvDataFromRemoteWi
         err = EBADF;
         return std::nullopt;
     }
-    std::vector<uint8_t> buffer(kRecvChunk);
+    // Received into one buffer per thread; what is handed on holds just the bytes that came.
+    thread_local std::vector<uint8_t> scratch(kRecvChunk);
     int error = 0;
-    const ssize_t n = remote->Recv(buffer.data(), buffer.size(), MSG_DONTWAIT, error);
+    const ssize_t n = remote->Recv(scratch.data(), scratch.size(), MSG_DONTWAIT, error);
     if (n < 0) {
         err = error;
         return std::nullopt;
     }
-    buffer.resize(static_cast<size_t>(n));
+    std::vector<uint8_t> buffer(scratch.begin(), scratch.begin() + n);
     const auto count = static_cast<uint64_t>(n);
     record->AddBytesReceived(count);
     m_app.GetStatistics().AddReceived(count);

@@ -47,8 +47,9 @@ public:
     };
     // Connects in progress at once across all wrappers, as the flow code's semaphore holds them.
     static constexpr long kMaxConnectsInProgress = 300;
-    // Largest piece one receive returns.
-    static constexpr size_t kRecvChunk = 10240;
+    // Largest piece one receive returns: what a loopback socket usually holds, so that a fast peer costs one
+    // receive (and one write towards the application) per 64 KiB.
+    static constexpr size_t kRecvChunk = 65536;
     // Time-to-live of the answers the engine makes up.
     static constexpr uint32_t kAnswerTtl = 1;
 
