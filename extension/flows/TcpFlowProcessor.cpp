@@ -119,26 +119,27 @@ void TcpFlowProcessor::startDownstream()
 
 void TcpFlowProcessor::processUpstream()
 {
-    m_apiSyncQueue->async([self = shared_from_this()] {
-        self->m_flow->readDataWithCompletionHandler(
-            [self](std::optional<std::vector<uint8_t>> data, std::optional<FlowError> error) {
-                // A read the close itself ended reports nothing new.
-                if (self->m_closeRequested)
-                    return;
-                if (error) {
-                    logClose(*error, "processUpstream()");
-                    self->close(error);
-                    return;
-                }
-                // No data and no error is taken as the application's end of stream, like empty data.
-                if (!data || data->empty()) {
-                    self->m_upstreamQueue->async([self] { self->applicationEnded(); });
-                    return;
-                }
-                self->m_upstreamQueue->async(
-                    [self, chunk = std::move(*data)]() mutable { self->prepareUpstream(std::move(chunk)); });
-            });
-    });
+    // The flow's calls return at once from any thread, so the reads and writes of the pumps go to it straight
+    // from their queues: a detour through the shared API queue would cost every chunk another thread hop and
+    // line all flows up behind one queue. Opening and closing keep to the API queue.
+    m_flow->readDataWithCompletionHandler(
+        [self = shared_from_this()](std::optional<std::vector<uint8_t>> data, std::optional<FlowError> error) {
+            // A read the close itself ended reports nothing new.
+            if (self->m_closeRequested)
+                return;
+            if (error) {
+                logClose(*error, "processUpstream()");
+                self->close(error);
+                return;
+            }
+            // No data and no error is taken as the application's end of stream, like empty data.
+            if (!data || data->empty()) {
+                self->m_upstreamQueue->async([self] { self->applicationEnded(); });
+                return;
+            }
+            self->m_upstreamQueue->async(
+                [self, chunk = std::move(*data)]() mutable { self->prepareUpstream(std::move(chunk)); });
+        });
 }
 
 void TcpFlowProcessor::prepareUpstream(std::vector<uint8_t> chunk)
@@ -291,22 +292,20 @@ void TcpFlowProcessor::processDownstream()
 
 void TcpFlowProcessor::writeDownstreamData(std::vector<uint8_t> data)
 {
-    m_apiSyncQueue->async([self = shared_from_this(), data = std::move(data)]() mutable {
-        if (data.empty()) {
-            self->close(std::nullopt);
+    if (data.empty()) {
+        close(std::nullopt);
+        return;
+    }
+    CorvantisCoreWrapper::incTestWriteCounter(data.size());
+    m_flow->writeData(std::move(data), [self = shared_from_this()](std::optional<FlowError> error) {
+        if (self->m_closeRequested)
+            return;
+        if (error) {
+            logClose(*error, "writeDownstreamData(data:)");
+            self->close(error);
             return;
         }
-        CorvantisCoreWrapper::incTestWriteCounter(data.size());
-        self->m_flow->writeData(std::move(data), [self](std::optional<FlowError> error) {
-            if (self->m_closeRequested)
-                return;
-            if (error) {
-                logClose(*error, "writeDownstreamData(data:)");
-                self->close(error);
-                return;
-            }
-            self->startDownstream();
-        });
+        self->startDownstream();
     });
 }
 
