@@ -260,11 +260,7 @@ protected:
     {
         if (!m_host.valid() || !m_peer.valid())
             GTEST_SKIP() << "needs root";
-        ASSERT_TRUE(m_host.run("ip link add d0 type veth peer name d1 netns " + m_peer.name()
-            + " && ip addr add 10.0.0.1/24 dev d0 && ip -6 addr add fd00::1/64 dev d0 nodad && ip link set d0 up"
-              " && ip route add default dev d0 && ip -6 route add default dev d0"));
-        ASSERT_TRUE(m_peer.run("ip addr add 10.0.0.2/24 dev d1 && ip -6 addr add fd00::2/64 dev d1 nodad"
-                               " && ip link set d1 up"));
+        ASSERT_TRUE(m_host.linkTo(m_peer));
     }
 
     // Opens the source in the host namespace and installs the rules that redirect connections to its port.
@@ -272,7 +268,7 @@ protected:
     {
         TcpRedirectOptions options;
         options.ownMark = kOwnMark;
-        options.makeSocket = [this](int domain, int type) { return socketIn(m_host, domain, type); };
+        options.makeSocket = [this](int domain, int type) { return m_host.socket(domain, type); };
         Result<std::unique_ptr<TcpRedirectSource>> opened = Status::error(EINVAL, "not run");
         EXPECT_TRUE(m_host.runInside(
             [&] { opened = TcpRedirectSource::open(options, std::move(identify), std::move(offer)); }));
@@ -303,26 +299,13 @@ protected:
         return std::move(opened.value());
     }
 
-    static int socketIn(const NetNamespace& ns, int domain, int type)
-    {
-        int fd = -1;
-        int err = 0;
-        if (!ns.runInside([&] {
-                fd = ::socket(domain, type, 0);
-                err = errno;
-            }))
-            err = EPERM;
-        errno = err;
-        return fd;
-    }
-
     // A blocking connection of the host namespace to host:port; an empty descriptor when it fails.
     UniqueFd connectTo(const std::string& host, uint16_t port)
     {
         const auto address = test::socketAddress(host, port);
         if (!address)
             return {};
-        UniqueFd fd(socketIn(m_host, address->ss_family, SOCK_STREAM | SOCK_CLOEXEC));
+        UniqueFd fd(m_host.socket(address->ss_family, SOCK_STREAM | SOCK_CLOEXEC));
         if (!fd
             || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), test::addressLength(*address)) != 0)
             return {};
@@ -334,7 +317,7 @@ protected:
     {
         const auto local = test::socketAddress(address, kEchoPort);
         ASSERT_TRUE(local);
-        UniqueFd fd(socketIn(m_peer, local->ss_family, SOCK_STREAM | SOCK_CLOEXEC));
+        UniqueFd fd(m_peer.socket(local->ss_family, SOCK_STREAM | SOCK_CLOEXEC));
         ASSERT_TRUE(fd);
         const int on = 1;
         ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

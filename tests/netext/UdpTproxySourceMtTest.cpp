@@ -165,13 +165,10 @@ protected:
     {
         if (!m_host.valid() || !m_peer.valid())
             GTEST_SKIP() << "needs root";
-        ASSERT_TRUE(m_host.run("ip link add d0 type veth peer name d1 netns " + m_peer.name()
-            + " && ip addr add 10.0.0.1/24 dev d0 && ip -6 addr add fd00::1/64 dev d0 nodad && ip link set d0 up"
-              " && ip route add default dev d0 && ip -6 route add default dev d0"
-              " && ip rule add fwmark 0x5a18 lookup 100 && ip route add local default dev lo table 100"
-              " && ip -6 rule add fwmark 0x5a18 lookup 100 && ip -6 route add local default dev lo table 100"));
-        ASSERT_TRUE(m_peer.run("ip addr add 10.0.0.2/24 dev d1 && ip -6 addr add fd00::2/64 dev d1 nodad"
-                               " && ip link set d1 up"));
+        ASSERT_TRUE(m_host.linkTo(m_peer));
+        ASSERT_TRUE(m_host.run("ip rule add fwmark 0x5a18 lookup 100 && ip route add local default dev lo table 100"
+                               " && ip -6 rule add fwmark 0x5a18 lookup 100"
+                               " && ip -6 route add local default dev lo table 100"));
     }
 
     void TearDown() override
@@ -187,7 +184,7 @@ protected:
     {
         options.ownMark = kOwnMark;
         // The source makes reply and relay sockets on its pool threads, which live in the test's namespace.
-        options.makeSocket = [this](int domain, int type) { return socketIn(m_host, domain, type); };
+        options.makeSocket = [this](int domain, int type) { return m_host.socket(domain, type); };
         Result<UdpTproxySourcePtr> opened = Status::error(EINVAL, "not run");
         EXPECT_TRUE(m_host.runInside(
             [&] { opened = UdpTproxySource::open(options, std::move(identify), std::move(alive), std::move(offer)); }));
@@ -220,23 +217,10 @@ protected:
         return std::move(*opened);
     }
 
-    static int socketIn(const NetNamespace& ns, int domain, int type)
-    {
-        int fd = -1;
-        int err = 0;
-        if (!ns.runInside([&] {
-                fd = ::socket(domain, type, 0);
-                err = errno;
-            }))
-            err = EPERM;
-        errno = err;
-        return fd;
-    }
-
     // A client of the host namespace, bound so that its address is known.
     UniqueFd client(int family)
     {
-        UniqueFd fd(socketIn(m_host, family, SOCK_DGRAM | SOCK_CLOEXEC));
+        UniqueFd fd(m_host.socket(family, SOCK_DGRAM | SOCK_CLOEXEC));
         EXPECT_TRUE(fd);
         return fd;
     }
@@ -258,7 +242,7 @@ protected:
         EXPECT_TRUE(local);
         if (!local)
             return {};
-        UniqueFd fd(socketIn(m_host, local->ss_family, SOCK_DGRAM | SOCK_CLOEXEC));
+        UniqueFd fd(m_host.socket(local->ss_family, SOCK_DGRAM | SOCK_CLOEXEC));
         const int on = 1;
         EXPECT_EQ(::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
         EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*local), test::addressLength(*local)), 0);
@@ -287,7 +271,7 @@ protected:
     {
         const auto local = test::socketAddress(address, 7777);
         ASSERT_TRUE(local);
-        UniqueFd fd(socketIn(m_peer, local->ss_family, SOCK_DGRAM | SOCK_CLOEXEC));
+        UniqueFd fd(m_peer.socket(local->ss_family, SOCK_DGRAM | SOCK_CLOEXEC));
         ASSERT_TRUE(fd);
         ASSERT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*local), test::addressLength(*local)), 0);
         m_echo = std::thread([this, fd = std::move(fd)] {

@@ -1,9 +1,11 @@
 #include "tests/support/NetNamespace.h"
 
 #include <atomic>
+#include <cerrno>
 #include <fcntl.h>
 #include <sched.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -86,6 +88,27 @@ bool NetNamespace::runInside(const std::function<void()>& body) const
     });
     thread.join();
     return entered;
+}
+
+int NetNamespace::socket(int domain, int type) const
+{
+    int fd = -1;
+    int err = 0;
+    if (!runInside([&] {
+            fd = ::socket(domain, type, 0);
+            err = errno;
+        }))
+        err = EPERM;
+    errno = err;
+    return fd;
+}
+
+bool NetNamespace::linkTo(const NetNamespace& peer) const
+{
+    return run("ip link add d0 type veth peer name d1 netns " + peer.name()
+               + " && ip addr add 10.0.0.1/24 dev d0 && ip -6 addr add fd00::1/64 dev d0 nodad && ip link set d0 up"
+                 " && ip route add default dev d0 && ip -6 route add default dev d0")
+        && peer.run("ip addr add 10.0.0.2/24 dev d1 && ip -6 addr add fd00::2/64 dev d1 nodad && ip link set d1 up");
 }
 
 } // namespace corvantis::test

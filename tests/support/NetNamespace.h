@@ -26,6 +26,11 @@ public:
     // Runs `body` on a new thread that has entered the namespace (sockets it opens live there) and waits for
     // it. False, without running `body`, when the thread cannot enter.
     bool runInside(const std::function<void()>& body) const;
+    // A socket made inside the namespace, like ::socket(domain, type, 0): -1 with errno when it cannot be made.
+    int socket(int domain, int type) const;
+    // Joins this namespace to `peer` by a veth pair: here 10.0.0.1/24 and fd00::1/64 on "d0", which carries the
+    // default routes; there 10.0.0.2/24 and fd00::2/64 on "d1". True when every step worked.
+    bool linkTo(const NetNamespace& peer) const;
 
 private:
     // The command line that runs the shell command `command` inside the namespace.
