@@ -2,18 +2,12 @@
 #include "extension/daemon/FilterDataProvider.h"
 #include "tests/engine/DnsWire.h"
 #include "tests/extension/FlowTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
 
 #include <thread>
 
 namespace corvantis::test {
 namespace {
-
-uint32_t Address(const char* text)
-{
-    in_addr address {};
-    ::inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
 
 using FilterTest = WrapperTest;
 
@@ -64,25 +58,25 @@ TEST_F(FilterTest, OnlyAnswersToQueriesSeenOnTheFlowTeachTheEngine)
         return std::make_shared<NEFilterSocketFlow>(
             NWEndpoint::Host("10.0.0.2", "40000"), NWEndpoint::Host("10.0.0.1", "53"));
     };
-    const uint32_t learnt = Address("127.0.0.3");
+    const uint32_t learnt = IPv4("127.0.0.3");
 
     // No query seen on the flow: nothing learnt.
     auto unasked = flow();
-    filter.handleInboundData(unasked, 0, DnsAnswerA(DnsQueryA(7, { "unasked", "test" }), Address("127.0.0.4")));
-    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("127.0.0.4")), "");
+    filter.handleInboundData(unasked, 0, DnsAnswerA(DnsQueryA(7, { "unasked", "test" }), IPv4("127.0.0.4")));
+    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(IPv4("127.0.0.4")), "");
 
     // Another id than the query's: nothing learnt.
     auto other = flow();
     filter.handleOutboundData(other, 0, DnsQueryA(8, { "other", "test" }));
-    filter.handleInboundData(other, 0, DnsAnswerA(DnsQueryA(9, { "other", "test" }), Address("127.0.0.5")));
-    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("127.0.0.5")), "");
+    filter.handleInboundData(other, 0, DnsAnswerA(DnsQueryA(9, { "other", "test" }), IPv4("127.0.0.5")));
+    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(IPv4("127.0.0.5")), "");
 
     // The answer to the query seen: learnt, and a replay of it is not shown again.
     auto asked = flow();
     const auto query = DnsQueryA(10, { "real", "test" });
     filter.handleOutboundData(asked, 0, query);
     filter.handleInboundData(asked, 0, DnsAnswerA(query, learnt));
-    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("127.0.0.3")), "real.test");
+    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(IPv4("127.0.0.3")), "real.test");
 
     // The engine now routes a flow to that address by the name: a host rule for real.test matches it.
     CRule rule = RuleWith("Real", kActionBlock);

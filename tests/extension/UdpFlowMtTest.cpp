@@ -1,4 +1,5 @@
 #include "tests/extension/FlowTestSupport.h"
+#include "tests/profile/ProfileTestSupport.h"
 
 #include "extension/flows/UdpFlowProcessor.h"
 #include "platform/netext/AuditToken.h"
@@ -10,13 +11,6 @@
 
 namespace corvantis::test {
 namespace {
-
-uint32_t Address(const char* text)
-{
-    in_addr address {};
-    ::inet_pton(AF_INET, text, &address);
-    return address.s_addr;
-}
 
 // A UDP socket bound on a loopback address.
 UniqueFd BoundUdp(const std::string& host, uint16_t port)
@@ -135,7 +129,7 @@ TEST_F(UdpFlowTest, ARelayedQueryGetsTheRealAnswerOnlyFromTheServerAsked)
     const FlowDatagram reply = replies.replies()[0];
     EXPECT_EQ(reply.endpoint, NWEndpoint::Host("127.83.0.2", "53"));
     EXPECT_EQ(reply.data[0], 0x22);
-    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("192.0.2.44")), "real.test") << "shown to the engine";
+    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(IPv4("192.0.2.44")), "real.test") << "shown to the engine";
 }
 
 TEST_F(UdpFlowTest, ForgedRepliesAreNeitherWrittenNorShown)
@@ -164,12 +158,12 @@ TEST_F(UdpFlowTest, ForgedRepliesAreNeitherWrittenNorShown)
     ASSERT_EQ(n, static_cast<ssize_t>(query.size()));
 
     // From another port: dropped, and the flow stays open for the real one.
-    const auto forged = DnsAnswerA(query, Address("198.51.100.9"));
+    const auto forged = DnsAnswerA(query, IPv4("198.51.100.9"));
     ::sendto(forger.get(), forged.data(), forged.size(), 0, reinterpret_cast<sockaddr*>(&relay), length);
     // From the server, but to a query this flow never sent: written (the application judges it), not shown.
-    const auto strange = DnsAnswerA(DnsQueryA(0x4444, { "other", "test" }), Address("198.51.100.10"));
+    const auto strange = DnsAnswerA(DnsQueryA(0x4444, { "other", "test" }), IPv4("198.51.100.10"));
     ::sendto(server.get(), strange.data(), strange.size(), 0, reinterpret_cast<sockaddr*>(&relay), length);
-    const auto real = DnsAnswerA(query, Address("192.0.2.55"));
+    const auto real = DnsAnswerA(query, IPv4("192.0.2.55"));
     ::sendto(server.get(), real.data(), real.size(), 0, reinterpret_cast<sockaddr*>(&relay), length);
 
     ASSERT_TRUE(waitUntil([&] { return replies.replies().size() >= 2; }));
@@ -180,9 +174,9 @@ TEST_F(UdpFlowTest, ForgedRepliesAreNeitherWrittenNorShown)
     EXPECT_EQ(written[1].data, real);
     for (const auto& reply : written)
         EXPECT_EQ(reply.endpoint, NWEndpoint::Host("127.83.0.3", "53"));
-    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("198.51.100.9")), "");
-    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("198.51.100.10")), "");
-    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(Address("192.0.2.55")), "asked.test");
+    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(IPv4("198.51.100.9")), "");
+    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(IPv4("198.51.100.10")), "");
+    EXPECT_EQ(app.GetDnsStorage().NameForIPv4(IPv4("192.0.2.55")), "asked.test");
     EXPECT_FALSE(offered.flow->closeState().readClosed) << "the flow is still open";
 }
 
