@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <netinet/in.h>
 #include <unordered_map>
@@ -25,6 +26,8 @@ constexpr std::size_t kMaxDatagram = 65536;
 constexpr int kReadBatch = 64;
 // Datagrams of one client kept while its offer is under way; later ones are dropped as a full socket would.
 constexpr std::size_t kMaxWaiting = 64;
+// Destinations a relayed client sent to, whose answers are passed back to it; beyond them the oldest is forgotten.
+constexpr std::size_t kMaxRelayedPeers = 256;
 // Reply sockets (distinct endpoints answering) of one client; replies from further endpoints are dropped, so
 // a flow code that answers from ever new endpoints cannot use up the process's descriptors.
 constexpr std::size_t kMaxReplySockets = 64;
@@ -37,10 +40,16 @@ int64_t nowNanos()
         .count();
 }
 
-Status failure(const std::string& what)
+// `what` failed with `err`: a caller that builds its text reads errno first, since building may change it.
+Status failure(const std::string& what, int err)
 {
-    const int err = errno;
     return Status::error(err, what + ": " + std::strerror(err));
+}
+
+// A fixed `what` that failed with the errno of the call just made.
+Status failure(const char* what)
+{
+    return failure(std::string(what), errno);
 }
 
 bool setOption(int fd, int level, int name, int value)
@@ -78,10 +87,14 @@ struct SocketMaker {
             return failure("IP_TRANSPARENT");
         if (!setOption(fd->get(), SOL_SOCKET, SO_REUSEADDR, 1))
             return failure("SO_REUSEADDR");
-        if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&from), SocketAddressLength(from)) != 0)
-            return failure("bind " + EndpointOf(from).description());
-        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&to), SocketAddressLength(to)) != 0)
-            return failure("connect " + EndpointOf(to).description());
+        if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&from), SocketAddressLength(from)) != 0) {
+            const int err = errno;
+            return failure("bind " + EndpointOf(from).description(), err);
+        }
+        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&to), SocketAddressLength(to)) != 0) {
+            const int err = errno;
+            return failure("connect " + EndpointOf(to).description(), err);
+        }
         return fd;
     }
 };
@@ -147,15 +160,18 @@ private:
 struct Conversation {
     enum class Mode { Waiting, Taken, Relayed };
 
-    const uint64_t serial;
     const std::string key;
     const sockaddr_storage client;
     const sockaddr_storage firstDestination;
     // When a datagram last passed either way (steady clock, ns); replies are sent from the flows' queues.
     std::atomic<int64_t> lastActivity { nowNanos() };
 
+    const int64_t created = nowNanos();
+
     // The source's queue only.
     Mode mode = Mode::Waiting;
+    // The destinations a relayed client sent to, oldest first: only their answers reach it.
+    std::deque<std::string> relayedPeers;
     std::vector<std::pair<sockaddr_storage, std::vector<uint8_t>>> waiting;
     NEAppProxyUDPFlowPtr flow;
     UniqueFd relay;
@@ -176,9 +192,8 @@ struct Conversation {
     bool closed GUARDED_BY(mutex) = false;
     std::map<std::string, ReplySocket> replySockets GUARDED_BY(mutex);
 
-    Conversation(uint64_t serial, const sockaddr_storage& client, const sockaddr_storage& destination)
-        : serial(serial)
-        , key(SocketAddressKey(client))
+    Conversation(std::string key, const sockaddr_storage& client, const sockaddr_storage& destination)
+        : key(std::move(key))
         , client(client)
         , firstDestination(destination)
     {
@@ -242,6 +257,7 @@ struct UdpTproxySource::State : std::enable_shared_from_this<UdpTproxySource::St
     struct Listener {
         UniqueFd fd;
         sockaddr_storage address {};
+        std::string key; // SocketAddressKey of `address`
         DispatchSourcePtr source;
     };
 
@@ -264,9 +280,9 @@ struct UdpTproxySource::State : std::enable_shared_from_this<UdpTproxySource::St
     // The queue's blocks only (open() sets the listeners up before any block runs).
     std::vector<Listener> listeners;
     std::unordered_map<std::string, ConversationPtr> conversations;
-    uint64_t nextSerial = 1;
     bool stopped = false;
     bool checking = false;
+    std::vector<uint8_t> receiveBuffer = std::vector<uint8_t>(kMaxDatagram); // every receive of the queue
     bool loggedFull = false;
 
     Status listen(int family, uint16_t wantedPort);
@@ -313,18 +329,22 @@ Status UdpTproxySource::State::listen(int family, uint16_t wantedPort)
         in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         in.sin_port = htons(wantedPort);
     }
-    if (::bind(sock, reinterpret_cast<const sockaddr*>(&listener.address), SocketAddressLength(listener.address)) != 0)
-        return failure("bind " + EndpointOf(listener.address).description());
+    if (::bind(sock, reinterpret_cast<const sockaddr*>(&listener.address), SocketAddressLength(listener.address))
+        != 0) {
+        const int err = errno;
+        return failure("bind " + EndpointOf(listener.address).description(), err);
+    }
     socklen_t length = sizeof listener.address;
     if (::getsockname(sock, reinterpret_cast<sockaddr*>(&listener.address), &length) != 0)
         return failure("getsockname");
+    listener.key = SocketAddressKey(listener.address);
     listeners.push_back(std::move(listener));
     return {};
 }
 
 void UdpTproxySource::State::receive(Listener& listener)
 {
-    std::vector<uint8_t> buffer(kMaxDatagram);
+    std::vector<uint8_t>& buffer = receiveBuffer;
     for (int i = 0; i < kReadBatch && !stopped; ++i) {
         sockaddr_storage client {};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(sockaddr_in6))];
@@ -359,7 +379,7 @@ void UdpTproxySource::State::receive(Listener& listener)
         }
         // A datagram sent to the listener itself was not captured: relaying it would send it back here.
         if (!destination || destination->ss_family != client.ss_family
-            || SocketAddressKey(*destination) == SocketAddressKey(listener.address))
+            || SocketAddressKey(*destination) == listener.key)
             continue;
         onDatagram(client, *destination, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n));
     }
@@ -368,7 +388,7 @@ void UdpTproxySource::State::receive(Listener& listener)
 void UdpTproxySource::State::onDatagram(
     const sockaddr_storage& client, const sockaddr_storage& destination, std::vector<uint8_t> data)
 {
-    const std::string key = SocketAddressKey(client);
+    std::string key = SocketAddressKey(client);
     auto it = conversations.find(key);
     if (it == conversations.end()) {
         if (conversations.size() >= maxClients) {
@@ -378,7 +398,7 @@ void UdpTproxySource::State::onDatagram(
             loggedFull = true;
             return;
         }
-        auto conversation = std::make_shared<Conversation>(nextSerial++, client, destination);
+        auto conversation = std::make_shared<Conversation>(std::move(key), client, destination);
         conversation->watchReplies
             = [weak = weak_from_this(), client](int fd, const sockaddr_storage& from) -> DispatchSourcePtr {
             const auto self = weak.lock();
@@ -393,7 +413,7 @@ void UdpTproxySource::State::onDatagram(
             return source;
         };
         conversation->waiting.emplace_back(destination, std::move(data));
-        conversations.emplace(key, conversation);
+        conversations.emplace(conversation->key, conversation);
         count.store(conversations.size());
         startOffer(conversation);
         return;
@@ -410,6 +430,13 @@ void UdpTproxySource::State::onDatagram(
         break;
     case Conversation::Mode::Relayed:
         if (conversation.relay) {
+            std::string peer = SocketAddressKey(destination);
+            if (std::find(conversation.relayedPeers.begin(), conversation.relayedPeers.end(), peer)
+                == conversation.relayedPeers.end()) {
+                if (conversation.relayedPeers.size() >= kMaxRelayedPeers)
+                    conversation.relayedPeers.pop_front();
+                conversation.relayedPeers.push_back(std::move(peer));
+            }
             retryOnEintr([&] {
                 return ::sendto(conversation.relay.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
                     reinterpret_cast<const sockaddr*>(&destination), SocketAddressLength(destination));
@@ -506,7 +533,7 @@ void UdpTproxySource::State::startRelay(Conversation& conversation)
 
 void UdpTproxySource::State::relayAnswers(Conversation& conversation)
 {
-    std::vector<uint8_t> buffer(kMaxDatagram);
+    std::vector<uint8_t>& buffer = receiveBuffer;
     for (int i = 0; i < kReadBatch && conversation.relay; ++i) {
         sockaddr_storage from {};
         socklen_t length = sizeof from;
@@ -519,7 +546,10 @@ void UdpTproxySource::State::relayAnswers(Conversation& conversation)
                 return;
             continue; // an ICMP error for an earlier datagram
         }
-        if (from.ss_family != conversation.client.ss_family)
+        // Only the destinations the client sent to may answer it: anyone else could pose as any of them.
+        if (from.ss_family != conversation.client.ss_family
+            || std::find(conversation.relayedPeers.begin(), conversation.relayedPeers.end(), SocketAddressKey(from))
+                == conversation.relayedPeers.end())
             continue;
         conversation.sendFrom(*maker, from, buffer.data(), static_cast<std::size_t>(n));
     }
@@ -528,7 +558,7 @@ void UdpTproxySource::State::relayAnswers(Conversation& conversation)
 void UdpTproxySource::State::takeFromReplySocket(
     int fd, const sockaddr_storage& client, const sockaddr_storage& endpoint)
 {
-    std::vector<uint8_t> buffer(kMaxDatagram);
+    std::vector<uint8_t>& buffer = receiveBuffer;
     for (int i = 0; i < kReadBatch && !stopped; ++i) {
         const ssize_t n = retryOnEintr([&] { return ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT); });
         if (n < 0) {
@@ -570,9 +600,13 @@ void UdpTproxySource::State::check()
     std::vector<ConversationPtr> idle;
     std::vector<ConversationPtr> served;
     for (const auto& [key, conversation] : conversations) {
-        // A client waiting for its offer is not idle: identify may take its time.
-        if (conversation->mode == Conversation::Mode::Waiting)
+        // A client waiting for its offer is not idle: identify may take its time, but not for ever, or a hung
+        // lookup would hold one of the clients' places for good.
+        if (conversation->mode == Conversation::Mode::Waiting) {
+            if (now - conversation->created >= limit)
+                idle.push_back(conversation);
             continue;
+        }
         if (now - conversation->lastActivity.load(std::memory_order_relaxed) >= limit)
             idle.push_back(conversation);
         else

@@ -14,6 +14,7 @@
 #include <future>
 #include <mutex>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 
@@ -397,6 +398,41 @@ TEST_F(UdpTproxySourceTest, DeclinedClientIsRelayedToItsDestination)
     }
 }
 
+// A relayed client hears only from the destinations it sent to: a datagram another host sends to the relay's
+// port is dropped, not passed on as if that host had been asked.
+TEST_F(UdpTproxySourceTest, RelayedClientHearsOnlyTheDestinationsItSentTo)
+{
+    restartEcho("10.0.0.2");
+    Offers offers;
+    auto source = open({}, offers.handler(false));
+    ASSERT_TRUE(source);
+    UniqueFd app = client(AF_INET);
+    ASSERT_TRUE(SendTo(app.get(), "one", "10.0.0.2", 7777));
+    auto answer = ReceiveOn(app.get());
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->data, "one");
+
+    // The relay's socket is the unconnected IPv4 socket of the host that is neither the application's nor a
+    // listener (those are bound to the loopback).
+    const std::string appLocal = "0.0.0.0:" + std::to_string(LocalPortOf(app.get()));
+    std::istringstream sockets(m_host.output("ss -uanH4 state unconnected"));
+    std::optional<uint16_t> relayPort;
+    for (std::string field; sockets >> field;) {
+        if (field.rfind("0.0.0.0:", 0) == 0 && field != "0.0.0.0:*" && field != appLocal)
+            relayPort = static_cast<uint16_t>(std::stoi(field.substr(8)));
+    }
+    ASSERT_TRUE(relayPort) << m_host.output("ss -uanH4");
+
+    UniqueFd stranger(m_peer.socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC));
+    ASSERT_TRUE(stranger);
+    ASSERT_TRUE(SendTo(stranger.get(), "forged", "10.0.0.1", *relayPort));
+    ASSERT_TRUE(SendTo(app.get(), "two", "10.0.0.2", 7777));
+    answer = ReceiveOn(app.get());
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->data, "two") << "the stranger's datagram was passed on";
+    EXPECT_EQ(answer->from, NWEndpoint::Host("10.0.0.2", "7777").description());
+}
+
 TEST_F(UdpTproxySourceTest, IdleFlowEndsAndTheNextDatagramStartsAnother)
 {
     Offers offers;
@@ -525,6 +561,39 @@ TEST_F(UdpTproxySourceTest, ClientsBeyondTheBoundAreDropped)
     EXPECT_EQ(received, (std::vector<std::string> { "first", "first again" }));
     EXPECT_EQ(offers.size(), 1u);
     EXPECT_EQ(source->flowCount(), 1u);
+}
+
+// A client whose lookup hangs gives its place up after the idle time, so that it cannot hold a place for good.
+TEST_F(UdpTproxySourceTest, AClientWhoseLookupHangsGivesItsPlaceUp)
+{
+    Offers offers;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    UdpTproxyOptions options;
+    options.maxClients = 1;
+    options.idleLimit = std::chrono::milliseconds(200);
+    options.checkInterval = std::chrono::milliseconds(20);
+    auto source
+        = open(options, offers.handler(true), nullptr, [&](const sockaddr_storage&, const sockaddr_storage& to) {
+              if (SocketAddressText(to) == "10.9.9.9")
+                  released.wait();
+              return FlowMetaData {};
+          });
+    // Released at the test's end, whatever it is, and before the source's stop, which waits for the lookup.
+    struct Releaser {
+        std::promise<void>& promise;
+        ~Releaser() { promise.set_value(); }
+    } releaser { release };
+    ASSERT_TRUE(source);
+    UniqueFd hung = client(AF_INET);
+    UniqueFd next = client(AF_INET);
+    ASSERT_TRUE(SendTo(hung.get(), "hung", "10.9.9.9", 5353));
+    ASSERT_TRUE(waitUntil([&] { return source->flowCount() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return source->flowCount() == 0; })) << "the hung client keeps its place";
+    ASSERT_TRUE(SendTo(next.get(), "next", "10.9.9.10", 5353));
+    const auto offer = offers.at(0);
+    ASSERT_TRUE(offer.flow);
+    EXPECT_EQ(offer.remote, NWEndpoint::Host("10.9.9.10", "5353"));
 }
 
 TEST_F(UdpTproxySourceTest, SlowIdentifyHoldsUpNoOtherClient)
