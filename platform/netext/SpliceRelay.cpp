@@ -225,8 +225,11 @@ void SpliceRelay::run()
                 impl.byFd.erase(fd);
             }
         }
-        if (reset)
+        // After an error both sides see a reset: an orderly end would pass what arrived as the whole.
+        if (reset) {
             resetSocket(connection->client);
+            resetSocket(connection->server);
+        }
         connection->client.reset();
         connection->server.reset();
         --m_count;
