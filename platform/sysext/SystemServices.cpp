@@ -1,0 +1,39 @@
+#include "platform/Mutex.h"
+#include "platform/sysext/NEConfigurationStore.h"
+#include "platform/sysext/SystemExtensionManager.h"
+
+namespace corvantis {
+
+namespace {
+
+Mutex g_mutex;
+std::shared_ptr<SystemExtensionManager> g_manager GUARDED_BY(g_mutex);
+std::shared_ptr<NEConfigurationStore> g_store GUARDED_BY(g_mutex);
+
+} // namespace
+
+std::shared_ptr<SystemExtensionManager> SystemExtensionManager::shared()
+{
+    MutexLock lock(g_mutex);
+    return g_manager;
+}
+
+void SystemExtensionManager::setShared(std::shared_ptr<SystemExtensionManager> manager)
+{
+    MutexLock lock(g_mutex);
+    g_manager = std::move(manager);
+}
+
+std::shared_ptr<NEConfigurationStore> NEConfigurationStore::shared()
+{
+    MutexLock lock(g_mutex);
+    return g_store;
+}
+
+void NEConfigurationStore::setShared(std::shared_ptr<NEConfigurationStore> store)
+{
+    MutexLock lock(g_mutex);
+    g_store = std::move(store);
+}
+
+} // namespace corvantis
