@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -158,29 +159,52 @@ bool DispatchQueue::drain(std::size_t maxBlocks)
         Block block;
         {
             MutexLock lock(m_mutex);
-            if (m_blocks.empty()) {
+            if (!hasPending()) {
                 m_scheduled = false;
                 t_currentQueue = outer;
                 return false;
             }
-            block = std::move(m_blocks.front());
-            m_blocks.pop_front();
+            block = takeFirst();
         }
         dispatch_detail::runGuarded(block, m_label);
     }
     t_currentQueue = outer;
     MutexLock lock(m_mutex);
-    if (m_blocks.empty()) {
+    if (!hasPending()) {
         m_scheduled = false;
         return false;
     }
     return true;
 }
 
+DispatchQueue::Block DispatchQueue::takeFirst()
+{
+    // Capacity an emptied queue keeps for its next blocks; more is given back.
+    constexpr std::size_t kKeptCapacity = 4;
+    // Taken blocks at the front worth moving the rest down for, so a queue that never runs dry stays bounded.
+    constexpr std::size_t kCompactAfter = 32;
+    Block block = std::move(m_blocks[m_head]);
+    ++m_head;
+    if (m_head == m_blocks.size()) {
+        m_blocks.clear();
+        m_head = 0;
+        if (m_blocks.capacity() > kKeptCapacity)
+            std::vector<Block>().swap(m_blocks);
+    } else if (m_head >= kCompactAfter && 2 * m_head >= m_blocks.size()) {
+        m_blocks.erase(m_blocks.begin(), m_blocks.begin() + static_cast<std::ptrdiff_t>(m_head));
+        m_head = 0;
+    }
+    return block;
+}
+
 void DispatchQueue::sync(const Block& block)
 {
     if (isCurrent()) {
         block();
+        return;
+    }
+    if (claimIdle()) {
+        runClaimed(block);
         return;
     }
     Mutex mutex;
@@ -200,6 +224,41 @@ void DispatchQueue::sync(const Block& block)
     MutexLock lock(mutex);
     while (!done)
         cv.wait(mutex);
+    if (error)
+        std::rethrow_exception(error);
+}
+
+bool DispatchQueue::claimIdle()
+{
+    MutexLock lock(m_mutex);
+    if (m_scheduled || hasPending())
+        return false;
+    // Marked as scheduled, nothing else runs on the queue: a block submitted meanwhile waits in m_blocks.
+    m_scheduled = true;
+    return true;
+}
+
+void DispatchQueue::runClaimed(const Block& block)
+{
+    const DispatchQueue* outer = t_currentQueue;
+    t_currentQueue = this;
+    std::exception_ptr error;
+    try {
+        block();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    t_currentQueue = outer;
+    bool more = false;
+    {
+        MutexLock lock(m_mutex);
+        if (!hasPending())
+            m_scheduled = false;
+        else
+            more = true; // stays marked: the pool drains what came in meanwhile
+    }
+    if (more)
+        DispatchPool::instance().schedule(shared_from_this());
     if (error)
         std::rethrow_exception(error);
 }

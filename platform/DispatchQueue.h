@@ -3,10 +3,10 @@
 #include "platform/Mutex.h"
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace corvantis {
 
@@ -40,6 +40,9 @@ public:
     // Runs `block` on this queue after every block submitted earlier and waits until it has run; an exception
     // thrown by the block is rethrown here. Called from a block of this very queue, it runs `block` at once on
     // the calling thread instead of deadlocking. Two queues that sync onto each other from their blocks deadlock.
+    // When the queue is idle (nothing pending, nothing running) `block` runs on the calling thread, with no
+    // thread hop: it still runs alone on the queue (a block submitted meanwhile waits for its end) and
+    // isCurrent() holds for it, as on a pool thread.
     void sync(const Block& block);
 
     // Submits `block` with async() once `delay` has passed on the monotonic clock; never earlier. The queue is
@@ -64,11 +67,22 @@ private:
     // Runs at most `maxBlocks` pending blocks on the calling pool thread. Returns true when more are pending
     // (the queue stays scheduled), false when it ran dry (it is no longer scheduled).
     bool drain(std::size_t maxBlocks);
+    // Marks an idle queue as running on the calling thread; false when it has work pending or running.
+    bool claimIdle();
+    // Runs `block` on the calling thread as the queue's block, for a queue claimIdle() claimed; then hands what
+    // was submitted meanwhile to the pool. Rethrows what `block` throws.
+    void runClaimed(const Block& block);
+    bool hasPending() const REQUIRES(m_mutex) { return m_head < m_blocks.size(); }
+    // Takes the first pending block; there must be one.
+    Block takeFirst() REQUIRES(m_mutex);
 
     const std::string m_label;
     Mutex m_mutex;
-    std::deque<Block> m_blocks GUARDED_BY(m_mutex);
-    // Set while the queue sits in the pool's ready list or a pool thread drains it.
+    // The pending blocks are m_blocks[m_head...]. A vector rather than a deque: it holds no memory until the
+    // first block, and gives back what a burst grew it to, so the many idle queues of held connections stay small.
+    std::vector<Block> m_blocks GUARDED_BY(m_mutex);
+    std::size_t m_head GUARDED_BY(m_mutex) = 0;
+    // Set while the queue sits in the pool's ready list, a pool thread drains it, or a sync() runs inline.
     bool m_scheduled GUARDED_BY(m_mutex) = false;
 };
 

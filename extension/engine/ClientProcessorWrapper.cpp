@@ -10,6 +10,7 @@
 #include "core/proxy/HttpTraffic.h"
 #include "extension/engine/AppNameWrapper.h"
 #include "extension/engine/CorvantisAppProxy.h"
+#include "platform/Mutex.h"
 #include "platform/ThreadName.h"
 
 #include <arpa/inet.h>
@@ -20,11 +21,70 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 namespace corvantis {
+
+namespace {
+
+// The threads the connects run on. A connect may block for seconds (a slow proxy, the connection throttle), so
+// each gets a thread no other work waits behind; a thread that finished its connect stays a while for the next
+// one, so a stream of connections does not start a thread for each.
+class ConnectThreads final {
+public:
+    static ConnectThreads& instance()
+    {
+        // Never destroyed: connect threads may still run while the process exits.
+        static ConnectThreads* threads = new ConnectThreads();
+        return *threads;
+    }
+
+    // Runs `task` on a free thread, or on a new one; throws std::system_error when none can be started.
+    void run(std::function<void()> task)
+    {
+        MutexLock lock(m_mutex);
+        if (m_idle > m_tasks.size()) {
+            m_tasks.push_back(std::move(task));
+            m_cv.signal();
+            return;
+        }
+        std::thread([this, task = std::move(task)]() mutable { loop(std::move(task)); }).detach();
+    }
+
+private:
+    // How long a thread without a connect waits for the next before it ends.
+    static constexpr std::chrono::seconds kLinger { 10 };
+
+    void loop(std::function<void()> task)
+    {
+        for (;;) {
+            task();
+            task = nullptr; // what the connect held goes now, not when the next one comes
+            MutexLock lock(m_mutex);
+            ++m_idle;
+            while (m_tasks.empty()) {
+                if (!m_cv.waitFor(m_mutex, kLinger) && m_tasks.empty()) {
+                    --m_idle;
+                    return;
+                }
+            }
+            --m_idle;
+            task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+    }
+
+    Mutex m_mutex;
+    CondVar m_cv;
+    std::deque<std::function<void()>> m_tasks GUARDED_BY(m_mutex);
+    std::size_t m_idle GUARDED_BY(m_mutex) = 0;
+};
+
+} // namespace
 
 std::shared_ptr<ClientProcessorWrapper> ClientProcessorWrapper::create(
     CCorvantisAppProxy& app, DnsResolverSettings resolver, std::chrono::milliseconds connectTimeout)
@@ -75,14 +135,14 @@ bool ClientProcessorWrapper::startConnectThread(const char* threadName, std::opt
 {
     semaphore->wait();
     try {
-        std::thread([self = shared_from_this(), name = std::string(threadName), resolved = std::move(resolved),
-                        semaphore, resultProcessor] {
+        ConnectThreads::instance().run([self = shared_from_this(), name = std::string(threadName),
+                                           resolved = std::move(resolved), semaphore, resultProcessor] {
             setCurrentThreadName(name);
             const bool connected = self->m_clientProcessor.ConnectTargetHost(resolved);
             if (resultProcessor)
                 resultProcessor(connected);
             semaphore->signal();
-        }).detach();
+        });
     } catch (const std::system_error& e) {
         // No thread: the unit goes back and the connection fails like any other that could not connect.
         semaphore->signal();

@@ -80,7 +80,7 @@ public:
         const AppNameWrapper* app, const char* hostname, const char* endpoint, const char* port, bool isUdp);
 
     // Starts the connect of a taken connection. Connect now: waits for a unit of `semaphore` (as long as it
-    // takes), then connects on a new thread, reports to `resultProcessor` and gives the unit back; YES. Blocked:
+    // takes), then connects on a thread of its own, reports to `resultProcessor` and gives the unit back; YES. Blocked:
     // the connection fails, `resultProcessor` gets NO, and the answer is NO. Resolve first: the first hop's name
     // goes to the resolver over `eventManager` (YES); a failure fails the connection on `queue`, never on the
     // event loop's thread; an address is connected as above, after a hop to `queue`.
@@ -149,7 +149,8 @@ public:
     static void processDnsAnswer(const std::vector<uint8_t>& answer, const AppNameWrapper* fromApp);
 
 private:
-    // The connect on a new thread named `threadName`; gives the semaphore's unit back when done.
+    // The connect on a thread of its own (a new one, or one a finished connect left free), named `threadName`;
+    // gives the semaphore's unit back when done.
     bool startConnectThread(const char* threadName, std::optional<CHost> resolved,
         const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor);
     // Opens the connection's two dump files once, when traffic dumps are on.

@@ -171,6 +171,7 @@ bool CCorvantisAppProxy::AddConnection(const ConnectionPtr& record, bool checkLo
         MutexLock lock(connListLock);
         record->SetRegistered(true);
         connList.push_back(record);
+        m_unclosed.push_back(record.get());
         m_openCount.fetch_add(1, std::memory_order_relaxed);
         if (!checkLoop || !DetectConnectionLoopLocked())
             return false;
@@ -222,10 +223,10 @@ bool CCorvantisAppProxy::DetectConnectionLoopLocked()
 uint64_t CCorvantisAppProxy::CountLiveConnections()
 {
     MutexLock lock(connListLock);
-    uint64_t live = 0;
-    for (const ConnectionPtr& record : connList)
-        live += record->IsClosed() ? 0 : 1;
-    return live;
+    // A record never opens again once closed, so each is dropped from m_unclosed once: a steady stream of short
+    // connections costs this walk the connections still open, not the thousands of closed ones still listed.
+    std::erase_if(m_unclosed, [](const CConnRecord* record) { return record->IsClosed(); });
+    return m_unclosed.size();
 }
 
 std::vector<CCorvantisAppProxy::ConnectionPtr> CCorvantisAppProxy::GetConnectionsSnapshot()
@@ -242,10 +243,13 @@ void CCorvantisAppProxy::RemoveClosedConnections()
     MutexLock lock(connListLock, kAdoptLock);
     const auto now = Now();
     uint64_t removed = 0;
+    // Held until m_unclosed no longer points to them.
+    std::vector<ConnectionPtr> gone;
     for (auto it = connList.begin(); it != connList.end();) {
         CConnRecord& record = **it;
         if (record.IsClosed() && now - record.GetTimeStamp() > m_closedRecordAge) {
             record.SetRegistered(false);
+            gone.push_back(std::move(*it));
             it = connList.erase(it);
             m_openCount.fetch_sub(1, std::memory_order_relaxed);
             ++removed;
@@ -253,6 +257,10 @@ void CCorvantisAppProxy::RemoveClosedConnections()
             ++it;
         }
     }
+    // Keeps m_unclosed within the list: what left it was closed.
+    if (!gone.empty())
+        std::erase_if(m_unclosed, [](const CConnRecord* record) { return record->IsClosed(); });
+    gone.clear();
     lock.unlock();
     CBurstMemoryRelease::Engine().RecordsRemoved(removed);
 }

@@ -104,8 +104,9 @@ public:
 
     // Records listed and not yet removed by the clean-up; read without the lock (for the connection limit).
     uint64_t GetOpenConnectionCount() const { return m_openCount.load(std::memory_order_relaxed); }
-    // Records listed that are not closed yet. Walks the list under its lock: for the rare moment the listed count
-    // passes the connection limit, where closed records waiting for the clean-up must not count.
+    // Records listed that are not closed yet, for the moment the listed count passes the connection limit, where
+    // closed records waiting for the clean-up must not count. Under the list's lock; walks only the records not
+    // yet seen closed.
     uint64_t CountLiveConnections();
 
     // RemoveClosedConnections, then a copy of the list (new references to the same records), oldest first.
@@ -184,6 +185,8 @@ private:
     std::deque<DnsHistoryEntry> m_dnsHistory GUARDED_BY(m_historyLock); // oldest first
 
     std::atomic<uint64_t> m_openCount { 0 }; // changed under connListLock
+    // The listed records not yet seen closed (every open one among them); a part of connList, which owns them.
+    std::vector<const CConnRecord*> m_unclosed GUARDED_BY(connListLock);
     uint32_t m_loopCheckCounter GUARDED_BY(connListLock) = 50;
 };
 

@@ -54,7 +54,9 @@ struct TcpFlowSettings {
 //
 // Lifetime: held by the registry from registration until removal, and by every scheduled step.
 // Thread-safety: the upstream state lives on the flow's own upstream queue, the downstream state on the shared
-// main queue, calls on the flow object on the api queue; flags read across them are atomic.
+// main queue, calls on the flow object on the api queue; flags read across them are atomic. A read's or a
+// write's completion goes on with a synchronous step on the upstream or downstream queue, which runs in the
+// completion's thread when that queue is idle; no block of those queues waits for the flow's own queue.
 class TcpFlowProcessor final : public FlowProcessor, public std::enable_shared_from_this<TcpFlowProcessor> {
     struct PrivateTag { };
 

@@ -451,6 +451,36 @@ TEST_F(ClientProcessorTest, ConnectionLimitCountsOpenConnectionsOnly)
     EXPECT_EQ(CountContaining(Lines(), "more than"), 0u);
 }
 
+// The live count follows every close, also over repeated counts, and stays right once the clean-up took the
+// closed records out of the list.
+TEST_F(ClientProcessorTest, LiveCountFollowsClosesAndTheCleanUp)
+{
+    auto app = App(Profile({ RuleWith("Socks", kActionProxy, 1) }));
+    const auto longAgo = std::chrono::steady_clock::now() - std::chrono::seconds(10);
+    auto make = [&] {
+        return std::make_shared<CConnRecord>(Curl(), CHost("10.9.9.9", 80, false), [longAgo] { return longAgo; });
+    };
+    std::vector<std::shared_ptr<CConnRecord>> records;
+    for (int i = 0; i < 4; ++i) {
+        records.push_back(make());
+        app->AddConnection(records.back(), false);
+    }
+    EXPECT_EQ(app->CountLiveConnections(), 4u);
+    records[1]->MarkClosed();
+    EXPECT_EQ(app->CountLiveConnections(), 3u);
+    EXPECT_EQ(app->CountLiveConnections(), 3u);
+    records[0]->MarkClosed();
+    records[3]->MarkClosed();
+    app->RemoveClosedConnections();
+    EXPECT_EQ(app->ListSize(), 1u);
+    EXPECT_EQ(app->CountLiveConnections(), 1u);
+    records.push_back(make());
+    app->AddConnection(records.back(), false);
+    EXPECT_EQ(app->CountLiveConnections(), 2u);
+    records[2]->MarkClosed();
+    EXPECT_EQ(app->CountLiveConnections(), 1u);
+}
+
 // Old closed records are removed when a connection is taken in a new 8-second slot, never by a refused one.
 TEST_F(ClientProcessorTest, TakenConnectionRemovesOldClosedRecords)
 {

@@ -315,15 +315,19 @@ int ThreadCount()
     return count;
 }
 
-// A server that accepts every connection and holds it silently, on one thread in all.
+// A server that accepts every connection and holds it silently, on one thread in all. Its backlog takes a whole
+// burst of connects: its accepts (a thread each) may be slower than the relay's connects, and a dropped SYN
+// would make a connect wait for the retransmission, past the connect time-out under a slow sanitizer.
 class SilentServer final {
 public:
     SilentServer()
-        : m_server([this](int fd) {
-            UniqueFd copy(::dup(fd));
-            std::lock_guard lock(m_mutex);
-            m_held.push_back(std::move(copy));
-        })
+        : m_server(
+            [this](int fd) {
+                UniqueFd copy(::dup(fd));
+                std::lock_guard lock(m_mutex);
+                m_held.push_back(std::move(copy));
+            },
+            1024)
     {
     }
     uint16_t port() const { return m_server.port(); }

@@ -83,6 +83,93 @@ TEST(DispatchQueueMtTest, SyncFromABlockOfAnotherQueue)
     EXPECT_EQ(result.load(), 1);
 }
 
+TEST(DispatchQueueMtTest, SyncOnAnIdleQueueRunsOnTheCallerAndHoldsTheQueue)
+{
+    auto q = DispatchQueue::create("idle sync");
+    auto outer = DispatchQueue::create("outer");
+    std::vector<int> steps; // the queue's state
+    std::atomic<bool> asyncSubmitted { false };
+    std::thread::id syncThread;
+    outer->sync([&] {
+        q->sync([&] {
+            syncThread = std::this_thread::get_id();
+            EXPECT_TRUE(q->isCurrent());
+            EXPECT_FALSE(outer->isCurrent());
+            // Submitted from another thread while this block runs: it must wait for the block's end.
+            std::thread submitter([&] {
+                q->async([&] { steps.push_back(3); });
+                asyncSubmitted = true;
+            });
+            submitter.join();
+            ASSERT_TRUE(asyncSubmitted.load());
+            std::this_thread::sleep_for(20ms);
+            steps.push_back(1);
+            q->sync([&] { steps.push_back(2); }); // the queue is current: inline, no deadlock
+        });
+        EXPECT_TRUE(outer->isCurrent()) << "the outer queue is current again after the inline run";
+        EXPECT_FALSE(q->isCurrent());
+    });
+    EXPECT_EQ(syncThread, std::this_thread::get_id());
+    q->sync([] {});
+    EXPECT_EQ(steps, (std::vector<int> { 1, 2, 3 }));
+}
+
+TEST(DispatchQueueMtTest, SyncOnABusyQueueWaitsForTheEarlierBlocks)
+{
+    auto q = DispatchQueue::create("busy sync");
+    DispatchSemaphore started(0);
+    DispatchSemaphore release(0);
+    std::vector<int> steps; // the queue's state
+    q->async([&] {
+        started.signal();
+        ASSERT_TRUE(release.waitFor(10s));
+        steps.push_back(1);
+    });
+    ASSERT_TRUE(started.waitFor(10s));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(20ms);
+        release.signal();
+    });
+    q->sync([&] {
+        EXPECT_TRUE(q->isCurrent());
+        steps.push_back(2);
+    });
+    releaser.join();
+    EXPECT_EQ(steps, (std::vector<int> { 1, 2 }));
+}
+
+TEST(DispatchQueueMtTest, ConcurrentSyncsAndAsyncsRunOneAtATime)
+{
+    auto q = DispatchQueue::create("mixed");
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 2000;
+    std::atomic<int> inside { 0 };
+    std::atomic<int> overlaps { 0 };
+    int total = 0; // the queue's state
+    auto body = [&] {
+        if (inside.fetch_add(1) != 0)
+            ++overlaps;
+        ++total;
+        inside.fetch_sub(1);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                if ((i + t) % 3 == 0)
+                    q->async(body);
+                else
+                    q->sync(body);
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    q->sync([] {});
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(total, kThreads * kRounds);
+}
+
 TEST(DispatchQueueMtTest, BlockedQueuesDoNotStopOtherQueues)
 {
     // More blocked queues than the pool starts at once: it must grow while they wait for each other.

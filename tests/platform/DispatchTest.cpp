@@ -36,6 +36,32 @@ TEST(DispatchQueueTest, BlocksRunInSubmissionOrder)
         ASSERT_EQ(copy[static_cast<std::size_t>(i)], i);
 }
 
+TEST(DispatchQueueTest, BlocksSubmittedWhileTheQueueDrainsKeepTheirOrder)
+{
+    // The queue never runs dry here: each of the first blocks submits a later one while the rest still wait.
+    auto q = DispatchQueue::create("refilled");
+    DispatchSemaphore release(0);
+    std::vector<int> seen; // touched only by blocks of q
+    q->async([&] { ASSERT_TRUE(release.waitFor(10s)); });
+    constexpr int kFirst = 300;
+    for (int i = 0; i < kFirst; ++i) {
+        q->async([&, i] {
+            seen.push_back(i);
+            q->async([&seen, i] { seen.push_back(kFirst + i); });
+        });
+    }
+    DispatchSemaphore done(0);
+    // Queued behind the first blocks, ahead of the ones they submit: it waits for those with a second hop.
+    q->async([&] { q->async([&] { done.signal(); }); });
+    release.signal();
+    ASSERT_TRUE(done.waitFor(10s));
+    std::vector<int> copy;
+    q->sync([&] { copy = seen; });
+    ASSERT_EQ(copy.size(), 2u * kFirst);
+    for (int i = 0; i < 2 * kFirst; ++i)
+        ASSERT_EQ(copy[static_cast<std::size_t>(i)], i);
+}
+
 TEST(DispatchQueueTest, SyncWaitsForTheBlockAndHandsBackItsException)
 {
     auto q = DispatchQueue::create("sync");
@@ -130,7 +156,13 @@ TEST(DispatchThreadsTest, ThreadNamesAreCutToWhatTheKernelKeeps)
 
     auto q = DispatchQueue::create("a queue label far longer than fifteen bytes");
     char name[32] = {};
-    q->sync([&] { pthread_getname_np(pthread_self(), name, sizeof name); });
+    // async: a sync on an idle queue would run on this very thread.
+    DispatchSemaphore ran(0);
+    q->async([&] {
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        ran.signal();
+    });
+    ASSERT_TRUE(ran.waitFor(10s));
     EXPECT_STREQ(name, "Corvantis pool");
 }
 
