@@ -36,15 +36,21 @@ struct NETunnelProviderProtocol {
     bool excludeLocalNetworks = false;
     bool includeAllNetworks = false;
     bool disconnectOnSleep = false;
+
+    bool operator==(const NETunnelProviderProtocol&) const = default;
 };
 
 struct NEDNSProxyProviderProtocol {
     std::string providerBundleIdentifier;
+
+    bool operator==(const NEDNSProxyProviderProtocol&) const = default;
 };
 
 struct NEFilterProviderConfiguration {
     bool filterSockets = false;
     bool filterPackets = false;
+
+    bool operator==(const NEFilterProviderConfiguration&) const = default;
 };
 
 // One stored configuration. `identifier` is given by the store when a new configuration (empty identifier) is
