@@ -1,5 +1,9 @@
 #include "app/ui/MainWindow.h"
 
+#include "app/ui/ConnectionsView.h"
+#include "app/ui/LogView.h"
+#include "app/ui/PlotterView.h"
+
 #include <QPlainTextEdit>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -22,7 +26,11 @@ QWidget* Placeholder(const char* name)
 
 std::unique_ptr<MainWindowShell> CreateMainWindow(CorvantisAppDelegate& delegate)
 {
-    return std::make_unique<MainWindow>(delegate);
+    auto window = std::make_unique<MainWindow>(delegate);
+    window->setLogView(new LogView());
+    window->setConnectionsView(new ConnectionsView());
+    window->setGraphView(new PlotterView());
+    return window;
 }
 
 MainWindow::MainWindow(CorvantisAppDelegate& delegate, QWidget* parent)
@@ -70,6 +78,7 @@ void MainWindow::setLogView(QWidget* view)
 {
     if (!view || view == m_logView)
         return;
+    view->setObjectName(QStringLiteral("logView"));
     m_splitter->replaceWidget(0, view);
     delete m_logView;
     m_logView = view;
