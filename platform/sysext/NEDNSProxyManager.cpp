@@ -1,13 +1,6 @@
 #include "platform/sysext/NEDNSProxyManager.h"
 
-#include "platform/DispatchQueue.h"
-#include "platform/sysext/NETunnelProviderSession.h"
-
 namespace corvantis {
-
-namespace {
-constexpr NEConfigurationKind kKind = NEConfigurationKind::DnsProxy;
-} // namespace
 
 NEDNSProxyManager& NEDNSProxyManager::shared()
 {
@@ -15,66 +8,9 @@ NEDNSProxyManager& NEDNSProxyManager::shared()
     return *manager;
 }
 
-void NEDNSProxyManager::loadFromPreferences(Completion completion)
+NEDNSProxyManager::NEDNSProxyManager()
+    : NESingleConfigurationManager(NEConfigurationKind::DnsProxy)
 {
-    auto queue = NEConfigurationLayer::completionQueue();
-    auto store = NEConfigurationLayer::store();
-    if (!store) {
-        queue->async([completion = std::move(completion)] { completion(std::string(kNoConfigurationStore)); });
-        return;
-    }
-    store->load(kKind,
-        [this, queue, completion = std::move(completion)](
-            std::vector<NEConfiguration> configurations, std::optional<std::string> error) {
-            if (!error) {
-                NEConfiguration loaded;
-                if (!configurations.empty())
-                    loaded = std::move(configurations.front());
-                loaded.kind = kKind;
-                MutexLock lock(m_mutex);
-                m_configuration = std::move(loaded);
-            }
-            queue->async([completion, error = std::move(error)] { completion(error); });
-        });
-}
-
-void NEDNSProxyManager::saveToPreferences(Completion completion)
-{
-    auto queue = NEConfigurationLayer::completionQueue();
-    auto store = NEConfigurationLayer::store();
-    if (!store) {
-        queue->async([completion = std::move(completion)] { completion(std::string(kNoConfigurationStore)); });
-        return;
-    }
-    NEConfiguration configuration;
-    {
-        MutexLock lock(m_mutex);
-        configuration = m_configuration;
-    }
-    configuration.kind = kKind;
-    store->save(configuration,
-        [this, queue, completion = std::move(completion)](
-            std::optional<NEConfiguration> stored, std::optional<std::string> error) {
-            if (!error && stored) {
-                MutexLock lock(m_mutex);
-                m_configuration.identifier = stored->identifier;
-            } else if (!error) {
-                error = "The configuration was not stored.";
-            }
-            queue->async([completion, error = std::move(error)] { completion(error); });
-        });
-}
-
-std::string NEDNSProxyManager::localizedDescription() const
-{
-    MutexLock lock(m_mutex);
-    return m_configuration.localizedDescription;
-}
-
-void NEDNSProxyManager::setLocalizedDescription(std::string description)
-{
-    MutexLock lock(m_mutex);
-    m_configuration.localizedDescription = std::move(description);
 }
 
 std::optional<NEDNSProxyProviderProtocol> NEDNSProxyManager::providerProtocol() const
@@ -87,18 +23,6 @@ void NEDNSProxyManager::setProviderProtocol(std::optional<NEDNSProxyProviderProt
 {
     MutexLock lock(m_mutex);
     m_configuration.dnsProtocol = std::move(protocol);
-}
-
-bool NEDNSProxyManager::isEnabled() const
-{
-    MutexLock lock(m_mutex);
-    return m_configuration.enabled;
-}
-
-void NEDNSProxyManager::setEnabled(bool enabled)
-{
-    MutexLock lock(m_mutex);
-    m_configuration.enabled = enabled;
 }
 
 } // namespace corvantis
