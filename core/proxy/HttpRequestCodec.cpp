@@ -102,9 +102,13 @@ std::optional<std::string> RemoveHeaderField(std::string& header, std::string_vi
             trimBlanks(value);
             first = value;
         }
-        // The line goes with its own line end; the one before it stays.
-        header.erase(lineStart, lineEnd + 1 - lineStart);
-        lower.erase(lineStart, lineEnd + 1 - lineStart);
+        // The line goes with the line end before it and leaves its own. Line ends may be mixed ("\n" and
+        // "\r\n"), and the last field's own "\r\n" is what keeps the block ending in "\r\n\r\n".
+        const size_t from = at > 0 && lower[at - 1] == '\r' ? at - 1 : at;
+        const size_t to = lower[lineEnd - 1] == '\r' ? lineEnd - 1 : lineEnd;
+        header.erase(from, to - from);
+        lower.erase(from, to - from);
+        at = from;
     }
     return first;
 }

@@ -173,6 +173,11 @@ TEST(HttpRequestRewrite, FieldsAreFoundAtLineStartsInAnyLetterCase)
     EXPECT_EQ(header, "GET /connection:x HTTP/1.1\r\nHost: h\r\nX-Connection: 1\r\nAccept: */*\r\n\r\n");
     EXPECT_EQ(RemoveHeaderField(header, "Connection"), std::nullopt);
 
+    // Mixed line ends: each removed line takes the end before it, so the block still ends in "\r\n\r\n".
+    std::string mixed = "GET / HTTP/1.1\nA: 1\r\nVia: x\nB: 2\nVia: y\r\n\r\n";
+    EXPECT_EQ(RemoveHeaderField(mixed, "Via"), std::optional<std::string>("x"));
+    EXPECT_EQ(mixed, "GET / HTTP/1.1\nA: 1\nB: 2\r\n\r\n");
+
     InsertHeaderLine(header, "Proxy-Authorization: Basic YTpi\r\n");
     AddCloseHeaders(header);
     EXPECT_EQ(header,
@@ -202,6 +207,9 @@ TEST(HttpRequestRewrite, NtlmProbeAnnouncesNoBody)
         { "both fields give one length",
             "POST http://h/ HTTP/1.1\r\nContent-Length: 5\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n",
             "GET http://h/ HTTP/1.1\r\n" + host + "Content-Length: 0\r\n\r\n", true },
+        { "an empty length after a bare line end still leaves a header block",
+            "PUT http://h/ HTTP/1.0\r\n" + host + "Tra\ncontent-length:\r\n\r\n",
+            "PUT http://h/ HTTP/1.0\r\n" + host + "Tra\r\n\r\n", false },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
