@@ -80,6 +80,10 @@ int main(int argc, char** argv)
     const bool cleanupOnly = cleanup != arguments.end();
     if (cleanupOnly)
         arguments.erase(cleanup);
+    // The settings the application sends are kept in the program's own defaults file, in its home.
+    const std::string home = programHomeDir(Program::Extension);
+    if (!home.empty() && !cleanupOnly)
+        DefaultsStore::standard().open(DefaultsStore::fileFor(home, programName(Program::Extension)));
     DefaultsStore::standard().setArguments(arguments);
     const auto captureOptions = CaptureOptionsFromArguments();
     if (!captureOptions.ok()) {

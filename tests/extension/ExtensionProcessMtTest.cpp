@@ -320,6 +320,13 @@ TEST(ExtensionProvidersTest, TheExcludedPortsOfTheSettingsReachTheTransparentPro
         return log.find("Current settings count 8 udp:  tcp: 80 443") != std::string::npos;
     })) << log;
     client->closeConnection();
+
+    // The settings outlive the daemon: they are in its defaults file, in its home.
+    const std::filesystem::path storedFile = daemon.home() / "Preferences" / "CorvantisExtension.plist";
+    std::ifstream in(storedFile);
+    std::ostringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("<key>SettingsExcludedTcpPorts</key>"), std::string::npos) << storedFile;
 }
 
 TEST(ExtensionProvidersTest, AControlClientOfAnotherUserIsRefused)
