@@ -2,6 +2,8 @@
 // main thread parked; everything else runs on dispatch queues and the engine's threads.
 
 #include "core/foundation/CoreHooks.h"
+#include "core/foundation/Log.h"
+#include "core/foundation/SystemUtils.h"
 #include "core/profile/CorvantisApp.h"
 #include "extension/daemon/AppProxyProvider.h"
 #include "extension/daemon/CorvantisWorker.h"
@@ -82,8 +84,11 @@ int main(int argc, char** argv)
         arguments.erase(cleanup);
     // The settings the application sends are kept in the program's own defaults file, in its home.
     const std::string home = programHomeDir(Program::Extension);
-    if (!home.empty() && !cleanupOnly)
+    if (!home.empty() && !cleanupOnly) {
         DefaultsStore::standard().open(DefaultsStore::fileFor(home, programName(Program::Extension)));
+        // The log file, when the settings turn it on, is the extension's: the application only shows the lines.
+        SetLogFolder(GetLogsDir());
+    }
     DefaultsStore::standard().setArguments(arguments);
     const auto captureOptions = CaptureOptionsFromArguments();
     if (!captureOptions.ok()) {

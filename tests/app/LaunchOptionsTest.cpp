@@ -3,6 +3,7 @@
 
 #include "app/LaunchOptions.h"
 #include "app/CorvantisAppDelegate.h"
+#include "app/QtMainThreadExecutor.h"
 #include "core/foundation/Prefs.h"
 #include "core/profile/CorvantisAppUI.h"
 #include "core/profile/ProfileData.h"
@@ -11,12 +12,15 @@
 #include "core/profile/Proxy.h"
 #include "platform/DefaultsStore.h"
 #include "platform/SystemLog.h"
+#include "tests/support/FakeSystemExtensionManager.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -230,19 +234,35 @@ TEST_F(LaunchOptionsRunTest, DelegateReadsMaxConnCountFromTheStoredPreference)
 TEST_F(LaunchOptionsRunTest, DeactivateSysExtSkipsTheLaunch)
 {
     DefaultsStore::standard().setArguments({ "-DeactivateSysExt", "1" });
+    NotificationCenter::defaultCenter().setMainThreadExecutor(std::make_shared<QtMainThreadExecutor>());
+    const auto manager = std::make_shared<test::FakeSystemExtensionManager>();
+    SystemExtensionManager::setShared(manager);
     int windows = 0;
+    std::vector<int> exits;
     CorvantisAppDelegate::Seams seams;
-    seams.exit = [](int code) { ADD_FAILURE() << "exit " << code; };
+    seams.exit = [&](int code) { exits.push_back(code); };
     seams.makeMainWindow = [&](CorvantisAppDelegate&) -> std::unique_ptr<MainWindowShell> {
         ++windows;
         return nullptr;
     };
-    CorvantisAppDelegate delegate(std::move(seams));
-    delegate.applicationWillFinishLaunching();
-    delegate.applicationDidFinishLaunching();
-    EXPECT_TRUE(delegate.doNotRun());
-    EXPECT_FALSE(delegate.isLoaded());
-    EXPECT_EQ(windows, 0);
+    {
+        CorvantisAppDelegate delegate(std::move(seams));
+        delegate.applicationWillFinishLaunching();
+        delegate.applicationDidFinishLaunching();
+        EXPECT_TRUE(delegate.doNotRun());
+        EXPECT_FALSE(delegate.isLoaded());
+        EXPECT_EQ(windows, 0);
+        // The removal ends the process once the extension is stopped, whatever the outcome.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (exits.empty() && std::chrono::steady_clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(exits, std::vector<int>({ 0 }));
+    EXPECT_TRUE(logged("System Extension deactivated"));
+    ASSERT_EQ(manager->submitted().size(), 1u);
+    EXPECT_EQ(manager->submitted()[0].kind, SystemExtensionRequestKind::Deactivation);
+    SystemExtensionManager::setShared(nullptr);
+    NotificationCenter::defaultCenter().setMainThreadExecutor(nullptr);
 }
 
 std::string ReadAll(const fs::path& path)

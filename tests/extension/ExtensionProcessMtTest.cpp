@@ -303,6 +303,7 @@ TEST(ExtensionProvidersTest, TheExcludedPortsOfTheSettingsReachTheTransparentPro
     PlistDict settings;
     settings["SettingsExcludedTcpPorts"] = PlistValue(std::string("80,443"));
     settings["SettingsLogLevelScreen"] = PlistValue(int64_t { 4 });
+    settings["SettingsLogLevelFile"] = PlistValue(int64_t { 4 });
     std::promise<std::string> stored;
     client->updateSettingWithSettings(
         settings, ProfileXml(), [&](std::string text) { stored.set_value(std::move(text)); });
@@ -327,6 +328,18 @@ TEST(ExtensionProvidersTest, TheExcludedPortsOfTheSettingsReachTheTransparentPro
     std::ostringstream text;
     text << in.rdbuf();
     EXPECT_NE(text.str().find("<key>SettingsExcludedTcpPorts</key>"), std::string::npos) << storedFile;
+
+    // With the file level on, the extension writes its own log file in its home.
+    const std::filesystem::path logFile = daemon.home() / "Logs" / "Corvantis.0.log";
+    std::string logText;
+    EXPECT_TRUE(waitUntil([&] {
+        std::ifstream log(logFile);
+        std::ostringstream lines;
+        lines << log.rdbuf();
+        logText = lines.str();
+        return logText.find("Current settings count 8 udp:  tcp: 80 443") != std::string::npos;
+    })) << logFile
+        << ": " << logText;
 }
 
 TEST(ExtensionProvidersTest, AControlClientOfAnotherUserIsRefused)
