@@ -1,18 +1,28 @@
 #include "app/CorvantisAppDelegate.h"
 
+#include "app/ExtensionPolling.h"
+#include "app/ExtensionSettings.h"
 #include "app/LaunchOptions.h"
+#include "app/LoggedLoadDialog.h"
+#include "app/PortList.h"
+#include "app/WorkThreads.h"
 #include "core/foundation/AppSettings.h"
+#include "core/foundation/CoreHooks.h"
 #include "core/foundation/MessageBox.h"
 #include "core/profile/CorvantisApp.h"
 #include "ipc/GssHelperServer.h"
 #include "platform/DefaultsStore.h"
 #include "platform/SystemLog.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDesktopServices>
+#include <QUrl>
 
 #include <cstdlib>
 #include <ctime>
 #include <strings.h>
+#include <thread>
 
 namespace corvantis {
 
@@ -21,11 +31,21 @@ namespace {
 // The bundle identifier of the versions that came before this one.
 constexpr const char* kOldBundleIdentifier = "com.Corvantis.MacOSX.app";
 
+#ifndef CORVANTIS_WEB_ADDRESS
+#define CORVANTIS_WEB_ADDRESS "https://corvantis.invalid"
+#endif
+
 } // namespace
+
+CorvantisAppDelegate::CorvantisAppDelegate()
+    : CorvantisAppDelegate(Seams())
+{
+}
 
 CorvantisAppDelegate::CorvantisAppDelegate(Seams seams, QObject* parent)
     : QObject(parent)
     , m_seams(std::move(seams))
+    , m_alive(std::make_shared<std::atomic<bool>>(true))
 {
     if (!m_seams.exit)
         m_seams.exit = [](int code) { std::exit(code); };
@@ -37,13 +57,87 @@ CorvantisAppDelegate::CorvantisAppDelegate(Seams seams, QObject* parent)
         m_seams.findOlderVersion = [] { return std::optional<InstalledCopy>(); };
     if (!m_seams.openFileLimit)
         m_seams.openFileLimit = SystemOpenFileLimitCalls();
+    if (!m_seams.loadDialog)
+        m_seams.loadDialog = std::make_shared<LoggedLoadDialog>();
+    if (!m_seams.makeExtensionClient)
+        m_seams.makeExtensionClient = &MakeExtensionClient;
+    if (!m_seams.terminate)
+        m_seams.terminate = [] { QCoreApplication::quit(); };
+    if (!m_seams.openUrl)
+        m_seams.openUrl = [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); };
+
+    ExtensionControl::Options control;
+    control.dialog = m_seams.loadDialog;
+    control.makeClient = m_seams.makeExtensionClient;
+    control.isNetworkKnown = m_seams.isNetworkKnown;
+    // The settings sender is made below; the bring-up reaches it through the delegate, which outlives both.
+    control.sendSettings = [this](bool restart, ExtensionControl::SettingsResult result) {
+        writeGlobalSettingsToExtension(restart, std::move(result));
+    };
+    control.quit = [this, alive = m_alive] {
+        if (alive->load())
+            m_seams.terminate();
+    };
+    control.exit = [this, alive = m_alive](int code) {
+        if (alive->load())
+            exitProcess(code);
+    };
+    control.isClosing = [this] { return mIsClose.load(); };
+    control.timing = m_seams.bringUpTiming;
+    m_control = std::make_unique<ExtensionControl>(std::move(control));
+
+    ExtensionSettingsSender::Options sender;
+    sender.newClient = [this] { return m_control->getNewXpcConnection(); };
+    sender.connection = [this] { return m_control->connection(); };
+    sender.gssEndpoint = m_seams.gssEndpoint;
+    sender.messageBox = m_seams.messageBox;
+    m_sender = std::make_shared<ExtensionSettingsSender>(std::move(sender));
+
+    LoopPrompt::Options loop;
+    loop.clock = m_seams.loopPromptClock;
+    loop.messageBox = m_seams.messageBox;
+    loop.declined = [this] { ProfileUpdatedNotify(Notification { kProfileUpdatedNotification, this, {} }); };
+    m_loopPrompt = std::make_unique<LoopPrompt>(std::move(loop));
+
+    TickPoller::Sources sources;
+    sources.newClient = [this] { return m_control->getNewXpcConnection(); };
+    sources.loadingState = [this] { return m_control->loadingState(); };
+    sources.updateLogList = [this] {
+        if (m_window)
+            m_window->updateLogList(m_window->isShown());
+    };
+    sources.checkStatus = [this] { m_control->checkVpnStatus(); };
+    sources.cleanupClients = [this] { m_control->cleanupXpcConnections(false); };
+    TickPoller::Sinks sinks;
+    sinks.statisticText = [this](const std::string& text) { setStatisticText(text); };
+    sinks.connections = [this](const std::string& list) {
+        if (m_window)
+            m_window->updateConnectionsList(list);
+    };
+    sinks.graph = [this](const PlistData& up, const PlistData& down) {
+        if (m_window)
+            m_window->updateGraph(up, down);
+    };
+    sinks.loopDetected = [this](const std::string& application) { m_loopPrompt->report(application); };
+    m_poller = std::make_shared<TickPoller>(std::move(sources), std::move(sinks));
 }
 
 CorvantisAppDelegate::~CorvantisAppDelegate()
 {
+    m_alive->store(false);
     NotificationCenter& center = NotificationCenter::defaultCenter();
     for (NotificationCenter::ObserverId id : m_observers)
         center.removeObserver(id);
+    // Replies still queued for the main thread find the poller gone.
+    m_poller.reset();
+    stopWorkThreads();
+    if (m_hookRegistered) {
+        CoreHooks hooks = *CurrentCoreHooks();
+        hooks.writeGlobalSettings = nullptr;
+        SetCoreHooks(std::move(hooks));
+    }
+    // The bring-up's threads may be waiting for the main thread (a client of the pool) while it is destroyed.
+    runWhileServingMainThread([this] { m_control.reset(); });
     // The window may still tell the delegate it goes away.
     m_window.reset();
 }
@@ -137,6 +231,7 @@ void CorvantisAppDelegate::eventLaunchOnce()
         openFile(path);
     m_launchFiles.clear();
 
+    registerWriteGlobalSettingsHook();
     startWorkThreads();
 }
 
@@ -239,10 +334,118 @@ void CorvantisAppDelegate::loadSettings()
 
 void CorvantisAppDelegate::removeSystemExtensionAndWait()
 {
+    m_control->removeSystemExtensionAndWait();
+}
+
+void CorvantisAppDelegate::registerWriteGlobalSettingsHook()
+{
+    RegisterWriteGlobalSettingsHook(m_sender);
+    m_hookRegistered = true;
 }
 
 void CorvantisAppDelegate::startWorkThreads()
 {
+    if (m_workThreads || mIsClose)
+        return;
+    WorkThreads::Options options;
+    options.startCore = m_seams.startCore;
+    options.terminate = m_seams.terminate;
+    options.locationPasses = m_seams.locationPasses;
+    options.createManagers = [this] { m_control->createManagers(); };
+    options.tryToRunVPN = [this] { m_control->tryToRunVPN(); };
+    options.isSampleDue = m_seams.isSampleDue;
+    options.statInterval = m_seams.statInterval;
+    options.sender = this;
+    m_workThreads = std::make_unique<WorkThreads>(std::move(options));
+    m_workThreads->start();
+}
+
+void CorvantisAppDelegate::stopWorkThreads()
+{
+    mIsClose = true;
+    if (!m_workThreads)
+        return;
+    // The statistics thread may be waiting for the main thread to take "Log", and the main work thread for the
+    // main thread to hand it a client: joining them without serving the main thread would never end.
+    runWhileServingMainThread([this] { m_workThreads->stop(); });
+}
+
+void CorvantisAppDelegate::runWhileServingMainThread(const std::function<void()>& work)
+{
+    const std::shared_ptr<MainThreadExecutor> executor = NotificationCenter::defaultCenter().mainThreadExecutor();
+    if (!QCoreApplication::instance() || !executor || !executor->isMainThread()) {
+        work();
+        return;
+    }
+    std::atomic<bool> done { false };
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    worker.join();
+}
+
+// ---- Polling and settings ----
+
+void CorvantisAppDelegate::processStatAndLogAtMainThread()
+{
+    if (mIsClose || !m_poller)
+        return;
+    m_poller->poll();
+}
+
+void CorvantisAppDelegate::writeGlobalSettings(bool restart)
+{
+    m_sender->writeGlobalSettings(restart);
+}
+
+void CorvantisAppDelegate::writeGlobalSettingsToExtension(bool restart, std::function<void(bool ok)> result)
+{
+    m_sender->writeGlobalSettingsToExtension(restart, std::move(result));
+}
+
+// ---- Excluded ports and help ----
+
+void CorvantisAppDelegate::showExcludedPorts()
+{
+    if (!theApp || !m_seams.runExcludedPortsSheet)
+        return;
+    CAppSettings settings = theApp->GetSettings();
+    std::string udp = settings.ExcludedUdpPorts;
+    std::string tcp = settings.ExcludedTcpPorts;
+    if (m_seams.runExcludedPortsSheet(*this, udp, tcp) != 1)
+        return;
+    for (const std::string* text : { &udp, &tcp }) {
+        std::string error;
+        if (!ValidatePorts(*text, error)) {
+            m_seams.messageBox(error, "Cannot save ports", 0);
+            return;
+        }
+    }
+    settings = theApp->GetSettings();
+    settings.ExcludedUdpPorts = udp;
+    settings.ExcludedTcpPorts = tcp;
+    theApp->SetSettings(settings);
+    writeGlobalSettings(true);
+}
+
+std::string CorvantisAppDelegate::webAddress()
+{
+    return CORVANTIS_WEB_ADDRESS;
+}
+
+void CorvantisAppDelegate::openSupport()
+{
+    m_seams.openUrl(webAddress() + "/support/");
+}
+
+void CorvantisAppDelegate::openDocumentation()
+{
+    m_seams.openUrl(webAddress() + "/docs/");
 }
 
 // ---- View flags ----
@@ -330,6 +533,7 @@ void CorvantisAppDelegate::entered(const char* handler)
 void CorvantisAppDelegate::LogNotifyReceived(const Notification&)
 {
     entered("LogNotifyReceived");
+    processStatAndLogAtMainThread();
 }
 
 void CorvantisAppDelegate::LoopNotifyReceived(const Notification&)
@@ -340,6 +544,8 @@ void CorvantisAppDelegate::LoopNotifyReceived(const Notification&)
 void CorvantisAppDelegate::ProfileUpdatedNotify(const Notification&)
 {
     entered("ProfileUpdatedNotify");
+    // The extension works with a copy of the profile: every change has to reach it.
+    writeGlobalSettings(false);
 }
 
 void CorvantisAppDelegate::GlobalUpdatedNotify(const Notification&)
@@ -377,6 +583,7 @@ void CorvantisAppDelegate::rebootNotifyRecieved(const Notification&)
 void CorvantisAppDelegate::vpnProxyStatusChangedNotification(const Notification&)
 {
     entered("vpnProxyStatusChangedNotification");
+    m_control->vpnProxyStatusChanged();
 }
 
 } // namespace corvantis

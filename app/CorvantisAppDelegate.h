@@ -1,12 +1,18 @@
 #pragma once
 
+#include "app/ExtensionClient.h"
+#include "app/ExtensionControl.h"
+#include "app/NetworkLoadDialog.h"
 #include "app/OpenFileLimit.h"
 #include "app/SingleInstance.h"
 #include "platform/NotificationCenter.h"
 
 #include <QObject>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,6 +23,10 @@
 namespace corvantis {
 
 class CorvantisAppDelegate;
+class ExtensionSettingsSender;
+class LoopPrompt;
+class TickPoller;
+class WorkThreads;
 
 // The notifications the delegate observes besides those of MessageBox.h ("ProfileUpdated", "GlobalUpdated",
 // "ShowAbout", "MessageBox").
@@ -40,18 +50,34 @@ public:
     // Shows the window, raises it above the others and gives it the keyboard focus.
     virtual void bringToFront() = 0;
     virtual bool isShown() const = 0;
+    // The polling step's sinks: the log list takes the queued log lines (`visible`: whether the window is shown),
+    // the connections list takes the extension's connection text, the graph the traffic series (the tick data's
+    // bytes). A window without these views ignores them.
+    virtual void updateLogList(bool /*visible*/) { }
+    virtual void updateConnectionsList(const std::string& /*text*/) { }
+    virtual void updateGraph(const std::vector<uint8_t>& /*up*/, const std::vector<uint8_t>& /*down*/) { }
 };
 
 // Defined by the windows library (app/ui/MainWindow.cpp): the main window over `delegate`, which must outlive
 // it. The program, which links both libraries, passes it to the delegate.
 std::unique_ptr<MainWindowShell> CreateMainWindow(CorvantisAppDelegate& delegate);
 
+// Defined by the windows library (app/ui/ExcludedPortsSheet.cpp): runs the excluded-ports sheet modally over the
+// delegate's main window with the texts `udp` and `tcp`, puts the texts as the user left them back into them
+// and returns 1 (Save) or 0 (Cancel). The program passes it to the delegate.
+int RunExcludedPortsSheet(CorvantisAppDelegate& delegate, std::string& udp, std::string& tcp);
+
 // The application delegate: the state the application's parts share, the options read before launching and the
 // launch sequence (token listener, older-version and second-copy checks, open-file limit, notification
-// observers, first windows).
+// observers, first windows, work threads). It owns the extension's bring-up (ExtensionControl), the settings
+// sent to the extension (ExtensionSettingsSender, also behind CoreHooks::writeGlobalSettings from the launch
+// on), the polling of the extension's tick data into the windows (TickPoller, driven by "Log") and the
+// loop-detection prompt.
 //
 // Lives as long as the program (tests make their own). Main thread only: every member, and every notification
-// handler, which the notification center runs there.
+// handler, which the notification center runs there. The work threads and the bring-up call back into it from
+// their own threads only through the notification center and the extension control; the destructor stops and
+// joins them all, running the main thread's queue meanwhile so that none of them waits for it in vain.
 class CorvantisAppDelegate final : public QObject {
     Q_OBJECT
 public:
@@ -78,6 +104,42 @@ public:
         std::function<std::unique_ptr<MainWindowShell>(CorvantisAppDelegate&)> makeMainWindow;
         // Called on entry of each notification handler with its name. Default: nothing.
         std::function<void(const std::string& handler)> handlerEntered;
+
+        // ---- Extension bring-up and polling ----
+        // The extension-loading dialog. Default: a LoggedLoadDialog (each step a debug-level log line).
+        std::shared_ptr<NetworkLoadDialog> loadDialog;
+        // A new, unconnected client of the extension, for the hello, the settings and every tick request.
+        // Default: MakeExtensionClient (the extension of this program's tree).
+        std::function<ExtensionClientPtr()> makeExtensionClient;
+        // Whether the base network interface is known. Default: GetBaseInterfaceIndex() != 0.
+        std::function<bool()> isNetworkKnown;
+        // The bring-up's waits and bounds (the program's own by default; tests shorten them).
+        ExtensionControl::Timing bringUpTiming;
+        // The main work thread's first step, the core object's start: 1 or more ends the application, 0 brings
+        // the main window to the front, below 0 does neither. Default: GetAppUI()->Start().
+        std::function<int()> startCore;
+        // Whether the program may start the bring-up from where its executable lies; a refusal shows the
+        // location message and ends the application. Default: IsInProgramTree.
+        std::function<bool(const std::filesystem::path& executable)> locationPasses;
+        // Whether a statistics sample is due (which starts the next), asked by the statistics thread every
+        // `statInterval`; each due sample runs one polling step on the main thread. Default: the core object's
+        // traffic statistics.
+        std::function<bool()> isSampleDue;
+        std::chrono::milliseconds statInterval { 250 };
+        // Asks the application to end; runs on the main thread. Default: QCoreApplication::quit.
+        std::function<void()> terminate;
+        // The endpoint of the token listener sent to the extension with the settings. Default: the listener
+        // started at launch (GssHelperServer::listenerEndpoint).
+        std::function<std::optional<XpcEndpoint>()> gssEndpoint;
+        // Seconds of the loop prompt's clock. Default: CLOCK_BOOTTIME.
+        std::function<int64_t()> loopPromptClock;
+
+        // ---- Windows and help ----
+        // Runs the excluded-ports sheet (RunExcludedPortsSheet's contract). Default: none, and showExcludedPorts
+        // does nothing (the program passes RunExcludedPortsSheet).
+        std::function<int(CorvantisAppDelegate&, std::string& udp, std::string& tcp)> runExcludedPortsSheet;
+        // Opens a web address in the user's browser. Default: QDesktopServices::openUrl.
+        std::function<void(const std::string& url)> openUrl;
     };
 
     // The three views of the main window, of which one at most is shown.
@@ -86,7 +148,8 @@ public:
     static constexpr const char* kStatisticsShown = "statisticsShown";
     static constexpr const char* kStatisticText = "statisticText";
 
-    explicit CorvantisAppDelegate(Seams seams = {}, QObject* parent = nullptr);
+    CorvantisAppDelegate();
+    explicit CorvantisAppDelegate(Seams seams, QObject* parent = nullptr);
     // Removes the observers it added and releases the single-instance lock.
     ~CorvantisAppDelegate() override;
     CorvantisAppDelegate(const CorvantisAppDelegate&) = delete;
@@ -128,6 +191,38 @@ public:
     int observeProperties(PropertyObserver observer);
     void removePropertyObserver(int id);
 
+    // ---- Extension control and polling ----
+
+    // The bring-up and status control of the extension (lives as long as the delegate).
+    ExtensionControl& extensionControl() const { return *m_control; }
+    // One polling step: the log window takes the queued lines, the bring-up checks the proxy's status, and while
+    // the transparent proxy runs (state 2) the extension's tick data are requested; their six values go, on the
+    // main thread, to the statistics text, the application's log (100 lines or more start another step at
+    // once), the connections view, the traffic graph and the loop prompt. Nothing once the application closes.
+    void processStatAndLogAtMainThread();
+    // Stores the settings record; with a link to the transparent proxy, sends the settings and the profile to
+    // the extension (restarting the proxy after it took them when `restart` is set). Any thread.
+    void writeGlobalSettings(bool restart);
+    // Sends the settings and the profile to the extension now; `result` (may be empty) gets whether the
+    // extension took them, on a reply thread. Any thread.
+    void writeGlobalSettingsToExtension(bool restart, std::function<void(bool ok)> result);
+    // Sets the closing flag (the statistics thread and the status checks stop), then ends and joins the work
+    // threads, running the main thread's queue meanwhile. Later calls do nothing more; the destructor calls it.
+    void stopWorkThreads();
+
+    // ---- Excluded ports and help ----
+
+    // Runs the excluded-ports sheet over the settings record's two texts. On Save the UDP text, then the TCP
+    // text, is checked (ValidatePorts): the first fault shows its message in a box captioned "Cannot save
+    // ports" and changes nothing; otherwise both texts replace the record's and writeGlobalSettings(true)
+    // stores and sends them. Cancel changes nothing. Nothing without a core object or a sheet (Seams).
+    void showExcludedPorts();
+    // Open the web pages of support and documentation: webAddress() + "/support/" and + "/docs/".
+    void openSupport();
+    void openDocumentation();
+    // The base address of the program's web pages (the build setting CORVANTIS_WEB_ADDRESS).
+    static std::string webAddress();
+
     // ---- Windows and state ----
 
     MainWindowShell* window() const { return m_window.get(); }
@@ -135,7 +230,7 @@ public:
     void showLogWindow();
     bool isLoaded() const { return m_isLoaded; }
     bool doNotRun() const { return m_doNotRun; }
-    bool isClosing() const { return mIsClose; }
+    bool isClosing() const { return mIsClose.load(); }
     // Profile files given to open (on the command line, or by a second copy), oldest first, kept for the
     // profile-document code.
     const std::vector<std::string>& pendingFiles() const { return m_pendingFiles; }
@@ -169,15 +264,27 @@ private:
     void addObservers();
     void watchPowerOff();
     void loadSettings();
-    // The extension's removal for "DeactivateSysExt"; the extension control takes it over.
+    // The extension's removal for "DeactivateSysExt": deactivates it and ends the process (code 0).
     void removeSystemExtensionAndWait();
-    // The work threads (the polling of the extension and the statistics); started by the extension control.
+    // Starts the main work thread (core start, location check, bring-up) and the statistics thread.
     void startWorkThreads();
+    void registerWriteGlobalSettingsHook();
+    // Runs `work` on a thread of its own and the main thread's queue until it returns: for waits on threads that
+    // may themselves wait for the main thread.
+    static void runWhileServingMainThread(const std::function<void()>& work);
     void setExclusiveFlag(std::optional<bool>& flag, const char* name, std::optional<bool> shown);
     void announce(const std::string& property);
     void entered(const char* handler);
 
     Seams m_seams;
+    // Flipped to false first thing in the destructor: callbacks given away (the dialog's quit) check it.
+    const std::shared_ptr<std::atomic<bool>> m_alive;
+    std::unique_ptr<ExtensionControl> m_control;
+    std::shared_ptr<ExtensionSettingsSender> m_sender;
+    std::unique_ptr<LoopPrompt> m_loopPrompt;
+    std::shared_ptr<TickPoller> m_poller;
+    std::unique_ptr<WorkThreads> m_workThreads;
+    bool m_hookRegistered = false;
     std::vector<std::string> m_launchFiles;
     std::vector<std::string> m_pendingFiles;
     std::unique_ptr<MainWindowShell> m_window;
@@ -197,7 +304,7 @@ private:
     bool m_isLoaded = false;
     bool m_loadExtProfile = false;
     bool m_noSystemProfile = false;
-    bool mIsClose = false;
+    std::atomic<bool> mIsClose { false }; // read by the bring-up's threads
     bool m_doNotRun = false;
 };
 

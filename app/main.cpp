@@ -54,6 +54,7 @@ int main(int argc, char** argv)
 
     CorvantisAppDelegate::Seams seams;
     seams.makeMainWindow = &CreateMainWindow;
+    seams.runExcludedPortsSheet = &RunExcludedPortsSheet;
     CorvantisAppDelegate delegate(std::move(seams));
     delegate.setLaunchFiles(FileArguments(arguments));
     delegate.applicationWillFinishLaunching();

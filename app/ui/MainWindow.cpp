@@ -128,6 +128,24 @@ void MainWindow::followFlags()
         m_views->setCurrentIndex(page);
 }
 
+void MainWindow::updateLogList(bool visible)
+{
+    if (auto* view = qobject_cast<LogView*>(m_logView))
+        view->updateLogList(visible);
+}
+
+void MainWindow::updateConnectionsList(const std::string& text)
+{
+    if (auto* view = qobject_cast<ConnectionsView*>(m_connectionsView))
+        view->updateConnectionsList(text);
+}
+
+void MainWindow::updateGraph(const std::vector<uint8_t>& up, const std::vector<uint8_t>& down)
+{
+    if (auto* view = qobject_cast<PlotterView*>(m_graphView))
+        view->updateValue(up, down);
+}
+
 void MainWindow::bringToFront()
 {
     if (isMinimized())

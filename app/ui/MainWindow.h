@@ -36,6 +36,10 @@ public:
 
     void bringToFront() override;
     bool isShown() const override { return isVisible(); }
+    // Forwarded to the log, connections and graph widgets; nothing while a slot holds its placeholder.
+    void updateLogList(bool visible) override;
+    void updateConnectionsList(const std::string& text) override;
+    void updateGraph(const std::vector<uint8_t>& up, const std::vector<uint8_t>& down) override;
 
 private:
     void replaceView(QWidget*& slot, QWidget* view, int index, const char* name);

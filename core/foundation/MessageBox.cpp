@@ -166,10 +166,8 @@ bool ReportWrongLocation(bool translocated, bool fromDiskImage, const char* loca
         caption = "Corvantis can be launched from the Applications folder only.";
         message = "Please move Corvantis.app from the dmg file to the /Applications folder and try again.";
     } else {
-        logFirst = "Corvantis can be launched from the /Applications folder only.";
-        logSecond = "Please move Corvantis.app to the /Applications folder.";
-        caption = "Corvantis can be launched from the Applications folder only.";
-        message = "Please move Corvantis.app to the Applications folder and try again.";
+        logFirst = caption = "Corvantis can be launched from its installation folder only.";
+        logSecond = message = "Please start Corvantis from the bin folder of its installation.";
     }
     CLogMessage(kLogError) << logFirst;
     CLogMessage(kLogError) << logSecond;

@@ -2,16 +2,20 @@
 // (each notification reaching its handler on the main thread) and a second copy started in the same process.
 
 #include "app/CorvantisAppDelegate.h"
+#include "app/LoggedLoadDialog.h"
 #include "app/QtMainThreadExecutor.h"
 #include "core/foundation/CoreHooks.h"
+#include "core/foundation/Log.h"
 #include "core/foundation/MessageBox.h"
 #include "platform/NotificationCenter.h"
+#include "tests/support/LogLines.h"
 #include "tests/support/TempDir.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -68,6 +72,9 @@ CorvantisAppDelegate::Seams QuietSeams(const test::TempDir& folder)
                                                   return 0;
                                               },
         [](const rlimit&) { return 0; } };
+    // The work threads end at once: a core that fails to start has told the user already.
+    seams.startCore = [] { return 1; };
+    seams.terminate = [] {};
     return seams;
 }
 
@@ -285,6 +292,62 @@ TEST(AppDelegateTest, AnOlderCopyStopsTheLaunchOnlyForVersionOne)
             EXPECT_TRUE(exits.empty());
         }
     }
+}
+
+TEST(AppDelegateTest, HelpActionsOpenThePagesUnderTheWebAddress)
+{
+    std::vector<std::string> opened;
+    CorvantisAppDelegate::Seams seams;
+    seams.openUrl = [&](const std::string& url) { opened.push_back(url); };
+    CorvantisAppDelegate delegate(std::move(seams));
+    const std::string base = CorvantisAppDelegate::webAddress();
+    ASSERT_FALSE(base.empty());
+    EXPECT_NE(base.back(), '/');
+    delegate.openSupport();
+    delegate.openDocumentation();
+    EXPECT_EQ(opened, (std::vector<std::string> { base + "/support/", base + "/docs/" }));
+}
+
+TEST(AppDelegateTest, TheLoggedLoadDialogLogsEachStepAndKeepsTheModalFlag)
+{
+    const int oldLevel = GetLog().GetScreenLevel();
+    GetLog().SetScreenLevel(kLogDebug);
+    test::TakeScreenLines();
+    LoggedLoadDialog dialog;
+    EXPECT_FALSE(dialog.getModalInProgress());
+    EXPECT_TRUE(dialog.doModal([] {}));
+    EXPECT_FALSE(dialog.doModal([] {})); // one run at a time
+    EXPECT_TRUE(dialog.getModalInProgress());
+    dialog.updateContentToXPCConnection([] {});
+    dialog.updateContentToError("Wrong Network Extension version.", [] {});
+    dialog.finishModal();
+    EXPECT_FALSE(dialog.getModalInProgress());
+    EXPECT_TRUE(dialog.doModal([] {})); // a new run after the end of the last
+    const std::vector<std::string> lines = test::TakeScreenLines();
+    GetLog().SetScreenLevel(oldLevel);
+
+    const auto has = [&](const std::string& text) {
+        return std::any_of(
+            lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has("connecting to the network extension"));
+    EXPECT_TRUE(has("error: Wrong Network Extension version."));
+}
+
+TEST(AppDelegateTest, TheDelegateServesTheCoreHookFromItsLaunch)
+{
+    MainThreadScope mainThread;
+    test::TempDir folder;
+    {
+        CorvantisAppDelegate delegate(QuietSeams(folder));
+        EXPECT_FALSE(CurrentCoreHooks()->writeGlobalSettings);
+        delegate.eventLaunch();
+        EXPECT_TRUE(CurrentCoreHooks()->writeGlobalSettings);
+        // Without a core object it stores and sends nothing, and must not fail.
+        CorvantisAppServices::writeGlobalSettings(0);
+    }
+    // A destroyed delegate serves nothing.
+    EXPECT_FALSE(CurrentCoreHooks()->writeGlobalSettings);
 }
 
 } // namespace
