@@ -17,11 +17,11 @@ bool IsSeparator(char c)
 
 } // namespace
 
-bool ValidatePorts(const std::string& text, std::string& error)
+bool ValidatePorts(const std::string& text, std::string& error, const char* invalidCharacter)
 {
     for (char c : text) {
         if (!IsSeparator(c) && (c < '0' || c > '9')) {
-            error = "Invalid character found";
+            error = invalidCharacter;
             return false;
         }
     }
