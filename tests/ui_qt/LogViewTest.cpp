@@ -357,7 +357,8 @@ TEST_F(LogViewTest, LongLinesWrapInWholeRowHeights)
     Queue("short");
     Queue(std::string(40, 'w') + " " + std::string(40, 'w') + " " + std::string(40, 'w'));
     m_view.updateLogList(true);
-    QTRY_VERIFY(Table().rowHeight(1) > Table().rowHeight(0));
+    // QTRY_VERIFY reports to Qt Test, not to this runner: wait and check here instead.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Table().rowHeight(1) > Table().rowHeight(0); }));
     const int rowHeight = Table().verticalHeader()->defaultSectionSize();
     EXPECT_EQ(Table().rowHeight(0), rowHeight);
     EXPECT_EQ(Table().rowHeight(1) % rowHeight, 0);
@@ -366,7 +367,7 @@ TEST_F(LogViewTest, LongLinesWrapInWholeRowHeights)
     // A wider column wraps the line into fewer rows.
     const int narrow = Table().rowHeight(1);
     m_view.resize(2000, 200);
-    QTRY_VERIFY(Table().rowHeight(1) < narrow);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Table().rowHeight(1) < narrow; }));
     EXPECT_EQ(Table().rowHeight(1) % rowHeight, 0);
 }
 
