@@ -55,6 +55,18 @@ CorvantisAppDelegate::CorvantisAppDelegate(Seams seams, QObject* parent)
         };
     if (!m_seams.findOlderVersion)
         m_seams.findOlderVersion = [] { return std::optional<InstalledCopy>(); };
+    ProfileDocuments::Seams documents = m_seams.documents;
+    if (!documents.updateSettings)
+        documents.updateSettings = [this] {
+            if (m_seams.updateSettings)
+                m_seams.updateSettings();
+        };
+    if (!documents.updateProfileUI)
+        documents.updateProfileUI = [this] {
+            if (m_seams.updateProfileUI)
+                m_seams.updateProfileUI();
+        };
+    m_documents = std::make_unique<ProfileDocuments>(std::move(documents));
     if (!m_seams.openFileLimit)
         m_seams.openFileLimit = SystemOpenFileLimitCalls();
     if (!m_seams.loadDialog)
@@ -210,6 +222,7 @@ void CorvantisAppDelegate::eventLaunchOnce()
     if (!listener.ok())
         SystemLog("Cannot start the Kerberos token listener: " + listener.message());
     m_isLoaded = true;
+    m_documents->setLoaded(true);
     if (olderVersionStopsLaunch() || secondCopyStopsLaunch())
         return;
 
@@ -341,6 +354,8 @@ void CorvantisAppDelegate::registerWriteGlobalSettingsHook()
 {
     RegisterWriteGlobalSettingsHook(m_sender);
     m_hookRegistered = true;
+    // The password prompt and cache the core's profile loader asks for.
+    m_documents->installCoreHooks();
 }
 
 void CorvantisAppDelegate::startWorkThreads()
@@ -520,6 +535,7 @@ void CorvantisAppDelegate::showLogWindow()
 void CorvantisAppDelegate::openFile(const std::string& path)
 {
     m_pendingFiles.push_back(path);
+    m_documents->openFile(path);
 }
 
 // ---- Notification handlers ----
@@ -536,14 +552,26 @@ void CorvantisAppDelegate::LogNotifyReceived(const Notification&)
     processStatAndLogAtMainThread();
 }
 
-void CorvantisAppDelegate::LoopNotifyReceived(const Notification&)
+void CorvantisAppDelegate::LoopNotifyReceived(const Notification& notification)
 {
     entered("LoopNotifyReceived");
+    std::string application;
+    if (const auto* info = std::any_cast<PlistDict>(&notification.userInfo)) {
+        if (const auto found = info->find("App"); found != info->end() && found->second.string())
+            application = *found->second.string();
+    }
+    // Only an inserted rule moves the others down: a rule dialog open on one of them must follow it.
+    if (m_seams.showLoopDetection && m_seams.showLoopDetection(application) && m_seams.ruleAdded)
+        m_seams.ruleAdded();
+    if (m_seams.updateProfileUI)
+        m_seams.updateProfileUI();
 }
 
 void CorvantisAppDelegate::ProfileUpdatedNotify(const Notification&)
 {
     entered("ProfileUpdatedNotify");
+    if (m_seams.updateProfileUI)
+        m_seams.updateProfileUI();
     // The extension works with a copy of the profile: every change has to reach it.
     writeGlobalSettings(false);
 }
@@ -551,6 +579,8 @@ void CorvantisAppDelegate::ProfileUpdatedNotify(const Notification&)
 void CorvantisAppDelegate::GlobalUpdatedNotify(const Notification&)
 {
     entered("GlobalUpdatedNotify");
+    if (m_seams.updateSettings)
+        m_seams.updateSettings();
 }
 
 void CorvantisAppDelegate::MessageBoxNotifyReceived(const Notification& notification)
@@ -562,6 +592,8 @@ void CorvantisAppDelegate::MessageBoxNotifyReceived(const Notification& notifica
 void CorvantisAppDelegate::AboutNotifyReceived(const Notification&)
 {
     entered("AboutNotifyReceived");
+    if (m_seams.showAbout)
+        m_seams.showAbout();
 }
 
 void CorvantisAppDelegate::GetPasswordNotifyRecieved(const Notification&)

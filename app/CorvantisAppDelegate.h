@@ -4,6 +4,7 @@
 #include "app/ExtensionControl.h"
 #include "app/NetworkLoadDialog.h"
 #include "app/OpenFileLimit.h"
+#include "app/ProfileDocuments.h"
 #include "app/SingleInstance.h"
 #include "platform/NotificationCenter.h"
 
@@ -140,6 +141,20 @@ public:
         std::function<int(CorvantisAppDelegate&, std::string& udp, std::string& tcp)> runExcludedPortsSheet;
         // Opens a web address in the user's browser. Default: QDesktopServices::openUrl.
         std::function<void(const std::string& url)> openUrl;
+        // The loop dialog for an application the core caught in a connection loop: true when it inserted a rule
+        // (a replaced one counts not). Default: none, and the notification changes nothing.
+        std::function<bool(const std::string& application)> showLoopDetection;
+        // Tells the profile editor that a rule was inserted at the top, so that an open rule dialog keeps its
+        // own rule. Default: nothing.
+        std::function<void()> ruleAdded;
+        // The profile editor re-reads the active profile. Default: nothing.
+        std::function<void()> updateProfileUI;
+        // The settings window re-reads the settings. Default: nothing.
+        std::function<void()> updateSettings;
+        // Runs the About box. Default: nothing.
+        std::function<void()> showAbout;
+        // The windows of the profile commands (name sheet, file panels, password and encryption windows).
+        ProfileDocuments::Seams documents;
     };
 
     // The three views of the main window, of which one at most is shown.
@@ -234,8 +249,10 @@ public:
     // Profile files given to open (on the command line, or by a second copy), oldest first, kept for the
     // profile-document code.
     const std::vector<std::string>& pendingFiles() const { return m_pendingFiles; }
-    // Takes a profile file to open.
+    // Takes a profile file to open (ProfileDocuments::openFile).
     void openFile(const std::string& path);
+    // The profile commands and the password prompt.
+    ProfileDocuments& documents() { return *m_documents; }
 
     // ---- Notification handlers (main thread) ----
 
@@ -287,6 +304,7 @@ private:
     bool m_hookRegistered = false;
     std::vector<std::string> m_launchFiles;
     std::vector<std::string> m_pendingFiles;
+    std::unique_ptr<ProfileDocuments> m_documents;
     std::unique_ptr<MainWindowShell> m_window;
     SingleInstance* m_singleInstance = nullptr; // owned as a child
     std::vector<NotificationCenter::ObserverId> m_observers;
@@ -307,5 +325,9 @@ private:
     std::atomic<bool> mIsClose { false }; // read by the bring-up's threads
     bool m_doNotRun = false;
 };
+
+// Defined by the windows library (app/ui/AppWindows.cpp): fills every window of `seams` with the program's real
+// ones (the main window, the sheets, the loading window, the loop and About boxes, the profile windows).
+void AddWindowSeams(CorvantisAppDelegate::Seams& seams);
 
 } // namespace corvantis

@@ -53,8 +53,7 @@ int main(int argc, char** argv)
     DefaultsStore::standard().setArguments(arguments);
 
     CorvantisAppDelegate::Seams seams;
-    seams.makeMainWindow = &CreateMainWindow;
-    seams.runExcludedPortsSheet = &RunExcludedPortsSheet;
+    AddWindowSeams(seams);
     CorvantisAppDelegate delegate(std::move(seams));
     delegate.setLaunchFiles(FileArguments(arguments));
     delegate.applicationWillFinishLaunching();

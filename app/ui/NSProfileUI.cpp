@@ -898,4 +898,9 @@ void CloseProfileEditor()
     programEditor().reset();
 }
 
+NSProfileUI* OpenedProfileEditor()
+{
+    return programEditor().get();
+}
+
 } // namespace corvantis

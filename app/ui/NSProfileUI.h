@@ -214,5 +214,7 @@ private:
 NSProfileUI& ShowProfileEditor(CCorvantisApp& app, NSProfileSeams modelSeams = {});
 // Destroys the program's profile editor, if any (before the application object goes).
 void CloseProfileEditor();
+// The program's editor when it has been opened, else null.
+NSProfileUI* OpenedProfileEditor();
 
 } // namespace corvantis
