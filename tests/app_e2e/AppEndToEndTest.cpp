@@ -24,6 +24,7 @@
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
 #include "tests/support/PlistPrint.h"
+#include "tests/support/PrivateNetwork.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -59,27 +60,6 @@ const fs::path kSupervisor = kBuildTree / "libexec" / "corvantis" / "corvantis-s
 // The page the web server gives; curl must bring back exactly this.
 const char* const kPage = "a page served through the extension\n";
 const char* const kProfileName = "EndToEnd";
-
-// Whether this process may run the tests; the reason when not. `.ci/run` asks for a failure instead of a skip
-// (CORVANTIS_REQUIRE_NETNS), so that a machine that cannot run them never passes silently.
-std::optional<std::string> WhyNotRunnable()
-{
-    if (::geteuid() != 0)
-        return "needs root";
-    const char* inside = std::getenv("CORVANTIS_IN_NETNS");
-    if (!inside || std::string(inside) != "1")
-        return "needs network and mount namespaces of its own (tests/support/in-netns)";
-    return std::nullopt;
-}
-
-#define REQUIRE_PRIVATE_NETWORK()                                                                                      \
-    do {                                                                                                               \
-        if (const auto why = WhyNotRunnable()) {                                                                       \
-            if (std::getenv("CORVANTIS_REQUIRE_NETNS"))                                                                \
-                FAIL() << "the application cannot be tested end to end here: " << *why;                                \
-            GTEST_SKIP() << "the application cannot be tested end to end here: " << *why;                              \
-        }                                                                                                              \
-    } while (false)
 
 std::string ReadFile(const fs::path& path)
 {
@@ -283,7 +263,7 @@ class AppEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        REQUIRE_PRIVATE_NETWORK();
+        REQUIRE_PRIVATE_NETWORK("the application end to end");
         m_runtimeVariable = std::make_unique<ScopedEnv>("CORVANTIS_RUNTIME_DIR", m_runtime.path().string());
         ASSERT_TRUE(startSupervisor()) << supervisorLog();
 

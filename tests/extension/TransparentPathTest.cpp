@@ -9,6 +9,7 @@
 #include "tests/peers/Dnsmasq.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
+#include "tests/support/PrivateNetwork.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/Sha256.h"
 
@@ -23,27 +24,6 @@ namespace {
 
 constexpr uid_t kUser = 65534; // the test user the applications run as
 const char* const kService = "com.velmar.corvantis.v3.macos.CorvantisExtension";
-
-// Whether this process may run the test; the reason when not. `.ci/run` asks for the test to fail instead of
-// skipping (CORVANTIS_REQUIRE_NETNS), so that a machine that cannot run it never passes silently.
-std::optional<std::string> WhyNotRunnable()
-{
-    if (::geteuid() != 0)
-        return "needs root";
-    const char* inside = std::getenv("CORVANTIS_IN_NETNS");
-    if (!inside || std::string(inside) != "1")
-        return "needs network and mount namespaces of its own (tests/support/in-netns)";
-    return std::nullopt;
-}
-
-#define REQUIRE_PRIVATE_NETWORK()                                                                                      \
-    do {                                                                                                               \
-        if (const auto why = WhyNotRunnable()) {                                                                       \
-            if (std::getenv("CORVANTIS_REQUIRE_NETNS"))                                                                \
-                FAIL() << "the transparent path cannot be tested here: " << *why;                                      \
-            GTEST_SKIP() << "the transparent path cannot be tested here: " << *why;                                    \
-        }                                                                                                              \
-    } while (false)
 
 // A command run as the test user; its standard output.
 CommandResult AsUser(std::vector<std::string> argv)
@@ -201,7 +181,7 @@ std::vector<std::string> DaemonSocketsTo(pid_t daemon, const std::string& peer)
 
 TEST(TransparentPathTest, UnmodifiedProgramsThroughTheCaptureRules)
 {
-    REQUIRE_PRIVATE_NETWORK();
+    REQUIRE_PRIVATE_NETWORK("the transparent path");
     Scene scene;
     ASSERT_TRUE(scene.ready()) << scene.dns.startError();
     TempDir downloads;
@@ -317,7 +297,7 @@ std::string PythonFetch(const std::string& host)
 // an address matches the rules by the name it was looked up by.
 TEST(TransparentPathTest, TheContentFilterTeachesTheRulesTheNamesOfAddresses)
 {
-    REQUIRE_PRIVATE_NETWORK();
+    REQUIRE_PRIVATE_NETWORK("the transparent path");
     Scene scene;
     ASSERT_TRUE(scene.ready()) << scene.dns.startError();
     Daemon daemon({}, kDaemon, 0);

@@ -4,6 +4,7 @@
 // inside network and mount namespaces of its own (tests/support/in-netns): the extension installs its capture
 // rules there.
 
+#include "tests/support/PrivateNetwork.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
@@ -29,25 +30,6 @@ constexpr uid_t kNobody = 65534;
 // A user with no account, allowed by number.
 constexpr uid_t kBareUid = 4242;
 const char* const kAnotherUser = "failed The network extension is running for another user.";
-
-std::optional<std::string> WhyNotRunnable()
-{
-    if (::geteuid() != 0)
-        return "needs root";
-    const char* inside = std::getenv("CORVANTIS_IN_NETNS");
-    if (!inside || std::string(inside) != "1")
-        return "needs network and mount namespaces of its own (tests/support/in-netns)";
-    return std::nullopt;
-}
-
-#define REQUIRE_PRIVATE_NETWORK()                                                                                      \
-    do {                                                                                                               \
-        if (const auto why = WhyNotRunnable()) {                                                                       \
-            if (std::getenv("CORVANTIS_REQUIRE_NETNS"))                                                                \
-                FAIL() << "the supervisor cannot be tested here: " << *why;                                            \
-            GTEST_SKIP() << "the supervisor cannot be tested here: " << *why;                                          \
-        }                                                                                                              \
-    } while (false)
 
 std::string ReadFile(const fs::path& path)
 {
@@ -120,7 +102,7 @@ class SupervisorEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        REQUIRE_PRIVATE_NETWORK();
+        REQUIRE_PRIVATE_NETWORK("the supervisor");
         for (const fs::path& relative :
             { fs::path("libexec/corvantis/corvantis-supervisor"), fs::path("libexec/corvantis/CorvantisExtension"),
                 fs::path("share/corvantis/SystemExtensions/CorvantisExtension/Info.plist") }) {
