@@ -30,6 +30,7 @@ std::unique_ptr<MainWindowShell> CreateMainWindow(CorvantisAppDelegate& delegate
     window->setLogView(new LogView());
     window->setConnectionsView(new ConnectionsView());
     window->setGraphView(new PlotterView());
+    AddMainMenus(*window, delegate);
     return window;
 }
 

@@ -55,4 +55,8 @@ private:
     QPlainTextEdit* m_statisticsView = nullptr;
 };
 
+// Adds the menus of the program's main window (profiles, editors and sheets, settings, views, help); their
+// state lives as long as `window`.
+void AddMainMenus(QMainWindow& window, CorvantisAppDelegate& delegate);
+
 } // namespace corvantis

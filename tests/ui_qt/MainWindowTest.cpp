@@ -10,6 +10,8 @@
 #include "tests/support/TempDir.h"
 
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QStackedWidget>
@@ -67,6 +69,37 @@ TEST(MainWindowTest, RealViewsReplaceThePlaceholders)
     EXPECT_EQ(window.currentView(), connections);
     delegate.setGraphShown(true);
     EXPECT_EQ(window.currentView(), graph);
+}
+
+// The program's window has its menus; the view items set the delegate's exclusive flags.
+TEST(MainWindowTest, TheMenusSwitchTheViews)
+{
+    CorvantisAppDelegate delegate;
+    const std::unique_ptr<MainWindowShell> shell = CreateMainWindow(delegate);
+    auto* window = dynamic_cast<MainWindow*>(shell.get());
+    ASSERT_TRUE(window);
+    QStringList titles;
+    QMenu* view = nullptr;
+    for (QAction* action : window->menuBar()->actions()) {
+        titles << action->text();
+        if (action->text() == QStringLiteral("&View"))
+            view = action->menu();
+    }
+    EXPECT_EQ(titles, QStringList({ "&File", "&Profile", "&View", "&Help" }));
+    ASSERT_TRUE(view);
+    const auto trigger = [&](const char* text) {
+        for (QAction* action : view->actions())
+            if (action->text() == QString::fromUtf8(text))
+                action->trigger();
+    };
+    trigger("Connections");
+    EXPECT_TRUE(delegate.connectionsShown());
+    EXPECT_EQ(window->currentView(), window->connectionsView());
+    trigger("Traffic Graph");
+    EXPECT_TRUE(delegate.graphShown());
+    EXPECT_FALSE(delegate.connectionsShown());
+    trigger("Statistics");
+    EXPECT_TRUE(delegate.statisticsShown());
 }
 
 class MainThreadScope final {
