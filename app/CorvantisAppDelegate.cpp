@@ -1,5 +1,7 @@
 #include "app/CorvantisAppDelegate.h"
 
+#include "app/AppProxyConnection.h"
+#include "app/DnsProxyManager.h"
 #include "app/ExtensionPolling.h"
 #include "app/ExtensionSettings.h"
 #include "app/LaunchOptions.h"
@@ -8,6 +10,7 @@
 #include "app/WorkThreads.h"
 #include "core/foundation/AppSettings.h"
 #include "core/foundation/CoreHooks.h"
+#include "core/foundation/LogMessage.h"
 #include "core/foundation/MessageBox.h"
 #include "core/profile/CorvantisApp.h"
 #include "ipc/GssHelperServer.h"
@@ -17,12 +20,23 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDesktopServices>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QSessionManager>
+#include <QSocketNotifier>
 #include <QUrl>
+#include <QWidget>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <iterator>
 #include <strings.h>
 #include <thread>
+#include <unistd.h>
 
 namespace corvantis {
 
@@ -34,6 +48,26 @@ constexpr const char* kOldBundleIdentifier = "com.Corvantis.MacOSX.app";
 #ifndef CORVANTIS_WEB_ADDRESS
 #define CORVANTIS_WEB_ADDRESS "https://corvantis.invalid"
 #endif
+
+// The termination signals reach the main loop through a pipe: the handler only writes the signal's number to
+// it, which is safe in a handler; the main loop reads it and makes the terminate request. One watcher per
+// process.
+constexpr int kTerminationSignals[] = { SIGTERM, SIGINT };
+std::atomic<int> g_signalWriteFd { -1 };
+int g_signalReadFd = -1;
+struct sigaction g_oldActions[std::size(kTerminationSignals)];
+
+void OnTerminationSignal(int signal)
+{
+    const int savedErrno = errno;
+    const int fd = g_signalWriteFd.load();
+    if (fd >= 0) {
+        const unsigned char number = static_cast<unsigned char>(signal);
+        // A full pipe holds requests enough already.
+        [[maybe_unused]] const ssize_t written = ::write(fd, &number, 1);
+    }
+    errno = savedErrno;
+}
 
 } // namespace
 
@@ -77,6 +111,19 @@ CorvantisAppDelegate::CorvantisAppDelegate(Seams seams, QObject* parent)
         m_seams.terminate = [] { QCoreApplication::quit(); };
     if (!m_seams.openUrl)
         m_seams.openUrl = [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); };
+    if (!m_seams.questionBox)
+        m_seams.questionBox
+            = [](const std::string& message, const std::string& caption, int flags, const char* suppressTitle,
+                  bool* suppressResult) { return MessageBox(message, caption, flags, suppressTitle, suppressResult); };
+    if (!m_seams.extensionProviders)
+        m_seams.extensionProviders = [this] {
+            ExtensionStopper::Providers providers;
+            providers.dataFilter = m_control->dataFilterManager();
+            providers.dns = m_control->dnsManager();
+            providers.connection = m_control->connection();
+            providers.manager = m_control->appProxyManager();
+            return providers;
+        };
 
     ExtensionControl::Options control;
     control.dialog = m_seams.loadDialog;
@@ -86,15 +133,19 @@ CorvantisAppDelegate::CorvantisAppDelegate(Seams seams, QObject* parent)
     control.sendSettings = [this](bool restart, ExtensionControl::SettingsResult result) {
         writeGlobalSettingsToExtension(restart, std::move(result));
     };
+    // The loading window's quit button: whatever was chosen before, the extension stops with the application.
     control.quit = [this, alive = m_alive] {
-        if (alive->load())
-            m_seams.terminate();
+        if (!alive->load())
+            return;
+        m_keepChosen = false;
+        stopVPNAndExit();
     };
     control.exit = [this, alive = m_alive](int code) {
         if (alive->load())
             exitProcess(code);
     };
     control.isClosing = [this] { return mIsClose.load(); };
+    control.isTerminating = [this] { return m_terminating.load(); };
     control.timing = m_seams.bringUpTiming;
     m_control = std::make_unique<ExtensionControl>(std::move(control));
 
@@ -113,7 +164,8 @@ CorvantisAppDelegate::CorvantisAppDelegate(Seams seams, QObject* parent)
 
     TickPoller::Sources sources;
     sources.newClient = [this] { return m_control->getNewXpcConnection(); };
-    sources.loadingState = [this] { return m_control->loadingState(); };
+    // Once stopping has begun the extension counts as not loaded: no more tick requests.
+    sources.loadingState = [this] { return m_terminating ? 0 : m_control->loadingState(); };
     sources.updateLogList = [this] {
         if (m_window)
             m_window->updateLogList(m_window->isShown());
@@ -152,6 +204,15 @@ CorvantisAppDelegate::~CorvantisAppDelegate()
     runWhileServingMainThread([this] { m_control.reset(); });
     // The window may still tell the delegate it goes away.
     m_window.reset();
+    if (m_signalNotifier) {
+        for (size_t i = 0; i < std::size(kTerminationSignals); ++i)
+            ::sigaction(kTerminationSignals[i], &g_oldActions[i], nullptr);
+        const int writeFd = g_signalWriteFd.exchange(-1);
+        ::close(writeFd);
+        delete m_signalNotifier;
+        m_signalNotifier = nullptr;
+        ::close(std::exchange(g_signalReadFd, -1));
+    }
 }
 
 // ---- Launching ----
@@ -233,9 +294,11 @@ void CorvantisAppDelegate::eventLaunchOnce()
 
     addObservers();
     watchPowerOff();
+    watchSessionEnd();
 
     if (m_seams.makeMainWindow)
         m_window = m_seams.makeMainWindow(*this);
+    watchMainWindowClose();
     const CAppSettings settings = theApp ? theApp->GetSettings() : CAppSettings();
     if (settings.ShowMainWindow)
         showLogWindow();
@@ -610,12 +673,185 @@ void CorvantisAppDelegate::PushToFrontNotifyRecieved(const Notification&)
 void CorvantisAppDelegate::rebootNotifyRecieved(const Notification&)
 {
     entered("rebootNotifyRecieved");
+    CLogMessage(kLogError) << "Reboot notification recieved (2)";
+    // A decision open already (the question) is left to the power-off.
+    if (!m_deciding)
+        applicationShouldTerminate(WayOut::PowerOff);
+    exitProcess(0);
 }
 
 void CorvantisAppDelegate::vpnProxyStatusChangedNotification(const Notification&)
 {
     entered("vpnProxyStatusChangedNotification");
     m_control->vpnProxyStatusChanged();
+}
+
+// ---- Termination ----
+
+void CorvantisAppDelegate::quit()
+{
+    requestTerminate(WayOut::QuitItem);
+}
+
+void CorvantisAppDelegate::stopVPNAndExit()
+{
+    m_stopChosen = true;
+    requestTerminate(WayOut::QuitItem);
+}
+
+void CorvantisAppDelegate::keepVPNAndExit()
+{
+    m_keepChosen = true;
+    requestTerminate(WayOut::QuitItem);
+}
+
+void CorvantisAppDelegate::requestTerminate(WayOut way)
+{
+    // The decision under way, or the stopping, ends the application anyway.
+    if (m_deciding || (m_terminating && !mIsClose))
+        return;
+    m_deciding = true;
+    const TerminateReply reply = applicationShouldTerminate(way);
+    m_deciding = false;
+    // Without a main thread to post to, a stop that ended at once has set the closing flag already.
+    if (reply == TerminateReply::Now || mIsClose)
+        m_seams.terminate();
+}
+
+CorvantisAppDelegate::TerminateReply CorvantisAppDelegate::applicationShouldTerminate(WayOut way)
+{
+    if (mIsClose)
+        return TerminateReply::Now;
+    const ExtensionStopper::Providers providers = m_seams.extensionProviders();
+    TerminationFacts facts;
+    facts.keepChosen = m_keepChosen;
+    facts.stopChosen = m_stopChosen;
+    facts.hasConnection = providers.connection != nullptr;
+    facts.hasDnsManager = providers.dns != nullptr;
+    facts.proxyConnected = providers.connection && providers.connection->isConnected();
+    facts.dnsStarted = providers.dns && providers.dns->isStarted();
+    facts.keepRunningOnClose = theApp ? theApp->GetSettings().KeepRunningOnClose : kKeepRunningAsk;
+
+    const StopDecision decision = DecideExtensionStop(facts, way);
+    bool stop = decision == StopDecision::Stop;
+    if (decision == StopDecision::Ask) {
+        bool dontAskAgain = false;
+        const long answer = m_seams.questionBox(
+            std::string(), kKeepRunningQuestion, kKeepRunningQuestionFlags, kDontAskAgainTitle, &dontAskAgain);
+        const KeepRunningAnswer read = ReadKeepRunningAnswer(answer, dontAskAgain);
+        stop = read.stop;
+        if (read.store != kKeepRunningAsk && theApp) {
+            CAppSettings settings = theApp->GetSettings();
+            settings.KeepRunningOnClose = read.store;
+            theApp->SetSettings(settings);
+            SaveSettings(settings);
+        }
+    }
+    if (theApp) {
+        CAppSettings settings = theApp->GetSettings();
+        settings.ShowMainWindow = m_window && m_window->isShown();
+        theApp->SetSettings(settings);
+    }
+    writeGlobalSettings(false);
+    if (!stop)
+        return TerminateReply::Now;
+
+    m_terminating = true;
+    stopExtension([this, alive = m_alive, way](bool) {
+        // Posted even from the main thread: the request that started the stop may still be deciding.
+        const std::shared_ptr<MainThreadExecutor> executor = NotificationCenter::defaultCenter().mainThreadExecutor();
+        auto again = [this, alive, way] {
+            if (!alive->load())
+                return;
+            mIsClose = true;
+            requestTerminate(way);
+        };
+        if (executor)
+            executor->post(std::move(again));
+        else
+            again();
+    });
+    return TerminateReply::Later;
+}
+
+void CorvantisAppDelegate::stopExtension(std::function<void(bool ok)> completion)
+{
+    // The pool lives on the main thread; the later steps run on the managers' queues.
+    auto closeClients = [this, alive = m_alive] {
+        onMainThread([this, alive] {
+            if (alive->load() && m_control)
+                m_control->cleanupXpcConnections(true);
+        });
+    };
+    ExtensionStopper::start(m_seams.extensionProviders(), std::move(closeClients), std::move(completion));
+}
+
+void CorvantisAppDelegate::onMainThread(std::function<void()> task)
+{
+    const std::shared_ptr<MainThreadExecutor> executor = NotificationCenter::defaultCenter().mainThreadExecutor();
+    if (!executor || executor->isMainThread()) {
+        task();
+        return;
+    }
+    executor->post(std::move(task));
+}
+
+Status CorvantisAppDelegate::watchTerminationSignals()
+{
+    if (m_signalNotifier)
+        return Status();
+    if (g_signalWriteFd.load() >= 0)
+        return Status::error(EBUSY, "Another watcher takes the termination signals");
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return Status::error(errno, "Cannot make the signal pipe: " + std::string(strerror(errno)));
+    g_signalReadFd = fds[0];
+    g_signalWriteFd = fds[1];
+    m_signalNotifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
+    connect(m_signalNotifier, &QSocketNotifier::activated, this, &CorvantisAppDelegate::terminationSignalArrived);
+    struct sigaction action = {};
+    action.sa_handler = &OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (size_t i = 0; i < std::size(kTerminationSignals); ++i)
+        ::sigaction(kTerminationSignals[i], &action, &g_oldActions[i]);
+    return Status();
+}
+
+void CorvantisAppDelegate::terminationSignalArrived()
+{
+    unsigned char numbers[64];
+    bool any = false;
+    while (::read(g_signalReadFd, numbers, sizeof numbers) > 0)
+        any = true;
+    if (any)
+        requestTerminate(WayOut::Signal);
+}
+
+void CorvantisAppDelegate::watchSessionEnd()
+{
+    auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (!application)
+        return;
+    // The session manager may end the process soon after: the decision is made at once and never asks.
+    connect(application, &QGuiApplication::commitDataRequest, this,
+        [this](QSessionManager&) { requestTerminate(WayOut::SessionEnd); });
+}
+
+void CorvantisAppDelegate::watchMainWindowClose()
+{
+    if (auto* widget = dynamic_cast<QWidget*>(m_window.get()))
+        widget->installEventFilter(this);
+}
+
+bool CorvantisAppDelegate::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::Close || mIsClose || !m_window || watched != dynamic_cast<QWidget*>(m_window.get()))
+        return QObject::eventFilter(watched, event);
+    // The window stays while the decision is made; the application's end takes it with it.
+    event->ignore();
+    requestTerminate(WayOut::CloseWindow);
+    return true;
 }
 
 } // namespace corvantis

@@ -6,7 +6,9 @@
 #include "app/OpenFileLimit.h"
 #include "app/ProfileDocuments.h"
 #include "app/SingleInstance.h"
+#include "app/Termination.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Result.h"
 
 #include <QObject>
 
@@ -20,6 +22,9 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+class QEvent;
+class QSocketNotifier;
 
 namespace corvantis {
 
@@ -155,6 +160,16 @@ public:
         std::function<void()> showAbout;
         // The windows of the profile commands (name sheet, file panels, password and encryption windows).
         ProfileDocuments::Seams documents;
+
+        // ---- Termination ----
+        // Asks the keep-running question: MessageBox's contract, with a suppression check box. Default:
+        // MessageBox (core), which asks on the main thread.
+        std::function<long(const std::string& message, const std::string& caption, int flags, const char* suppressTitle,
+            bool* suppressResult)>
+            questionBox;
+        // The extension's providers as termination finds and stops them. Default: those of the extension
+        // control (extensionControl()).
+        std::function<ExtensionStopper::Providers()> extensionProviders;
     };
 
     // The three views of the main window, of which one at most is shown.
@@ -254,6 +269,34 @@ public:
     // The profile commands and the password prompt.
     ProfileDocuments& documents() { return *m_documents; }
 
+    // ---- Termination (main thread) ----
+
+    enum class TerminateReply {
+        Now, // the application may end now
+        Later, // the providers are being stopped; their end asks again
+    };
+    // Decides whether the extension stops with the application (DecideExtensionStop; the keep-running question
+    // only for a way out that may ask, storing "KeepRunningOnClose" when told to), stores "ShowMainWindow" and
+    // sends the settings (writeGlobalSettings(false)). Keeping answers Now; stopping sets the terminating flag
+    // and starts stopExtension, whose end sets the closing flag and requests termination again, and answers
+    // Later. With the closing flag set it answers Now at once.
+    TerminateReply applicationShouldTerminate(WayOut way);
+    // The one terminate request of every way out: applicationShouldTerminate, and the terminate seam when it
+    // answers Now. A request while the question is open or while the providers stop is dropped: the one under
+    // way ends the application.
+    void requestTerminate(WayOut way);
+    // The choices of this run, each followed by a terminate request (as the Quit item).
+    void stopVPNAndExit();
+    void keepVPNAndExit();
+    // Stops the extension's providers in order (ExtensionStopper) and calls `completion` once, with true, on
+    // the thread of the last stop handler.
+    void stopExtension(std::function<void(bool ok)> completion);
+    // Set once stopping has begun: the status check and the polling stay quiet.
+    bool isTerminating() const { return m_terminating.load(); }
+    // Makes SIGTERM and SIGINT terminate requests (WayOut::Signal) through a pipe the main loop watches. One
+    // delegate of the process at a time; its destructor puts the old handlers back.
+    Status watchTerminationSignals();
+
     // ---- Notification handlers (main thread) ----
 
     void LogNotifyReceived(const Notification& notification);
@@ -267,9 +310,18 @@ public:
     void rebootNotifyRecieved(const Notification& notification);
     void vpnProxyStatusChangedNotification(const Notification& notification);
 
+public slots:
+    // The Quit item of the menus: a terminate request (WayOut::QuitItem).
+    void quit();
+
 private slots:
     // logind's PrepareForShutdown; `start` true means the power-off begins.
     void prepareForShutdown(bool start);
+    void terminationSignalArrived();
+
+protected:
+    // Turns the main window's close into a terminate request (WayOut::CloseWindow).
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void eventPreLaunchOnce();
@@ -280,6 +332,11 @@ private:
     bool secondCopyStopsLaunch();
     void addObservers();
     void watchPowerOff();
+    void watchSessionEnd();
+    void watchMainWindowClose();
+    // Runs `task` on the main thread: at once when called there (or when no main thread is set), else posted.
+    // The task checks itself whether the delegate still lives.
+    void onMainThread(std::function<void()> task);
     void loadSettings();
     // The extension's removal for "DeactivateSysExt": deactivates it and ends the process (code 0).
     void removeSystemExtensionAndWait();
@@ -324,6 +381,14 @@ private:
     bool m_noSystemProfile = false;
     std::atomic<bool> mIsClose { false }; // read by the bring-up's threads
     bool m_doNotRun = false;
+
+    // Termination: the choices of this run, the terminating flag (read by the bring-up's threads) and whether a
+    // decision is under way (the question may be open).
+    std::atomic<bool> m_keepChosen { false };
+    std::atomic<bool> m_stopChosen { false };
+    std::atomic<bool> m_terminating { false };
+    bool m_deciding = false;
+    QSocketNotifier* m_signalNotifier = nullptr; // owned as a child
 };
 
 // Defined by the windows library (app/ui/AppWindows.cpp): fills every window of `seams` with the program's real

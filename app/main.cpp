@@ -5,11 +5,13 @@
 #include "app/CorvantisAppDelegate.h"
 #include "app/LaunchOptions.h"
 #include "app/QtMainThreadExecutor.h"
+#include "app/UpdateCheck.h"
 #include "core/foundation/CoreHooks.h"
 #include "core/profile/CorvantisAppUI.h"
 #include "platform/DefaultsStore.h"
 #include "platform/NotificationCenter.h"
 #include "platform/ProgramHome.h"
+#include "platform/SystemLog.h"
 
 #include <QApplication>
 #include <QStringList>
@@ -44,6 +46,8 @@ int main(int argc, char** argv)
     SetCoreHooks(hooks);
 
     QApplication application(argc, argv);
+    // Every way out, closing the main window included, goes through the delegate's terminate request.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     NotificationCenter::defaultCenter().setMainThreadExecutor(std::make_shared<QtMainThreadExecutor>());
     // Qt has taken its own options out of the arguments by now.
     std::vector<std::string> arguments;
@@ -52,9 +56,15 @@ int main(int argc, char** argv)
         arguments.push_back(given[i].toStdString());
     DefaultsStore::standard().setArguments(arguments);
 
+    // The core starts the update check through this hook when the settings ask for it.
+    RegisterUpdateCheckHook();
+
     CorvantisAppDelegate::Seams seams;
     AddWindowSeams(seams);
     CorvantisAppDelegate delegate(std::move(seams));
+    const Status signalWatch = delegate.watchTerminationSignals();
+    if (!signalWatch.ok())
+        SystemLog(signalWatch.message());
     delegate.setLaunchFiles(FileArguments(arguments));
     delegate.applicationWillFinishLaunching();
     delegate.applicationDidFinishLaunching();

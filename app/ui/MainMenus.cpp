@@ -12,7 +12,6 @@
 #include "core/profile/CorvantisAppUI.h"
 #include "platform/NotificationCenter.h"
 
-#include <QCoreApplication>
 #include <QMenuBar>
 
 namespace corvantis {
@@ -94,7 +93,7 @@ void AddMainMenus(QMainWindow& window, CorvantisAppDelegate& delegate)
     file->addSeparator();
     QAction* quit = file->addAction(QString());
     quit->setMenuRole(QAction::QuitRole);
-    QObject::connect(quit, &QAction::triggered, &window, [] { QCoreApplication::quit(); });
+    QObject::connect(quit, &QAction::triggered, &delegate, &CorvantisAppDelegate::quit);
     state->followQuitTitle(quit);
 
     QMenu* profile = bar->addMenu(QStringLiteral("&Profile"));

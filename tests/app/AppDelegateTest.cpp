@@ -139,6 +139,9 @@ TEST(AppDelegateTest, EachNotificationReachesItsHandlerOnTheMainThread)
     seams.handlerEntered
         = [&](const std::string& handler) { entered.emplace_back(handler, std::this_thread::get_id()); };
     seams.makeMainWindow = [&](CorvantisAppDelegate&) { return std::make_unique<FakeWindow>(fronts); };
+    // The power-off ends the program (with nothing running, at once).
+    std::vector<int> exits;
+    seams.exit = [&](int code) { exits.push_back(code); };
     auto delegate = std::make_unique<CorvantisAppDelegate>(std::move(seams));
     delegate->eventLaunch();
     ASSERT_TRUE(delegate->isLoaded());
@@ -169,6 +172,7 @@ TEST(AppDelegateTest, EachNotificationReachesItsHandlerOnTheMainThread)
         EXPECT_EQ(entered[i].second, std::this_thread::get_id());
     }
     EXPECT_EQ(fronts, frontsAtLaunch + 1); // "PushToFront"
+    EXPECT_EQ(exits, std::vector<int> { 0 }); // the power-off
 
     // Gone with the delegate: nothing reaches a destroyed object.
     delegate.reset();
