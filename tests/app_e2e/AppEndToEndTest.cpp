@@ -21,6 +21,7 @@
 #include "ipc/XPCClientForExtension.h"
 #include "platform/DefaultsStore.h"
 #include "platform/NotificationCenter.h"
+#include "platform/sysext/NEConfigurationStore.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
 #include "tests/support/PlistPrint.h"
@@ -43,6 +44,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -520,6 +522,81 @@ TEST_F(AppEndToEnd, PortsSavedInTheSheetReachTheExtensionStartedByTheProgram)
     EXPECT_FALSE(hasExited(program)) << ReadFile(output);
     stopChild(program, false, 30s);
 }
+
+// The configurations of `kind` as the supervisor keeps them.
+std::vector<NEConfiguration> StoredConfigurations(NEConfigurationKind kind)
+{
+    auto done = std::make_shared<std::promise<std::vector<NEConfiguration>>>();
+    NEConfigurationStore::shared()->load(
+        kind, [done](std::vector<NEConfiguration> stored, std::optional<std::string>) { done->set_value(stored); });
+    auto future = done->get_future();
+    if (future.wait_for(30s) != std::future_status::ready)
+        return {};
+    return future.get();
+}
+
+// The state of the first transparent proxy's session, Invalid when there is none.
+NEVPNStatus ProxySession()
+{
+    const auto proxies = StoredConfigurations(NEConfigurationKind::TransparentProxy);
+    return proxies.empty() ? NEVPNStatus::Invalid : NEConfigurationStore::shared()->status(proxies.front().identifier);
+}
+
+// The built program, asked to end by SIGTERM, follows the stored "KeepRunningOnClose" without asking: 2 stops the
+// extension's providers (the session disconnected, every configuration disabled), 1 leaves the extension
+// running with its session connected after the program has gone.
+class AppQuitEndToEnd : public AppEndToEnd, public ::testing::WithParamInterface<int64_t> { };
+
+TEST_P(AppQuitEndToEnd, TheStoredChoiceDecidesWhatSigtermLeavesRunning)
+{
+    const bool stops = GetParam() == 2;
+    {
+        DefaultsStore defaults(DefaultsStore::fileFor(appHome(), "Corvantis"));
+        WriteStartSettings(defaults);
+        defaults.setObject("KeepRunningOnClose", PlistValue(GetParam()));
+        ASSERT_TRUE(defaults.synchronize().ok());
+    }
+    runCommand({ "ip", "route", "replace", "default", "dev", "lo" });
+    const fs::path output = appHome() / "program.out";
+    const int fd = ::open(output.c_str(), O_CREAT | O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
+    SpawnOptions options;
+    options.argv = { kProgram.string() };
+    options.env = { { "CORVANTIS_HOME", appHome().string() }, { "QT_QPA_PLATFORM", "offscreen" } };
+    options.out = fd;
+    options.err = fd;
+    const pid_t program = spawnChild(options);
+    ::close(fd);
+    const auto details = [&] {
+        return "\nprogram:\n" + LogFilesIn(appHome() / "Logs") + ReadFile(output) + "\nsupervisor:\n" + supervisorLog();
+    };
+    ASSERT_TRUE(
+        waitUntil([&] { return ProxySession() == NEVPNStatus::Connected || hasExited(program); }, deadlineIn(120s)))
+        << details();
+    ASSERT_FALSE(hasExited(program)) << details();
+    const pid_t extension = ExtensionPid();
+    ASSERT_GT(extension, 0);
+
+    // SIGTERM: nobody may be there to answer, so the stored choice decides (and none is asked or stored).
+    EXPECT_EQ(stopChild(program, false, 60s), 0) << details();
+    EXPECT_EQ(DefaultsStore(DefaultsStore::fileFor(appHome(), "Corvantis")).object("KeepRunningOnClose"),
+        PlistValue(GetParam()));
+    if (stops) {
+        EXPECT_TRUE(waitUntil([] { return ProxySession() == NEVPNStatus::Disconnected; })) << details();
+        EXPECT_FALSE(StoredConfigurations(NEConfigurationKind::TransparentProxy).empty());
+        EXPECT_FALSE(StoredConfigurations(NEConfigurationKind::DnsProxy).empty());
+        for (NEConfigurationKind kind : { NEConfigurationKind::TransparentProxy, NEConfigurationKind::DnsProxy,
+                 NEConfigurationKind::ContentFilter })
+            for (const NEConfiguration& stored : StoredConfigurations(kind))
+                EXPECT_FALSE(stored.enabled) << stored.localizedDescription << details();
+    } else {
+        EXPECT_EQ(ProxySession(), NEVPNStatus::Connected) << details();
+        EXPECT_EQ(ExtensionPid(), extension) << "the extension keeps running after the program";
+        EXPECT_TRUE(StoredConfigurations(NEConfigurationKind::TransparentProxy).front().enabled);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(KeepRunningOnClose, AppQuitEndToEnd, ::testing::Values(int64_t { 1 }, int64_t { 2 }),
+    [](const ::testing::TestParamInfo<int64_t>& info) { return info.param == 1 ? "Keep" : "Stop"; });
 
 } // namespace
 } // namespace corvantis::test
