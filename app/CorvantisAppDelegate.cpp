@@ -108,7 +108,9 @@ CorvantisAppDelegate::CorvantisAppDelegate(Seams seams, QObject* parent)
     if (!m_seams.makeExtensionClient)
         m_seams.makeExtensionClient = &MakeExtensionClient;
     if (!m_seams.terminate)
-        m_seams.terminate = [] { QCoreApplication::quit(); };
+        // exit, not quit: quit asks every window to close first, and the main window's close is itself a way out
+        // that may ask the keep-running question.
+        m_seams.terminate = [] { QCoreApplication::exit(0); };
     if (!m_seams.openUrl)
         m_seams.openUrl = [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); };
     if (!m_seams.questionBox)
@@ -714,8 +716,10 @@ void CorvantisAppDelegate::requestTerminate(WayOut way)
     const TerminateReply reply = applicationShouldTerminate(way);
     m_deciding = false;
     // Without a main thread to post to, a stop that ended at once has set the closing flag already.
-    if (reply == TerminateReply::Now || mIsClose)
+    if (reply == TerminateReply::Now || mIsClose) {
+        m_quitting = true;
         m_seams.terminate();
+    }
 }
 
 CorvantisAppDelegate::TerminateReply CorvantisAppDelegate::applicationShouldTerminate(WayOut way)
@@ -846,7 +850,8 @@ void CorvantisAppDelegate::watchMainWindowClose()
 
 bool CorvantisAppDelegate::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::Close || mIsClose || !m_window || watched != dynamic_cast<QWidget*>(m_window.get()))
+    if (event->type() != QEvent::Close || mIsClose || m_quitting || !m_window
+        || watched != dynamic_cast<QWidget*>(m_window.get()))
         return QObject::eventFilter(watched, event);
     // The window stays while the decision is made; the application's end takes it with it.
     event->ignore();

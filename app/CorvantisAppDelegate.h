@@ -132,7 +132,7 @@ public:
         // traffic statistics.
         std::function<bool()> isSampleDue;
         std::chrono::milliseconds statInterval { 250 };
-        // Asks the application to end; runs on the main thread. Default: QCoreApplication::quit.
+        // Asks the application to end; runs on the main thread. Default: QCoreApplication::exit(0).
         std::function<void()> terminate;
         // The endpoint of the token listener sent to the extension with the settings. Default: the listener
         // started at launch (GssHelperServer::listenerEndpoint).
@@ -380,6 +380,8 @@ private:
     bool m_loadExtProfile = false;
     bool m_noSystemProfile = false;
     std::atomic<bool> mIsClose { false }; // read by the bring-up's threads
+    // The decision is made and the application is ending: a close of the main window is no new way out.
+    bool m_quitting = false;
     bool m_doNotRun = false;
 
     // Termination: the choices of this run, the terminating flag (read by the bring-up's threads) and whether a

@@ -108,7 +108,10 @@ struct ExtensionControl::Life {
     {
         MutexLock lock(mutex);
         alive = false;
-        idle.wait(mutex, [this]() REQUIRES(mutex) { return active == 0; });
+        idle.wait(mutex, [this] {
+            mutex.assertHeld();
+            return active == 0;
+        });
     }
 
     Mutex mutex;

@@ -544,7 +544,8 @@ NEVPNStatus ProxySession()
 
 // The built program, asked to end by SIGTERM, follows the stored "KeepRunningOnClose" without asking: 2 stops the
 // extension's providers (the session disconnected, every configuration disabled), 1 leaves the extension
-// running with its session connected after the program has gone.
+// running with its session connected after the program has gone, and so does 0 (ask), as nobody may be there to
+// answer.
 class AppQuitEndToEnd : public AppEndToEnd, public ::testing::WithParamInterface<int64_t> { };
 
 TEST_P(AppQuitEndToEnd, TheStoredChoiceDecidesWhatSigtermLeavesRunning)
@@ -595,8 +596,10 @@ TEST_P(AppQuitEndToEnd, TheStoredChoiceDecidesWhatSigtermLeavesRunning)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(KeepRunningOnClose, AppQuitEndToEnd, ::testing::Values(int64_t { 1 }, int64_t { 2 }),
-    [](const ::testing::TestParamInfo<int64_t>& info) { return info.param == 1 ? "Keep" : "Stop"; });
+INSTANTIATE_TEST_SUITE_P(KeepRunningOnClose, AppQuitEndToEnd,
+    ::testing::Values(int64_t { 0 }, int64_t { 1 }, int64_t { 2 }), [](const ::testing::TestParamInfo<int64_t>& info) {
+        return info.param == 0 ? "AskNobody" : info.param == 1 ? "Keep" : "Stop";
+    });
 
 } // namespace
 } // namespace corvantis::test
