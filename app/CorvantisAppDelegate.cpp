@@ -106,7 +106,7 @@ CorvantisAppDelegate::CorvantisAppDelegate(Seams seams, QObject* parent)
     if (!m_seams.loadDialog)
         m_seams.loadDialog = std::make_shared<LoggedLoadDialog>();
     if (!m_seams.makeExtensionClient)
-        m_seams.makeExtensionClient = &MakeExtensionClient;
+        m_seams.makeExtensionClient = [] { return MakeExtensionClient(); };
     if (!m_seams.terminate)
         // exit, not quit: quit asks every window to close first, and the main window's close is itself a way out
         // that may ask the keep-running question.

@@ -8,8 +8,8 @@ namespace {
 
 class XpcExtensionClient final : public ExtensionClient {
 public:
-    XpcExtensionClient()
-        : m_client(XPCClientForExtension::create())
+    explicit XpcExtensionClient(const std::filesystem::path& programPath)
+        : m_client(XPCClientForExtension::create({ programPath, {} }))
     {
     }
 
@@ -40,9 +40,9 @@ private:
 
 } // namespace
 
-ExtensionClientPtr MakeExtensionClient()
+ExtensionClientPtr MakeExtensionClient(const std::filesystem::path& programPath)
 {
-    return std::make_shared<XpcExtensionClient>();
+    return std::make_shared<XpcExtensionClient>(programPath);
 }
 
 } // namespace corvantis

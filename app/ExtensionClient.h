@@ -2,6 +2,7 @@
 
 #include "ipc/IPCExtension.h"
 
+#include <filesystem>
 #include <memory>
 
 namespace corvantis {
@@ -19,8 +20,8 @@ public:
 
 using ExtensionClientPtr = std::shared_ptr<ExtensionClient>;
 
-// A new, unconnected client of the extension of this program's tree (XPCClientForExtension, which stops the
-// program when the tree holds no extension manifest).
-ExtensionClientPtr MakeExtensionClient();
+// A new, unconnected client of the extension of the tree `programPath` belongs to (empty: this program's own);
+// XPCClientForExtension, which stops the program when the tree holds no extension manifest.
+ExtensionClientPtr MakeExtensionClient(const std::filesystem::path& programPath = {});
 
 } // namespace corvantis

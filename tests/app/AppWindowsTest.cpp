@@ -4,6 +4,7 @@
 // reads what reached the windows, the profile file, the defaults file and the settings messages.
 
 #include "app/CorvantisAppDelegate.h"
+#include "app/ExtensionClient.h"
 #include "app/ExtensionControl.h"
 #include "app/ExtensionPolling.h"
 #include "app/QtMainThreadExecutor.h"
@@ -21,7 +22,6 @@
 #include "core/profile/CorvantisAppUI.h"
 #include "ipc/IPCExportedObject.h"
 #include "ipc/IPCInterfaces.h"
-#include "ipc/XPCClientForExtension.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Mutex.h"
 #include "platform/NotificationCenter.h"
@@ -145,38 +145,6 @@ private:
     std::vector<Settings> m_settings GUARDED_BY(m_mutex);
 };
 
-// The real client of a program tree of the test's own, as the bring-up's client factory hands it out.
-class TreeClient final : public ExtensionClient {
-public:
-    explicit TreeClient(const fs::path& programPath)
-        : m_client(XPCClientForExtension::create({ programPath, {} }))
-    {
-    }
-
-    void connect() override { m_client->connect(); }
-    void closeConnection() override { m_client->closeConnection(); }
-    bool isConnected() const override { return m_client->isConnected(); }
-    void helloWithVersion(const std::string& version, StringReply reply) override
-    {
-        m_client->helloWithVersion(version, std::move(reply));
-    }
-    void updateSettingWithSettings(const PlistDict& settings, const std::string& profile, StringReply reply) override
-    {
-        m_client->updateSettingWithSettings(settings, profile, std::move(reply));
-    }
-    void retriveTickDataWithReply(TickDataReply reply) override
-    {
-        m_client->retriveTickDataWithReply(std::move(reply));
-    }
-    void setGssServerEndpointWithGssServerEndpoint(const XpcEndpoint& endpoint, BoolReply reply) override
-    {
-        m_client->setGssServerEndpointWithGssServerEndpoint(endpoint, std::move(reply));
-    }
-
-private:
-    const std::shared_ptr<XPCClientForExtension> m_client;
-};
-
 // One line of the connection list in the extension's form (CConnRecord::GetText).
 std::string ConnLine(
     int id, const std::string& app, const std::string& target, const std::string& rule, bool opened, bool closed)
@@ -260,8 +228,7 @@ protected:
             [](const rlimit&) { return 0; } };
         seams.makeMainWindow = &CreateMainWindow;
         seams.runExcludedPortsSheet = &RunExcludedPortsSheet;
-        seams.makeExtensionClient
-            = [program = m_tree / "bin/Corvantis"] { return std::make_shared<TreeClient>(program); };
+        seams.makeExtensionClient = [program = m_tree / "bin/Corvantis"] { return MakeExtensionClient(program); };
         seams.isNetworkKnown = [] { return true; };
         seams.bringUpTiming.dialogDelay = 20ms;
         seams.bringUpTiming.networkPollInterval = 1ms;

@@ -18,7 +18,6 @@
 #include "app/ui/MainWindow.h"
 #include "core/profile/ConnRecord.h"
 #include "core/profile/CorvantisAppUI.h"
-#include "ipc/XPCClientForExtension.h"
 #include "platform/DefaultsStore.h"
 #include "platform/NotificationCenter.h"
 #include "platform/sysext/NEConfigurationStore.h"
@@ -184,46 +183,6 @@ std::string ProfileXml(uint16_t socksPort)
           "  </RuleList>\n"
           "</CorvantisProfile>\n";
 }
-
-// The application's own client of the extension, given the program tree's place: this test binary does not sit in
-// the tree's bin/ folder, from which the program's client finds the extension's manifest.
-class TreeExtensionClient final : public ExtensionClient {
-public:
-    TreeExtensionClient()
-        : m_client(XPCClientForExtension::create(TreeOptions()))
-    {
-    }
-
-    void connect() override { m_client->connect(); }
-    void closeConnection() override { m_client->closeConnection(); }
-    bool isConnected() const override { return m_client->isConnected(); }
-    void helloWithVersion(const std::string& version, StringReply reply) override
-    {
-        m_client->helloWithVersion(version, std::move(reply));
-    }
-    void updateSettingWithSettings(const PlistDict& settings, const std::string& profile, StringReply reply) override
-    {
-        m_client->updateSettingWithSettings(settings, profile, std::move(reply));
-    }
-    void retriveTickDataWithReply(TickDataReply reply) override
-    {
-        m_client->retriveTickDataWithReply(std::move(reply));
-    }
-    void setGssServerEndpointWithGssServerEndpoint(const XpcEndpoint& endpoint, BoolReply reply) override
-    {
-        m_client->setGssServerEndpointWithGssServerEndpoint(endpoint, std::move(reply));
-    }
-
-private:
-    static XPCClientForExtension::Options TreeOptions()
-    {
-        XPCClientForExtension::Options options;
-        options.programPath = kProgram;
-        return options;
-    }
-
-    const std::shared_ptr<XPCClientForExtension> m_client;
-};
 
 // Every line the log window has taken since the object was made, kept here as well: the window drops its oldest
 // rows beyond its limit.
@@ -393,7 +352,7 @@ TEST_F(AppEndToEnd, BringsTheExtensionUpShowsCurlsConnectionAndRecoversFromTheEx
     InstallAppUI().EnableAutoDnsModeDetection({});
 
     CorvantisAppDelegate::Seams seams = TestSeams(appHome());
-    seams.makeExtensionClient = [] { return std::make_shared<TreeExtensionClient>(); };
+    seams.makeExtensionClient = [] { return MakeExtensionClient(kProgram); };
     // The place checked is the build tree's program, where this binary would have to be.
     seams.locationPasses = [](const fs::path&) { return IsInProgramTree(kProgram); };
     seams.bringUpTiming.dialogDelay = 50ms;
