@@ -23,7 +23,7 @@ public:
     static void info(const std::string& text) { write(Level::Default, text); }
 
     // Replaces the sink; an empty one restores the default. Returns the sink it replaced (empty for the
-    // default).
+    // default) once no call of it runs any more, so whatever it refers to may go at once.
     static Sink setSink(Sink sink);
 };
 
