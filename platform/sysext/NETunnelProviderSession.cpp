@@ -10,10 +10,19 @@ namespace corvantis {
 
 namespace {
 
-Mutex g_mutex;
 // The stores whose state changes are already turned into notifications. Weak, so a store a test dropped is not
-// kept alive, and a new store at the same address is not taken for the old one.
-std::vector<std::weak_ptr<NEConfigurationStore>> g_heardStores GUARDED_BY(g_mutex);
+// kept alive, and a new store at the same address is not taken for the old one. Never destroyed: the layer's
+// completions may still run while the program ends.
+struct HeardStores {
+    Mutex mutex;
+    std::vector<std::weak_ptr<NEConfigurationStore>> stores GUARDED_BY(mutex);
+};
+
+HeardStores& TheHeardStores()
+{
+    static HeardStores* const heard = new HeardStores();
+    return *heard;
+}
 
 bool SameStore(const std::weak_ptr<NEConfigurationStore>& a, const std::shared_ptr<NEConfigurationStore>& b)
 {
@@ -43,12 +52,13 @@ std::shared_ptr<NEConfigurationStore> NEConfigurationLayer::store()
     if (!store)
         return store;
     {
-        MutexLock lock(g_mutex);
-        std::erase_if(g_heardStores, [](const auto& heard) { return heard.expired(); });
-        for (const auto& heard : g_heardStores)
+        HeardStores& heardStores = TheHeardStores();
+        MutexLock lock(heardStores.mutex);
+        std::erase_if(heardStores.stores, [](const auto& heard) { return heard.expired(); });
+        for (const auto& heard : heardStores.stores)
             if (SameStore(heard, store))
                 return store;
-        g_heardStores.push_back(store);
+        heardStores.stores.push_back(store);
     }
     // Outside the lock: a store may report a state at once, on the calling thread.
     store->addStatusObserver(PostStatusChange);

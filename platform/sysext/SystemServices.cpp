@@ -7,47 +7,61 @@ namespace corvantis {
 
 namespace {
 
-Mutex g_mutex;
-std::shared_ptr<SystemExtensionManager> g_manager GUARDED_BY(g_mutex);
-std::shared_ptr<NEConfigurationStore> g_store GUARDED_BY(g_mutex);
-// What stands in for whichever of the two nobody installed: one connection to the supervisor serves both.
-std::shared_ptr<SupervisorClient> g_client GUARDED_BY(g_mutex);
+// The process's layer objects. Never destroyed: threads of the layer (completion queues, the client's reader) may
+// still reach them while the process exits.
+struct Services {
+    Mutex mutex;
+    std::shared_ptr<SystemExtensionManager> manager GUARDED_BY(mutex);
+    std::shared_ptr<NEConfigurationStore> store GUARDED_BY(mutex);
+    // What stands in for whichever of the two nobody installed: one connection to the supervisor serves both.
+    std::shared_ptr<SupervisorClient> client GUARDED_BY(mutex);
 
-std::shared_ptr<SupervisorClient> DefaultClient() REQUIRES(g_mutex)
+    std::shared_ptr<SupervisorClient> defaultClient() REQUIRES(mutex)
+    {
+        if (!client)
+            client = SupervisorClient::create();
+        return client;
+    }
+};
+
+Services& TheServices()
 {
-    if (!g_client)
-        g_client = SupervisorClient::create();
-    return g_client;
+    static Services* const services = new Services();
+    return *services;
 }
 
 } // namespace
 
 std::shared_ptr<SystemExtensionManager> SystemExtensionManager::shared()
 {
-    MutexLock lock(g_mutex);
-    if (!g_manager)
-        g_manager = DefaultClient();
-    return g_manager;
+    Services& services = TheServices();
+    MutexLock lock(services.mutex);
+    if (!services.manager)
+        services.manager = services.defaultClient();
+    return services.manager;
 }
 
 void SystemExtensionManager::setShared(std::shared_ptr<SystemExtensionManager> manager)
 {
-    MutexLock lock(g_mutex);
-    g_manager = std::move(manager);
+    Services& services = TheServices();
+    MutexLock lock(services.mutex);
+    services.manager = std::move(manager);
 }
 
 std::shared_ptr<NEConfigurationStore> NEConfigurationStore::shared()
 {
-    MutexLock lock(g_mutex);
-    if (!g_store)
-        g_store = DefaultClient();
-    return g_store;
+    Services& services = TheServices();
+    MutexLock lock(services.mutex);
+    if (!services.store)
+        services.store = services.defaultClient();
+    return services.store;
 }
 
 void NEConfigurationStore::setShared(std::shared_ptr<NEConfigurationStore> store)
 {
-    MutexLock lock(g_mutex);
-    g_store = std::move(store);
+    Services& services = TheServices();
+    MutexLock lock(services.mutex);
+    services.store = std::move(store);
 }
 
 } // namespace corvantis
