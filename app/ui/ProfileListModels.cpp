@@ -156,10 +156,48 @@ int RuleRowHeight(int rowHeight, const std::array<int, 4>& cellHeights)
     return height + rowHeight / 2;
 }
 
+// ---- Tables whose rows are dragged ----
+
+QStringList LinkSourceTableModel::mimeTypes() const
+{
+    return { QString::fromLatin1(kProxyLinkMimeType) };
+}
+
+Qt::DropActions LinkSourceTableModel::supportedDragActions() const
+{
+    return Qt::CopyAction;
+}
+
+Qt::DropActions LinkSourceTableModel::supportedDropActions() const
+{
+    return Qt::IgnoreAction;
+}
+
+bool LinkSourceTableModel::canDropMimeData(const QMimeData*, Qt::DropAction, int, int, const QModelIndex&) const
+{
+    return false;
+}
+
+bool LinkSourceTableModel::dropMimeData(const QMimeData*, Qt::DropAction, int, int, const QModelIndex&)
+{
+    return false;
+}
+
+std::optional<int> LinkSourceTableModel::draggedRow(const QModelIndexList& indexes, std::size_t rows)
+{
+    const auto covered = RowsOf(indexes);
+    if (covered.size() != 1)
+        return std::nullopt;
+    const int row = covered.begin()->first;
+    if (row < 0 || static_cast<std::size_t>(row) >= rows)
+        return std::nullopt;
+    return row;
+}
+
 // ---- Proxies table ----
 
 ProxyTableModel::ProxyTableModel(NSProfile& profile, QObject* parent)
-    : QAbstractTableModel(parent)
+    : LinkSourceTableModel(parent)
     , m_profile(profile)
 {
     reload();
@@ -240,19 +278,12 @@ Qt::ItemFlags ProxyTableModel::flags(const QModelIndex& index) const
     return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemNeverHasChildren;
 }
 
-QStringList ProxyTableModel::mimeTypes() const
-{
-    return { QString::fromLatin1(kProxyLinkMimeType) };
-}
-
 QMimeData* ProxyTableModel::mimeData(const QModelIndexList& indexes) const
 {
-    const auto rows = RowsOf(indexes);
-    if (rows.size() != 1)
+    const std::optional<int> dragged = draggedRow(indexes, m_rows.size());
+    if (!dragged)
         return nullptr;
-    const int r = rows.begin()->first;
-    if (r < 0 || static_cast<std::size_t>(r) >= m_rows.size())
-        return nullptr;
+    const int r = *dragged;
     const Row& row = m_rows[static_cast<std::size_t>(r)];
     ProxyLink link;
     link.type = "proxy";
@@ -261,30 +292,10 @@ QMimeData* ProxyTableModel::mimeData(const QModelIndexList& indexes) const
     return EncodeProxyLink(link, row.fullName);
 }
 
-Qt::DropActions ProxyTableModel::supportedDragActions() const
-{
-    return Qt::CopyAction;
-}
-
-Qt::DropActions ProxyTableModel::supportedDropActions() const
-{
-    return Qt::IgnoreAction;
-}
-
-bool ProxyTableModel::canDropMimeData(const QMimeData*, Qt::DropAction, int, int, const QModelIndex&) const
-{
-    return false;
-}
-
-bool ProxyTableModel::dropMimeData(const QMimeData*, Qt::DropAction, int, int, const QModelIndex&)
-{
-    return false;
-}
-
 // ---- Rules table ----
 
 RulesTableModel::RulesTableModel(NSProfile& profile, QObject* parent)
-    : QAbstractTableModel(parent)
+    : LinkSourceTableModel(parent)
     , m_profile(profile)
 {
     reload();
@@ -526,42 +537,15 @@ Qt::ItemFlags RulesTableModel::flags(const QModelIndex& index) const
     return flags;
 }
 
-QStringList RulesTableModel::mimeTypes() const
-{
-    return { QString::fromLatin1(kProxyLinkMimeType) };
-}
-
 QMimeData* RulesTableModel::mimeData(const QModelIndexList& indexes) const
 {
-    const auto rows = RowsOf(indexes);
-    if (rows.size() != 1)
+    const std::optional<int> dragged = draggedRow(indexes, m_rows.size());
+    if (!dragged)
         return nullptr;
-    const int r = rows.begin()->first;
-    if (r < 0 || static_cast<std::size_t>(r) >= m_rows.size())
-        return nullptr;
+    const int r = *dragged;
     ProxyLink link;
     link.index = r;
     return EncodeProxyLink(link, m_rows[static_cast<std::size_t>(r)].name);
-}
-
-Qt::DropActions RulesTableModel::supportedDragActions() const
-{
-    return Qt::CopyAction;
-}
-
-Qt::DropActions RulesTableModel::supportedDropActions() const
-{
-    return Qt::IgnoreAction;
-}
-
-bool RulesTableModel::canDropMimeData(const QMimeData*, Qt::DropAction, int, int, const QModelIndex&) const
-{
-    return false;
-}
-
-bool RulesTableModel::dropMimeData(const QMimeData*, Qt::DropAction, int, int, const QModelIndex&)
-{
-    return false;
 }
 
 // ---- Chains tree ----

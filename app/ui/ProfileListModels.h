@@ -81,9 +81,30 @@ std::optional<std::string> RuleNameRefusal(const std::string& name);
 // need: the tallest of them, but never more than 4 × rowHeight, and never less than rowHeight; plus rowHeight / 2.
 int RuleRowHeight(int rowHeight, const std::array<int, 4>& cellHeights);
 
+// A table whose rows can be dragged, one at a time, in the proxy-link format and only as a copy, and that takes no
+// drops.
+class LinkSourceTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+
+    QStringList mimeTypes() const override;
+    Qt::DropActions supportedDragActions() const override;
+    Qt::DropActions supportedDropActions() const override;
+    // Nothing can be dropped on the table.
+    bool canDropMimeData(
+        const QMimeData* data, Qt::DropAction action, int row, int column, const QModelIndex& parent) const override;
+    bool dropMimeData(
+        const QMimeData* data, Qt::DropAction action, int row, int column, const QModelIndex& parent) override;
+
+protected:
+    // The one row `indexes` cover (however many of its columns), when it is one of the table's `rows`.
+    static std::optional<int> draggedRow(const QModelIndexList& indexes, std::size_t rows);
+};
+
 // The proxies table: one row per proxy of the editor model's proxies table (NSProfile::proxyListArray), in the
 // profile's order. Read-only; a row can be dragged into a chain.
-class ProxyTableModel final : public QAbstractTableModel {
+class ProxyTableModel final : public LinkSourceTableModel {
     Q_OBJECT
 public:
     enum Column { kAddress, kPort, kType, kColumnCount };
@@ -104,17 +125,9 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
-    QStringList mimeTypes() const override;
     // Exactly one row (however many of its columns): {"type": "proxy", "index": Num, "proxyId"} and the proxy's
     // "host:port" as plain text. Nothing (null) for no row or several rows.
     QMimeData* mimeData(const QModelIndexList& indexes) const override;
-    Qt::DropActions supportedDragActions() const override;
-    Qt::DropActions supportedDropActions() const override;
-    // Nothing can be dropped on the proxies table.
-    bool canDropMimeData(
-        const QMimeData* data, Qt::DropAction action, int row, int column, const QModelIndex& parent) const override;
-    bool dropMimeData(
-        const QMimeData* data, Qt::DropAction action, int row, int column, const QModelIndex& parent) override;
 
 private:
     struct Row {
@@ -140,7 +153,7 @@ private:
 //   kAction (6)        DisplayRole the chosen entry of the action list; EditRole its position (int, -1 none);
 //                      kChoicesRole (SmallControls.h) the action list; an edit calls setRuleTargetAction.
 // Text cells are aligned to the top left, so they line up with the top-aligned check box and combo of tall rows.
-class RulesTableModel final : public QAbstractTableModel {
+class RulesTableModel final : public LinkSourceTableModel {
     Q_OBJECT
 public:
     enum Column { kEnabled, kName, kApplications, kHosts, kPorts, kAction, kColumnCount };
@@ -172,16 +185,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
-    QStringList mimeTypes() const override;
     // Exactly one row: {"index": the row} and the rule's name as plain text; null otherwise. No drop target uses it.
     QMimeData* mimeData(const QModelIndexList& indexes) const override;
-    Qt::DropActions supportedDragActions() const override;
-    Qt::DropActions supportedDropActions() const override;
-    // Nothing can be dropped on the rules table.
-    bool canDropMimeData(
-        const QMimeData* data, Qt::DropAction action, int row, int column, const QModelIndex& parent) const override;
-    bool dropMimeData(
-        const QMimeData* data, Qt::DropAction action, int row, int column, const QModelIndex& parent) override;
 
 private:
     struct Row {
