@@ -30,6 +30,7 @@
 #include "platform/xpc/XpcListener.h"
 #include "tests/support/FakeNEConfigurationStore.h"
 #include "tests/support/FakeSystemExtensionManager.h"
+#include "tests/support/FileText.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"
 
@@ -56,6 +57,8 @@
 
 namespace corvantis {
 namespace {
+
+using test::ReadFile;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -161,14 +164,6 @@ std::string LogText(const std::string& prefix, int lines)
     for (int i = 0; i < lines; ++i)
         text += "0," + now + "," + prefix + " " + std::to_string(i) + "\n";
     return text;
-}
-
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class AppWindowsTest : public testing::Test {
@@ -390,7 +385,7 @@ TEST_F(AppWindowsTest, YesToTheLoopPromptPutsTheRuleIntoTheProfileFile)
         std::error_code ec;
         for (const auto& entry : fs::recursive_directory_iterator(m_home.path(), ec))
             if (entry.path().extension() == ".ppx"
-                && ReadAll(entry.path()).find("loopy-app [auto-created]") != std::string::npos)
+                && ReadFile(entry.path()).find("loopy-app [auto-created]") != std::string::npos)
                 return true;
         return false;
     };

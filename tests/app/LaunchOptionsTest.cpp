@@ -13,6 +13,7 @@
 #include "platform/DefaultsStore.h"
 #include "platform/SystemLog.h"
 #include "tests/support/FakeSystemExtensionManager.h"
+#include "tests/support/FileText.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/TempDir.h"
 
@@ -27,6 +28,8 @@
 
 namespace corvantis {
 namespace {
+
+using test::ReadFile;
 
 using Kind = LaunchOption::Kind;
 namespace fs = std::filesystem;
@@ -265,26 +268,18 @@ TEST_F(LaunchOptionsRunTest, DeactivateSysExtSkipsTheLaunch)
     NotificationCenter::defaultCenter().setMainThreadExecutor(nullptr);
 }
 
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST_F(LaunchOptionsRunTest, EncryptPasswordsWritesTheProfileBackEncrypted)
 {
     const fs::path file = m_home / "office.ppx";
     fs::copy_file(fs::path(CORVANTIS_TEST_DATA_DIR) / "profiles" / "small-written.ppx", file);
-    ASSERT_NE(ReadAll(file).find("a&lt;b&amp;c"), std::string::npos);
+    ASSERT_NE(ReadFile(file).find("a&lt;b&amp;c"), std::string::npos);
 
     const LaunchDecision decision
         = CarryOutLaunchOption(ParseLaunchOptions({ { "EncryptPasswords", file.string() } }, {}));
     EXPECT_EQ(decision.next, LaunchDecision::Next::Exit);
     EXPECT_EQ(decision.exitCode, 0);
     EXPECT_TRUE(logged("OK"));
-    const std::string written = ReadAll(file);
+    const std::string written = ReadFile(file);
     EXPECT_EQ(written.find("a&lt;b&amp;c"), std::string::npos) << written;
 
     CProfileData reloaded;

@@ -1,5 +1,6 @@
 #include "app/LoginItem.h"
 
+#include "tests/support/FileText.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -15,13 +16,9 @@
 namespace corvantis {
 namespace {
 
-namespace fs = std::filesystem;
+using test::ReadFile;
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+namespace fs = std::filesystem;
 
 std::string Entry(const std::string& identifierLine, const std::string& name = "Corvantis Helper")
 {

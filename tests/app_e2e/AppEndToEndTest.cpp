@@ -23,6 +23,7 @@
 #include "platform/sysext/NEConfigurationStore.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
+#include "tests/support/FileText.h"
 #include "tests/support/PlistPrint.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/ProgramHomeScope.h"
@@ -62,14 +63,6 @@ const fs::path kSupervisor = kBuildTree / "libexec" / "corvantis" / "corvantis-s
 const char* const kPage = "a page served through the extension\n";
 const char* const kProfileName = "EndToEnd";
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The text of every log file in `folder` (the current one and the rotated ones).
 std::string LogFilesIn(const fs::path& folder)
 {
@@ -93,22 +86,6 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
-}
-
-// The pids of the processes running `program`, read from /proc.
-std::vector<pid_t> ProcessesOf(const fs::path& program)
-{
-    std::vector<pid_t> pids;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string cmdline = ReadFile(entry.path() / "cmdline");
-        if (cmdline.substr(0, cmdline.find('\0')) == program.string())
-            pids.push_back(std::stoi(name));
-    }
-    return pids;
 }
 
 // The parent's pid of process `pid`, -1 when it is gone.

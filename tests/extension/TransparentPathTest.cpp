@@ -9,6 +9,7 @@
 #include "tests/peers/Dnsmasq.h"
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
+#include "tests/support/FileText.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/ProgramHomeScope.h"
 #include "tests/support/Sha256.h"
@@ -32,14 +33,6 @@ CommandResult AsUser(std::vector<std::string> argv)
         = { "setpriv", "--reuid=" + std::to_string(kUser), "--regid=" + std::to_string(kUser), "--clear-groups" };
     full.insert(full.end(), argv.begin(), argv.end());
     return runCommand(full);
-}
-
-std::string ReadFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::string ProfileXml()

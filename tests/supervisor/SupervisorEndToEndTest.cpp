@@ -4,6 +4,7 @@
 // inside network and mount namespaces of its own (tests/support/in-netns): the extension installs its capture
 // rules there.
 
+#include "tests/support/FileText.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -31,14 +32,6 @@ constexpr uid_t kNobody = 65534;
 constexpr uid_t kBareUid = 4242;
 const char* const kAnotherUser = "failed The network extension is running for another user.";
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -46,22 +39,6 @@ std::vector<std::string> Lines(const std::string& text)
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-// The pids of the processes running `program`, read from /proc.
-std::vector<pid_t> ProcessesOf(const fs::path& program)
-{
-    std::vector<pid_t> pids;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string cmdline = ReadFile(entry.path() / "cmdline");
-        if (cmdline.substr(0, cmdline.find('\0')) == program.string())
-            pids.push_back(std::stoi(name));
-    }
-    return pids;
 }
 
 // The arguments of process `pid`.
