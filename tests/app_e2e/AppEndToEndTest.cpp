@@ -88,27 +88,29 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
     return true;
 }
 
-// The parent's pid of process `pid`, -1 when it is gone.
-pid_t ParentOf(pid_t pid)
+// The state letter and the parent's pid of process `pid`, from /proc; nothing when it is gone.
+struct ProcessStat {
+    char state = 0;
+    pid_t parent = -1;
+};
+std::optional<ProcessStat> StatOf(pid_t pid)
 {
     // "pid (comm) state ppid ...": the name may hold blanks and parentheses, so read after the last ')'.
     const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     const size_t close = stat.rfind(')');
     if (close == std::string::npos)
-        return -1;
+        return std::nullopt;
     std::istringstream rest(stat.substr(close + 1));
-    std::string state;
-    pid_t parent = -1;
-    rest >> state >> parent;
-    return parent;
+    ProcessStat fields;
+    rest >> fields.state >> fields.parent;
+    return fields;
 }
 
 // Whether process `pid` has ended (a zombie nobody reaped yet counts as ended).
 bool Ended(pid_t pid)
 {
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    return close == std::string::npos || stat.compare(close, 3, ") Z") == 0;
+    const std::optional<ProcessStat> stat = StatOf(pid);
+    return !stat || stat->state == 'Z';
 }
 
 // The pid of the extension that `supervisor` runs, -1 when it runs none (or several). Other tests may run their
@@ -117,7 +119,7 @@ pid_t ExtensionPidOf(pid_t supervisor)
 {
     std::vector<pid_t> ours;
     for (pid_t pid : ProcessesOf(kExtension))
-        if (ParentOf(pid) == supervisor)
+        if (const std::optional<ProcessStat> stat = StatOf(pid); stat && stat->parent == supervisor)
             ours.push_back(pid);
     return ours.size() == 1 ? ours.front() : -1;
 }
