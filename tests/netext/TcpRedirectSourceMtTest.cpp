@@ -433,13 +433,18 @@ TEST_F(TcpRedirectSourceTest, DeclinedConnectionIsRelayedIntactWithItsHalfCloses
             auto serverDone = std::make_shared<std::promise<void>>();
             auto clientSent = std::make_shared<std::promise<void>>();
             std::shared_future<void> clientSentFuture = clientSent->get_future().share();
-            serve(f.peer, [&, uploadedPromise, serverDone, clientSentFuture](UniqueFd connection) {
+            // The server's end would take the relay's connection out of the established state that the mark
+            // check looks for, so the server starts only after that check.
+            auto marksChecked = std::make_shared<std::promise<void>>();
+            std::shared_future<void> marksCheckedFuture = marksChecked->get_future().share();
+            serve(f.peer, [&, uploadedPromise, serverDone, clientSentFuture, marksCheckedFuture](UniqueFd connection) {
                 std::optional<std::vector<uint8_t>> received;
                 if (e.clientEndsFirst) {
                     received = readToEnd(connection.get());
                     if (received && (!bufferAll(connection.get()) || !test::sendAll(connection.get(), download)))
                         received.reset();
                 } else {
+                    marksCheckedFuture.wait_for(test::kPatience);
                     const bool sent = test::sendAll(connection.get(), download);
                     ::shutdown(connection.get(), SHUT_WR);
                     if (sent && clientSentFuture.wait_for(test::kPatience) == std::future_status::ready)
@@ -474,6 +479,7 @@ TEST_F(TcpRedirectSourceTest, DeclinedConnectionIsRelayedIntactWithItsHalfCloses
                 const bool isApp = line.find(appPort) != std::string::npos;
                 EXPECT_EQ(line.find(mark) != std::string::npos, !isApp) << line;
             }
+            marksChecked->set_value();
 
             std::optional<std::vector<uint8_t>> downloaded;
             if (e.clientEndsFirst) {
