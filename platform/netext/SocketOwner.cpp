@@ -305,19 +305,34 @@ std::optional<pid_t> SocketProcessFinder::pidOf(uid_t uid, uint64_t inode)
             m_cache.erase(found);
     }
 
-    std::vector<pid_t> recent;
+    std::vector<Recent> recent;
     {
         MutexLock lock(m_mutex);
         recent.assign(m_recent.begin(), m_recent.end());
     }
-    for (const pid_t pid : recent) {
+    // One link check per process and number first: a look at a process's descriptors reads its user, lists
+    // the directory and reads every link in it. Only processes found for this very user (for any, when asked
+    // for root) are taken without a look at their user.
+    for (const int step : { 0, 1 }) {
+        for (const Recent& latest : recent) {
+            if (uid != 0 && latest.uid != uid)
+                continue;
+            const Holder holder { latest.holder.pid, latest.holder.fd + step };
+            if (HoldsSocket(holder.pid, holder.fd, inode)) {
+                noteRecent(holder, uid);
+                return holder.pid;
+            }
+        }
+    }
+    for (const Recent& latest : recent) {
+        const pid_t pid = latest.holder.pid;
         if (uid != 0 && !RunsAs(pid, uid))
             continue;
         Sockets scanned;
         ScanProcess(pid, scanned);
-        if (scanned.count(inode)) {
+        if (auto found = scanned.find(inode); found != scanned.end()) {
+            noteRecent(found->second, uid);
             remember(scanned, inode);
-            noteRecent(pid);
             return pid;
         }
     }
@@ -336,15 +351,15 @@ std::optional<pid_t> SocketProcessFinder::pidOf(uid_t uid, uint64_t inode)
     auto found = scanned.find(inode);
     if (found == scanned.end())
         return std::nullopt;
-    noteRecent(found->second.pid);
+    noteRecent(found->second, uid);
     return found->second.pid;
 }
 
-void SocketProcessFinder::noteRecent(pid_t pid)
+void SocketProcessFinder::noteRecent(const Holder& holder, uid_t uid)
 {
     MutexLock lock(m_mutex);
-    std::erase(m_recent, pid);
-    m_recent.push_front(pid);
+    std::erase_if(m_recent, [&](const Recent& recent) { return recent.holder.pid == holder.pid; });
+    m_recent.push_front({ holder, uid });
     if (m_recent.size() > kRecentProcesses)
         m_recent.pop_back();
 }

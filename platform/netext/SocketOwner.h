@@ -38,8 +38,11 @@ bool SocketExists(int protocol, const sockaddr_storage& clientLocal, const socka
 // remembered answer is checked against /proc before use and dropped when the process no longer holds the
 // socket at that descriptor; one that holds up is given whatever the `uid` asked with, since the descriptor
 // alone proves the holder. A socket opened since the last scan is looked for first among the processes that
-// held the latest sockets found, since an application tends to open one connection after another: a look at its
-// own descriptors instead of a scan of every process.
+// held the latest sockets found, since an application tends to open one connection after another: first one
+// link check at the descriptor number each of them got its latest socket at and at the number after it (a socket
+// closed before the next one opens leaves its number to it; one kept open leaves the next), then a look at their
+// own descriptors, and only then a scan of every process. Those processes are looked at only for a user they run
+// as; the link checks take only those found for that very user (any, when asked for root).
 //
 // Thread-safety: pidOf may be called from several threads at once; the cache is guarded by a mutex that no
 // /proc scan holds, so concurrent misses may each scan.
@@ -65,14 +68,21 @@ private:
     };
     using Sockets = std::unordered_map<uint64_t, Holder>;
 
+    // A process that held one of the latest sockets found: where it held it, and the user it was found for.
+    struct Recent {
+        Holder holder;
+        uid_t uid = 0;
+    };
+
     // Adds `scanned` to the cache, `inode` first so that a scan larger than the capacity still keeps it.
     void remember(const Sockets& scanned, uint64_t inode);
+    // Puts the process of `holder` first among the latest holders.
+    void noteRecent(const Holder& holder, uid_t uid);
 
     const std::size_t m_capacity;
     Mutex m_mutex;
     Sockets m_cache GUARDED_BY(m_mutex);
-    std::deque<pid_t> m_recent GUARDED_BY(m_mutex); // latest first, each pid once
-    void noteRecent(pid_t pid);
+    std::deque<Recent> m_recent GUARDED_BY(m_mutex); // latest first, each pid once
 };
 
 // Who opened a captured flow: finds the client socket, the process holding it and that process's audit token

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <optional>
@@ -413,6 +414,52 @@ TEST(SocketProcessFinder, FindsASocketOpenedSinceTheScanAmongTheLatestHolders)
     // The latest holders are looked at only for their own user.
     Connection third(IPPROTO_UDP, "127.0.0.1", AF_INET);
     EXPECT_FALSE(finder.pidOf(kUnusedUid, InodeOf(third.client())));
+}
+
+// A socket at the lowest free descriptor number from `number` on (none below it is touched).
+UniqueFd SocketAtOrAbove(int number)
+{
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket)
+        return {};
+    return UniqueFd(::fcntl(socket.get(), F_DUPFD_CLOEXEC, number));
+}
+
+TEST(SocketProcessFinder, FindsTheNextSocketOfALatestHolderWhereverItsNumber)
+{
+    // Numbers well above what the test process holds, so that each socket lands where the case puts it.
+    constexpr int kBase = 900;
+    struct Case {
+        const char* name;
+        bool closeFirst; // the first socket is closed before the next one opens
+        int offset; // the next socket's number: the first's plus this
+    };
+    const Case cases[] = {
+        { "the number the closed socket left", true, 0 },
+        { "the number after a socket kept open", false, 1 },
+        { "a number further on", false, 7 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketProcessFinder finder;
+        UniqueFd first = SocketAtOrAbove(kBase);
+        ASSERT_EQ(first.get(), kBase);
+        EXPECT_EQ(finder.pidOf(::getuid(), InodeOf(first.get())), ::getpid());
+        if (c.closeFirst)
+            first.reset();
+        UniqueFd next = SocketAtOrAbove(kBase + c.offset);
+        ASSERT_EQ(next.get(), kBase + c.offset);
+        const uint64_t inode = InodeOf(next.get());
+        // Never given for a user the process does not run as, however quickly it would be found.
+        EXPECT_FALSE(finder.pidOf(kUnusedUid, inode));
+        EXPECT_EQ(finder.pidOf(::getuid(), inode), ::getpid());
+        // The number now holds another socket: the one asked for is still told apart.
+        next.reset();
+        UniqueFd other = SocketAtOrAbove(kBase + c.offset);
+        ASSERT_EQ(other.get(), kBase + c.offset);
+        EXPECT_FALSE(finder.pidOf(::getuid(), inode)) << "closed";
+        EXPECT_EQ(finder.pidOf(::getuid(), InodeOf(other.get())), ::getpid());
+    }
 }
 
 TEST(SocketProcessFinder, ScansOnlyTheProcessesOfTheSocketsUser)
