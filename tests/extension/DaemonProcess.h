@@ -14,7 +14,9 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -61,10 +63,20 @@ public:
         stop();
         spawn({}, kDaemon, allowedUid);
     }
-    bool waitForSocket() const
+    // Waits until the service `name` of the runtime folder takes connections. A socket file alone does not tell:
+    // the one a stopped run left, or one bound but not yet listening, refuses them.
+    bool waitForSocket(const std::string& name = "com.velmar.corvantis.v3.macos.CorvantisExtension") const
     {
-        return waitUntil(
-            [&] { return std::filesystem::exists(m_runtime / "com.velmar.corvantis.v3.macos.CorvantisExtension"); });
+        const std::string path = (m_runtime / name).string();
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        if (path.size() >= sizeof address.sun_path)
+            return false;
+        path.copy(address.sun_path, path.size());
+        return waitUntil([&] {
+            const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            return fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        });
     }
     bool exited() const { return m_pid > 0 && hasExited(m_pid); }
     std::string log() const

@@ -272,7 +272,7 @@ TEST(ExtensionProvidersTest, ProvidersThroughTheControlService)
 {
     Daemon daemon;
     ASSERT_TRUE(daemon.waitForSocket()) << daemon.log();
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(daemon.runtime() / (kServiceName + ".control")); }));
+    ASSERT_TRUE(daemon.waitForSocket(kServiceName + ".control")) << daemon.log();
     EXPECT_EQ(Probe(daemon, { kServiceName, "start", "0" }),
         "Corvantis Transparent Proxy cannot be initialized before hello message");
     EXPECT_EQ(Probe(daemon, { (kBuildTree / "bin" / "Corvantis").string(), "hello" }), "3.12.2");

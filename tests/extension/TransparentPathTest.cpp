@@ -202,6 +202,7 @@ TEST(TransparentPathTest, UnmodifiedProgramsThroughTheCaptureRules)
         return count;
     };
     ASSERT_TRUE(waitUntil([&] { return starts() == 2; })) << daemon->log();
+    ASSERT_TRUE(daemon->waitForSocket()) << daemon->log();
     {
         Application app(*daemon);
         ASSERT_EQ(app.hello(), "3.12.2");
