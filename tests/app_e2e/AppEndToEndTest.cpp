@@ -24,6 +24,7 @@
 #include "tests/peers/PeerProcess.h"
 #include "tests/peers/ProxyPeers.h"
 #include "tests/support/FileText.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/PlistPrint.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/ProgramHomeScope.h"
@@ -312,7 +313,10 @@ private:
         m_supervisor = spawnChild(options);
         ::close(fd);
         return waitUntil(
-                   [&] { return fs::exists(m_runtime.path() / "corvantis-supervisor") || hasExited(m_supervisor); },
+                   [&] {
+                       return canConnectLocal((m_runtime.path() / "corvantis-supervisor").string())
+                           || hasExited(m_supervisor);
+                   },
                    deadlineIn(60s))
             && !hasExited(m_supervisor);
     }

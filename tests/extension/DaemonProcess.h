@@ -3,6 +3,7 @@
 // The extension daemon as a program, started by a test.
 
 #include "platform/UniqueFd.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
@@ -14,9 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -63,20 +62,10 @@ public:
         stop();
         spawn({}, kDaemon, allowedUid);
     }
-    // Waits until the service `name` of the runtime folder takes connections. A socket file alone does not tell:
-    // the one a stopped run left, or one bound but not yet listening, refuses them.
+    // Waits until the service `name` of the runtime folder takes connections.
     bool waitForSocket(const std::string& name = "com.velmar.corvantis.v3.macos.CorvantisExtension") const
     {
-        const std::string path = (m_runtime / name).string();
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        if (path.size() >= sizeof address.sun_path)
-            return false;
-        path.copy(address.sun_path, path.size());
-        return waitUntil([&] {
-            const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            return fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        });
+        return waitUntil([&] { return canConnectLocal((m_runtime / name).string()); });
     }
     bool exited() const { return m_pid > 0 && hasExited(m_pid); }
     std::string log() const

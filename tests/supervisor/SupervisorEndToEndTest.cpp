@@ -5,6 +5,7 @@
 // rules there.
 
 #include "tests/support/FileText.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/PrivateNetwork.h"
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
@@ -120,7 +121,10 @@ protected:
         m_supervisor = spawnChild(options);
         ::close(log);
         return waitUntil(
-                   [&] { return fs::exists(m_runtime.path() / "corvantis-supervisor") || hasExited(m_supervisor); },
+                   [&] {
+                       return canConnectLocal((m_runtime.path() / "corvantis-supervisor").string())
+                           || hasExited(m_supervisor);
+                   },
                    deadlineIn(std::chrono::seconds(60)))
             && !hasExited(m_supervisor);
     }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/un.h>
 
 #include <cerrno>
 #include <stdexcept>
@@ -79,6 +80,17 @@ UniqueFd connectLoopback(uint16_t port, const std::string& host)
 bool canConnect(const std::string& host, uint16_t port)
 {
     return connectLoopback(port, host).valid();
+}
+
+bool canConnectLocal(const std::string& path)
+{
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    path.copy(address.sun_path, path.size());
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 bool sendAll(int fd, const void* data, size_t size)

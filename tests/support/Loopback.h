@@ -32,6 +32,10 @@ UniqueFd connectLoopback(uint16_t port, const std::string& host = "127.0.0.1");
 
 // True when a TCP connection to host:port is accepted (closed again at once).
 bool canConnect(const std::string& host, uint16_t port);
+// True when a connection to the local stream socket at `path` is accepted (closed again at once). A socket file
+// alone does not tell that a server listens: one left by a stopped server, or bound but not yet listening,
+// refuses connections.
+bool canConnectLocal(const std::string& path);
 
 // Writes all `size` bytes to the blocking socket `fd` (EINTR retried, no SIGPIPE); false when the peer went
 // away or the socket failed first.
