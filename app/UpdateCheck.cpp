@@ -2,6 +2,7 @@
 
 #include "core/foundation/AppSettings.h"
 #include "core/foundation/CoreHooks.h"
+#include "core/foundation/HttpDownload.h"
 #include "core/foundation/Log.h"
 #include "core/foundation/LogMessage.h"
 #include "core/foundation/MessageBox.h"
@@ -24,7 +25,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -224,34 +224,15 @@ bool UpdateRequest::fetch(std::chrono::milliseconds timeout)
     if (address.rfind("http://", 0) != 0 && address.rfind("https://", 0) != 0)
         return fail(noRequest);
 
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-    if (!curl)
+    std::optional<CurlGet> get = OpenCurlGet(address);
+    if (!get)
         return fail(noRequest);
-    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
-    for (const char* line : { "Cache-Control: no-cache", "Pragma: no-cache" }) {
-        curl_slist* grown = curl_slist_append(headers.get(), line);
-        if (!grown)
-            return fail(noRequest);
-        headers.release();
-        headers.reset(grown);
-    }
 
     Answer answer;
     char errorText[CURL_ERROR_SIZE] = {};
-    CURL* h = curl.get();
+    CURL* h = get->handle.get();
     const long timeoutMs = static_cast<long>(timeout.count() > 0 ? timeout.count() : 1);
-    const bool ready = curl_easy_setopt(h, CURLOPT_URL, address.c_str()) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK
+    const bool ready = curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collectAnswer) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer) == CURLE_OK;

@@ -1,9 +1,7 @@
 #include "core/foundation/HttpDownload.h"
 
-#include <memory>
 #include <mutex>
 
-#include <curl/curl.h>
 #include <sys/socket.h>
 
 #include "platform/SocketMark.h"
@@ -71,28 +69,23 @@ int markSocket(void*, curl_socket_t sock, curlsocktype)
 
 } // namespace
 
-std::optional<std::string> DownloadUrl(const std::string& url, std::chrono::milliseconds timeout, size_t maxBytes)
+std::optional<CurlGet> OpenCurlGet(const std::string& url)
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-    if (!curl)
+    CurlGet get;
+    get.handle.reset(curl_easy_init());
+    if (!get.handle)
         return std::nullopt;
-    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
     for (const char* line : { "Cache-Control: no-cache", "Pragma: no-cache" }) {
-        curl_slist* grown = curl_slist_append(headers.get(), line);
+        curl_slist* grown = curl_slist_append(get.headers.get(), line);
         if (!grown)
             return std::nullopt;
-        headers.release();
-        headers.reset(grown);
+        get.headers.release();
+        get.headers.reset(grown);
     }
-
-    Download download;
-    download.idleLimit = timeout;
-    download.maxBytes = maxBytes;
-    CURL* h = curl.get();
-    const long timeoutMs = static_cast<long>(timeout.count() > 0 ? timeout.count() : 1);
-    bool ok = curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK
+    CURL* h = get.handle.get();
+    const bool ok = curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK
@@ -100,11 +93,27 @@ std::optional<std::string> DownloadUrl(const std::string& url, std::chrono::mill
         && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs) == CURLE_OK &&
+        && curl_easy_setopt(h, CURLOPT_HTTPHEADER, get.headers.get()) == CURLE_OK;
+    if (!ok)
+        return std::nullopt;
+    return get;
+}
+
+std::optional<std::string> DownloadUrl(const std::string& url, std::chrono::milliseconds timeout, size_t maxBytes)
+{
+    std::optional<CurlGet> get = OpenCurlGet(url);
+    if (!get)
+        return std::nullopt;
+
+    Download download;
+    download.idleLimit = timeout;
+    download.maxBytes = maxBytes;
+    CURL* h = get->handle.get();
+    const long timeoutMs = static_cast<long>(timeout.count() > 0 ? timeout.count() : 1);
+    bool ok = curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs) == CURLE_OK &&
         // A server that trickles bytes to stay under the idle limit is still cut off at last.
         curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, timeoutMs * 10) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes)) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collectBody) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_WRITEDATA, &download) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchProgress) == CURLE_OK
