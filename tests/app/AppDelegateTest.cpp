@@ -10,6 +10,7 @@
 #include "platform/NotificationCenter.h"
 #include "tests/support/LogLines.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/QtMainThreadScope.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -113,25 +114,9 @@ TEST(AppDelegateTest, OneViewFlagAtATime)
     EXPECT_EQ(delegate.statisticText(), "Sent: 5");
 }
 
-// The default center's main thread is the Qt thread while the test runs.
-class MainThreadScope final {
-public:
-    MainThreadScope()
-        : m_old(NotificationCenter::defaultCenter().mainThreadExecutor())
-    {
-        NotificationCenter::defaultCenter().setMainThreadExecutor(std::make_shared<QtMainThreadExecutor>());
-    }
-    ~MainThreadScope() { NotificationCenter::defaultCenter().setMainThreadExecutor(m_old); }
-    MainThreadScope(const MainThreadScope&) = delete;
-    MainThreadScope& operator=(const MainThreadScope&) = delete;
-
-private:
-    std::shared_ptr<MainThreadExecutor> m_old;
-};
-
 TEST(AppDelegateTest, EachNotificationReachesItsHandlerOnTheMainThread)
 {
-    MainThreadScope mainThread;
+    test::QtMainThreadScope mainThread;
     test::TempDir folder;
     std::vector<std::pair<std::string, std::thread::id>> entered;
     int fronts = 0;
@@ -183,7 +168,7 @@ TEST(AppDelegateTest, EachNotificationReachesItsHandlerOnTheMainThread)
 
 TEST(AppDelegateTest, MessageBoxNotificationShowsTheBoxItCarries)
 {
-    MainThreadScope mainThread;
+    test::QtMainThreadScope mainThread;
     test::TempDir folder;
     CorvantisAppDelegate delegate(QuietSeams(folder));
     delegate.eventLaunch();
@@ -340,7 +325,7 @@ TEST(AppDelegateTest, TheLoggedLoadDialogLogsEachStepAndKeepsTheModalFlag)
 
 TEST(AppDelegateTest, TheDelegateServesTheCoreHookFromItsLaunch)
 {
-    MainThreadScope mainThread;
+    test::QtMainThreadScope mainThread;
     test::TempDir folder;
     {
         CorvantisAppDelegate delegate(QuietSeams(folder));

@@ -18,6 +18,7 @@
 #include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
+#include "tests/support/qt/QtMainThreadScope.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -266,22 +267,6 @@ TEST(TerminationProcessTest, PowerOffFromLogindLogsAndExitsZeroWhileAnyOtherSend
 
 // ---- Closing the main window, in this process ----
 
-// The default center's main thread is the Qt thread while the test runs.
-class MainThreadScope final {
-public:
-    MainThreadScope()
-        : m_old(NotificationCenter::defaultCenter().mainThreadExecutor())
-    {
-        NotificationCenter::defaultCenter().setMainThreadExecutor(std::make_shared<QtMainThreadExecutor>());
-    }
-    ~MainThreadScope() { NotificationCenter::defaultCenter().setMainThreadExecutor(m_old); }
-    MainThreadScope(const MainThreadScope&) = delete;
-    MainThreadScope& operator=(const MainThreadScope&) = delete;
-
-private:
-    std::shared_ptr<MainThreadExecutor> m_old;
-};
-
 bool PumpUntil(const std::function<bool()>& done)
 {
     return test::waitUntil([&] {
@@ -292,7 +277,7 @@ bool PumpUntil(const std::function<bool()>& done)
 
 TEST(TerminationProcessTest, ClosingTheMainWindowAsksAndKeepsTheWindowUntilTheEnd)
 {
-    MainThreadScope mainThread;
+    test::QtMainThreadScope mainThread;
     auto store = std::make_shared<test::FakeNEConfigurationStore>();
     NEConfigurationStore::setShared(store);
     // A fully running extension, so that the setting 0 asks: the session connected, the DNS proxy on.

@@ -8,6 +8,7 @@
 #include "core/foundation/CoreHooks.h"
 #include "platform/NotificationCenter.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/qt/QtMainThreadScope.h"
 
 #include <QLabel>
 #include <QMenu>
@@ -102,26 +103,18 @@ TEST(MainWindowTest, TheMenusSwitchTheViews)
     EXPECT_TRUE(delegate.statisticsShown());
 }
 
-class MainThreadScope final {
+// The Qt thread as the main thread, and the real message boxes as the core's.
+class MainThreadScope final : public test::QtMainThreadScope {
 public:
     MainThreadScope()
-        : m_old(NotificationCenter::defaultCenter().mainThreadExecutor())
     {
-        NotificationCenter::defaultCenter().setMainThreadExecutor(std::make_shared<QtMainThreadExecutor>());
         CoreHooks hooks;
         AddMessageBoxUIHook(hooks);
         SetCoreHooks(hooks);
     }
-    ~MainThreadScope()
-    {
-        SetCoreHooks({});
-        NotificationCenter::defaultCenter().setMainThreadExecutor(m_old);
-    }
+    ~MainThreadScope() { SetCoreHooks({}); }
     MainThreadScope(const MainThreadScope&) = delete;
     MainThreadScope& operator=(const MainThreadScope&) = delete;
-
-private:
-    std::shared_ptr<MainThreadExecutor> m_old;
 };
 
 CorvantisAppDelegate::Seams Seams(const test::TempDir& folder, std::vector<int>& exits)
