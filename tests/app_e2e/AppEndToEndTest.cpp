@@ -270,6 +270,24 @@ protected:
     uint16_t socksPort() const { return m_socks->port(); }
     uint16_t originPort() const { return m_origin->port(); }
     std::string supervisorLog() const { return ReadFile(m_state.path() / "supervisor.log"); }
+    // Where the built program's standard output and error go.
+    fs::path programOutput() const { return appHome() / "program.out"; }
+
+    // Starts the built program on the test's home, offscreen. A default route (in the test's own namespace) lets
+    // the program's network wait end at once.
+    pid_t startProgram() const
+    {
+        runCommand({ "ip", "route", "replace", "default", "dev", "lo" });
+        const int fd = ::open(programOutput().c_str(), O_CREAT | O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
+        SpawnOptions options;
+        options.argv = { kProgram.string() };
+        options.env = { { "CORVANTIS_HOME", appHome().string() }, { "QT_QPA_PLATFORM", "offscreen" } };
+        options.out = fd;
+        options.err = fd;
+        const pid_t program = spawnChild(options);
+        ::close(fd);
+        return program;
+    }
 
     // The settings the application starts with: the active profile, and every log line of both programs (the
     // extension takes the application's levels with its settings) in the log window and the application's file.
@@ -465,17 +483,8 @@ TEST_F(AppEndToEnd, PortsSavedInTheSheetReachTheExtensionStartedByTheProgram)
 
     // The built program on that home brings the extension up and sends it the ports: the extension stores them
     // with its settings, and its transparent proxy leaves them out of the capture.
-    // A default route (in the test's own namespace) lets the program's network wait end at once.
-    runCommand({ "ip", "route", "replace", "default", "dev", "lo" });
-    const fs::path output = appHome() / "program.out";
-    const int fd = ::open(output.c_str(), O_CREAT | O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
-    SpawnOptions options;
-    options.argv = { kProgram.string() };
-    options.env = { { "CORVANTIS_HOME", appHome().string() }, { "QT_QPA_PLATFORM", "offscreen" } };
-    options.out = fd;
-    options.err = fd;
-    const pid_t program = spawnChild(options);
-    ::close(fd);
+    const fs::path output = programOutput();
+    const pid_t program = startProgram();
     const auto chain = [](const char* name) {
         return runCommand({ "nft", "list", "chain", "inet", "corvantis", name }).out;
     };
@@ -533,16 +542,8 @@ TEST_P(AppQuitEndToEnd, TheStoredChoiceDecidesWhatSigtermLeavesRunning)
         defaults.setObject("KeepRunningOnClose", PlistValue(GetParam()));
         ASSERT_TRUE(defaults.synchronize().ok());
     }
-    runCommand({ "ip", "route", "replace", "default", "dev", "lo" });
-    const fs::path output = appHome() / "program.out";
-    const int fd = ::open(output.c_str(), O_CREAT | O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
-    SpawnOptions options;
-    options.argv = { kProgram.string() };
-    options.env = { { "CORVANTIS_HOME", appHome().string() }, { "QT_QPA_PLATFORM", "offscreen" } };
-    options.out = fd;
-    options.err = fd;
-    const pid_t program = spawnChild(options);
-    ::close(fd);
+    const fs::path output = programOutput();
+    const pid_t program = startProgram();
     const auto details = [&] {
         return "\nprogram:\n" + LogFilesIn(appHome() / "Logs") + ReadFile(output) + "\nsupervisor:\n" + supervisorLog();
     };
