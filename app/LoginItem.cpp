@@ -1,6 +1,7 @@
 #include "app/LoginItem.h"
 
 #include "app/WorkThreads.h"
+#include "platform/AtomicFile.h"
 #include "platform/UniqueFd.h"
 #include "platform/Utf8.h"
 
@@ -107,38 +108,6 @@ bool isPlainFileName(const std::string& name)
         && name.find('\0') == std::string::npos;
 }
 
-// Writes `contents` to `target` through a temporary file in the same folder, so that the session never reads a
-// half-written entry.
-bool writeAtomically(const fs::path& target, const std::string& contents, std::string* detail)
-{
-    std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!fd.valid()) {
-        if (detail)
-            *detail = "cannot create a file in " + target.parent_path().string() + ": " + errnoText(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < contents.size()) {
-        const ssize_t n = ::write(fd.get(), contents.data() + written, contents.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
-    }
-    const int err = errno;
-    if (written != contents.size() || ::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0
-        || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int failure = written != contents.size() ? err : errno;
-        ::unlink(temporary.c_str());
-        if (detail)
-            *detail = "cannot write " + target.string() + ": " + errnoText(failure);
-        return false;
-    }
-    return true;
-}
-
 LoginItemError makeError(std::string reason, const fs::path& url, std::string description = {})
 {
     return LoginItemError { EINVAL, std::move(reason), std::move(description), url };
@@ -184,7 +153,14 @@ bool SetLoginItemEnabled(
             *detail = "cannot create " + autostart.string() + ": " + error.message();
         return false;
     }
-    return writeAtomically(target, *contents, detail);
+    // Through a temporary file, so that the session never reads a half-written entry.
+    const Status written = AtomicFile::replace(target, *contents, 0644);
+    if (!written.ok()) {
+        if (detail)
+            *detail = "cannot write " + target.string() + ": " + written.message();
+        return false;
+    }
+    return true;
 }
 
 LoginItemInstaller::LoginItemInstaller(Options options)
