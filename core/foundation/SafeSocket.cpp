@@ -451,6 +451,32 @@ ssize_t CSafeSocket::Send(const void* buffer, size_t length, int flags, int& err
     return n;
 }
 
+ssize_t CSafeSocket::SpliceToPipe(int pipeWrite, size_t length, int& error)
+{
+    Use use(*this);
+    const ssize_t n = use ? retryOnEintr([&] {
+        return ::splice(m_sock, nullptr, pipeWrite, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    })
+                          : -1;
+    if (n == -1)
+        error = errno;
+    addReceived(n);
+    return n;
+}
+
+ssize_t CSafeSocket::SpliceFromPipe(int pipeRead, size_t length, int& error)
+{
+    Use use(*this);
+    const ssize_t n = use ? retryOnEintr([&] {
+        return ::splice(pipeRead, nullptr, m_sock, nullptr, length, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    })
+                          : -1;
+    if (n == -1)
+        error = errno;
+    addSent(n);
+    return n;
+}
+
 bool CSafeSocket::SendAll(const void* buffer, size_t length, int flags)
 {
     const char* rest = static_cast<const char*>(buffer);

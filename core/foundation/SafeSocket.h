@@ -93,6 +93,12 @@ public:
     bool SendAll(const void* buffer, size_t length, int flags);
     ssize_t SendTo(
         const void* buffer, size_t length, int flags, const sockaddr* address, socklen_t addressLength, int& error);
+    // Moves at most `length` bytes from the socket into the pipe `pipeWrite`, or from the pipe `pipeRead` into
+    // the socket, with splice: the bytes never enter the process. Neither waits for the pipe; each waits for the
+    // socket as the socket is set (make it non-blocking first to never wait). Counted like Recv and Send; on -1
+    // `error` receives errno.
+    ssize_t SpliceToPipe(int pipeWrite, size_t length, int& error);
+    ssize_t SpliceFromPipe(int pipeRead, size_t length, int& error);
     // sendmsg of one buffer, passing the descriptor `passFd` along unless it is -1.
     ssize_t SendMsg(const void* buffer, size_t length, int flags, int passFd);
 

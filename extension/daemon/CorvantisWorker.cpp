@@ -2,8 +2,10 @@
 
 #include "extension/engine/ClientProcessorWrapper.h"
 #include "ipc/IPCMessage.h"
+#include "platform/SystemLog.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace corvantis {
@@ -34,6 +36,19 @@ std::shared_ptr<CorvantisWorker> CorvantisWorker::sharedWorker()
     return worker;
 }
 
+namespace {
+
+std::shared_ptr<TcpSplicePump> OpenSplicePump()
+{
+    auto pump = TcpSplicePump::open();
+    if (pump)
+        return std::move(*pump);
+    SystemLog("Corvantis " + pump.status().message() + ": " + std::strerror(pump.status().errnum()));
+    return nullptr;
+}
+
+} // namespace
+
 CorvantisWorker::CorvantisWorker(Settings settings)
     : m_settings(std::move(settings))
     , m_udpFlowsManager(std::make_shared<UdpFlowsManager>(UdpFlowProcessor::factory(m_settings.udp)))
@@ -46,6 +61,7 @@ CorvantisWorker::CorvantisWorker(Settings settings)
     , m_udpProcessingQueue(DispatchQueue::create("Corvantis UDP processing queue"))
     , m_apiSyncQueue(DispatchQueue::create("Corvantis API processing queue"))
     , m_tcpConnectionSemaphore(ClientProcessorWrapper::MakeConnectSemaphore())
+    , m_tcpSplicePump(OpenSplicePump())
 {
 }
 
@@ -111,6 +127,7 @@ bool CorvantisWorker::handleNewTcpFlow(const NEAppProxyTCPFlowPtr& flow)
     queues.connectSemaphore = m_tcpConnectionSemaphore;
     queues.main = m_tcpMainQueue;
     queues.api = m_apiSyncQueue;
+    queues.splice = m_tcpSplicePump;
     return m_tcpFlowsManager->handleNewFlow(flow, queues);
 }
 

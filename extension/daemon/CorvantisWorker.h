@@ -3,6 +3,7 @@
 #include "extension/engine/CorvantisCoreWrapper.h"
 #include "extension/engine/SocketEventsManager.h"
 #include "extension/flows/TcpFlowsManager.h"
+#include "extension/flows/TcpSplicePump.h"
 #include "extension/flows/UdpFlowProcessor.h"
 #include "extension/flows/UdpFlowsManager.h"
 #include "platform/DispatchQueue.h"
@@ -86,6 +87,7 @@ private:
     const DispatchQueuePtr m_udpProcessingQueue;
     const DispatchQueuePtr m_apiSyncQueue;
     const DispatchSemaphorePtr m_tcpConnectionSemaphore;
+    const std::shared_ptr<TcpSplicePump> m_tcpSplicePump; // null when the system gave none: the queues pump
 };
 
 } // namespace corvantis

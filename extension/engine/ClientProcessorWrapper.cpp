@@ -342,6 +342,60 @@ std::optional<std::vector<uint8_t>> ClientProcessorWrapper::recvDataFromRemoteWi
     return buffer;
 }
 
+bool ClientProcessorWrapper::prepareSplice()
+{
+    const auto record = m_clientProcessor.GetConnection();
+    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
+    if (!remote || remote->IsClosed() || record->HasDataPath())
+        return false;
+    openDumpsOnce();
+    if (m_dumps.to || m_dumps.from)
+        return false;
+    return remote->SetNonBlocking();
+}
+
+bool ClientProcessorWrapper::spliceToRemote(int pipeRead, size_t length, int64_t& sent, int32_t& err)
+{
+    sent = 0;
+    err = 0;
+    const auto record = m_clientProcessor.GetConnection();
+    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
+    if (!remote) {
+        err = EBADF;
+        return false;
+    }
+    int error = 0;
+    const ssize_t n = remote->SpliceFromPipe(pipeRead, length, error);
+    if (n < 0) {
+        err = error;
+        return false;
+    }
+    sent = n;
+    record->AddBytesSent(static_cast<uint64_t>(n));
+    m_app.GetStatistics().AddSent(static_cast<uint64_t>(n));
+    return true;
+}
+
+int64_t ClientProcessorWrapper::spliceFromRemote(int pipeWrite, size_t length, int32_t& err)
+{
+    err = 0;
+    const auto record = m_clientProcessor.GetConnection();
+    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
+    if (!remote) {
+        err = EBADF;
+        return -1;
+    }
+    int error = 0;
+    const ssize_t n = remote->SpliceToPipe(pipeWrite, length, error);
+    if (n < 0) {
+        err = error;
+        return -1;
+    }
+    record->AddBytesReceived(static_cast<uint64_t>(n));
+    m_app.GetStatistics().AddReceived(static_cast<uint64_t>(n));
+    return n;
+}
+
 int ClientProcessorWrapper::shutdownRemoteSend()
 {
     const auto record = m_clientProcessor.GetConnection();

@@ -126,6 +126,19 @@ public:
     // record and the statistics, and go to the FROM dump when traffic dumps are on.
     std::optional<std::vector<uint8_t>> recvDataFromRemoteWithError(int32_t& err);
 
+    // Whether the bytes may from now on go between the flow and the remote without passing through the engine:
+    // connected, no request left for a plain HTTP proxy, and no traffic dumps for this connection. When so, the
+    // remote socket is made non-blocking, as spliceToRemote and spliceFromRemote must never wait, and the answer
+    // stays so for the connection's life.
+    bool prepareSplice();
+    // sendDataToRemote for bytes that stay in the kernel: at most `length` bytes from the pipe `pipeRead` to the
+    // remote, without waiting. Counted the same way.
+    bool spliceToRemote(int pipeRead, size_t length, int64_t& sent, int32_t& err);
+    // recvDataFromRemoteWithError likewise: at most `length` bytes from the remote into the pipe `pipeWrite`,
+    // without waiting. The bytes moved, 0 when the remote ended its stream, -1 on an error (`err`; EAGAIN when
+    // nothing is there yet or the pipe is full). Counted the same way.
+    int64_t spliceFromRemote(int pipeWrite, size_t length, int32_t& err);
+
     // Ends the sending side of the remote connection (a FIN after the bytes sent so far); receiving goes on.
     // 0, or the errno of the failure (ENOTCONN when there is no connection).
     int shutdownRemoteSend();

@@ -49,6 +49,7 @@ TcpFlowProcessor::TcpFlowProcessor(PrivateTag, NEAppProxyTCPFlowPtr flow, std::s
     , m_socketEventsManager(queues.socketEvents)
     , m_flowManager(std::move(manager))
     , m_halfClosedIdleLimit(settings.halfClosedIdleLimit)
+    , m_splicePump(queues.splice)
 {
 }
 
@@ -100,6 +101,8 @@ void TcpFlowProcessor::startUpstream()
             // Decided before the first read goes out, so that an application that ends at once finds the
             // downstream pump already under way.
             const bool downstreamNow = self->m_externalTcpProcessor->needDownstreamNow();
+            if (downstreamNow && self->startSplice())
+                return;
             if (downstreamNow)
                 self->m_downstreamStarted = true;
             self->processUpstream();
@@ -107,6 +110,48 @@ void TcpFlowProcessor::startUpstream()
                 self->startDownstream();
         });
     });
+}
+
+bool TcpFlowProcessor::startSplice()
+{
+    if (!m_splicePump || !m_externalTcpProcessor->prepareSplice())
+        return false;
+    const int fd = m_flow->lendSocket();
+    if (fd < 0)
+        return false;
+    bool started = false;
+    // On the closing queue, so that a close either finds the flow in the pump or keeps it out of it.
+    m_downstreamQueue->sync([&] {
+        if (m_closed)
+            return;
+        m_lastDownstreamData = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::shared_ptr<TcpSplicePump::Client> client(shared_from_this(), static_cast<TcpSplicePump::Client*>(this));
+        started = m_splicePump->add(m_flowId.load(), fd, m_externalTcpProcessor, std::move(client));
+        m_spliced = started;
+    });
+    if (started)
+        m_downstreamStarted = true;
+    return started;
+}
+
+void TcpFlowProcessor::spliceApplicationEnded()
+{
+    m_applicationEnded = true;
+    m_downstreamQueue->async([self = shared_from_this()] { self->watchHalfClosedIdle(); });
+}
+
+void TcpFlowProcessor::spliceRemoteData()
+{
+    m_lastDownstreamData = std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+void TcpFlowProcessor::spliceEnded(std::optional<FlowError> error)
+{
+    if (error)
+        logClose(*error, "splice");
+    else
+        SystemLog("Corvantis close stream gracefully at processDownstream() ");
+    close(std::move(error));
 }
 
 void TcpFlowProcessor::startDownstream()
@@ -265,7 +310,7 @@ void TcpFlowProcessor::processDownstream()
         return;
     }
     if (data) {
-        m_lastDownstreamData = std::chrono::steady_clock::now();
+        m_lastDownstreamData = std::chrono::steady_clock::now().time_since_epoch().count();
         writeDownstreamData(std::move(*data));
         return;
     }
@@ -319,7 +364,7 @@ void TcpFlowProcessor::watchHalfClosedIdle()
     if (m_closed || m_idleWatched)
         return;
     m_idleWatched = true;
-    m_lastDownstreamData = std::chrono::steady_clock::now();
+    m_lastDownstreamData = std::chrono::steady_clock::now().time_since_epoch().count();
     checkHalfClosedIdleAfter(m_halfClosedIdleLimit);
 }
 
@@ -329,7 +374,8 @@ void TcpFlowProcessor::checkHalfClosedIdleAfter(std::chrono::steady_clock::durat
         const auto self = weak.lock();
         if (!self || self->m_closed)
             return;
-        const auto idle = std::chrono::steady_clock::now() - self->m_lastDownstreamData;
+        const auto idle = std::chrono::steady_clock::now()
+            - std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(self->m_lastDownstreamData));
         if (idle >= self->m_halfClosedIdleLimit)
             self->close(std::nullopt);
         else
@@ -347,6 +393,16 @@ void TcpFlowProcessor::close(std::optional<FlowError> error)
 
 void TcpFlowProcessor::shutdown(std::optional<FlowError> error)
 {
+    if (m_spliced) {
+        m_spliced = false;
+        std::vector<uint8_t> unsent = m_splicePump->remove(m_flowId.load());
+        // An orderly end still hands over what the remote sent: the flow sends its end after its pending writes,
+        // and this write is queued on the flow before the close is.
+        if (!error && !unsent.empty()) {
+            CorvantisCoreWrapper::incTestWriteCounter(unsent.size());
+            m_flow->writeData(std::move(unsent), [](std::optional<FlowError>) {});
+        }
+    }
     closeFlow(error);
     m_closed = true;
     // This is the downstream queue already: the read source is cancelled here, at once (a synchronous hop

@@ -2,6 +2,7 @@
 
 #include "extension/engine/SocketEventsManager.h"
 #include "extension/flows/FlowProcessor.h"
+#include "extension/flows/TcpSplicePump.h"
 #include "platform/DispatchQueue.h"
 #include "platform/DispatchSemaphore.h"
 #include "platform/DispatchSource.h"
@@ -28,6 +29,8 @@ struct TcpFlowQueues {
     DispatchSemaphorePtr connectSemaphore; // bounds the connects in progress
     DispatchQueuePtr main; // receiving from the remotes and every close, for all TCP flows
     DispatchQueuePtr api; // every call on a flow object
+    // Moves the bytes of flows the engine has nothing left to prepare; null: the queues move every byte.
+    std::shared_ptr<TcpSplicePump> splice;
 };
 
 // What a TCP flow's carriage may be tuned with.
@@ -49,15 +52,21 @@ struct TcpFlowSettings {
 // until the remote ends, a failure, or `halfClosedIdleLimit` without data from the remote.
 // Downstream (remote to application): receives without blocking, waits under a one-shot read source, and has
 // one write to the flow outstanding at a time, so the slower side paces the faster.
+// Splice: once a flow is open with nothing left for the engine to prepare (see
+// ClientProcessorWrapper::prepareSplice), the queues' pumps are never started and the splice pump moves its bytes,
+// with the same counts, ends and half-close limit.
 // Closing: every end goes through close(); the first removal from the registry closes the flow object once;
 // the sources are cancelled before the engine's connection (and with it the descriptor they watch) is closed.
 //
 // Lifetime: held by the registry from registration until removal, and by every scheduled step.
 // Thread-safety: the upstream state lives on the flow's own upstream queue, the downstream state on the shared
-// main queue, calls on the flow object on the api queue; flags read across them are atomic. A read's or a
-// write's completion goes on with a synchronous step on the upstream or downstream queue, which runs in the
-// completion's thread when that queue is idle; no block of those queues waits for the flow's own queue.
-class TcpFlowProcessor final : public FlowProcessor, public std::enable_shared_from_this<TcpFlowProcessor> {
+// main queue, calls on the flow object on the api queue, a spliced flow's bytes on the splice pump's thread; flags
+// read across them are atomic. A read's or a write's completion goes on with a synchronous step on the upstream
+// or downstream queue, which runs in the completion's thread when that queue is idle; no block of those queues
+// waits for the flow's own queue.
+class TcpFlowProcessor final : public FlowProcessor,
+                               public std::enable_shared_from_this<TcpFlowProcessor>,
+                               private TcpSplicePump::Client {
     struct PrivateTag { };
 
 public:
@@ -81,6 +90,11 @@ public:
 
 private:
     void startUpstream();
+    // Hands the open flow to the splice pump when the engine allows it; false: the queues pump it.
+    bool startSplice();
+    void spliceApplicationEnded() override;
+    void spliceRemoteData() override;
+    void spliceEnded(std::optional<FlowError> error) override;
     void startDownstream();
     void processUpstream();
     void prepareUpstream(std::vector<uint8_t> chunk);
@@ -106,6 +120,7 @@ private:
     const SocketEventsManagerPtr m_socketEventsManager;
     const std::shared_ptr<TcpFlowsManager> m_flowManager;
     const std::chrono::milliseconds m_halfClosedIdleLimit;
+    const std::shared_ptr<TcpSplicePump> m_splicePump;
 
     std::atomic<uint64_t> m_flowId { 0 };
     std::atomic<bool> m_isOpened { false };
@@ -123,7 +138,9 @@ private:
     DispatchSourcePtr m_sourceRead;
     bool m_closed = false;
     bool m_idleWatched = false;
-    std::chrono::steady_clock::time_point m_lastDownstreamData;
+    bool m_spliced = false; // in the splice pump, until the close takes it out
+    // When the remote last sent data; written by the splice pump's thread too.
+    std::atomic<std::chrono::steady_clock::rep> m_lastDownstreamData { 0 };
 };
 
 } // namespace corvantis

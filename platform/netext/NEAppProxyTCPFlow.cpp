@@ -243,6 +243,16 @@ void NEAppProxyTCPFlow::closeReadWithError(std::optional<FlowError> error)
     });
 }
 
+int NEAppProxyTCPFlow::lendSocket()
+{
+    int fd = -1;
+    m_queue->sync([&] {
+        if (m_opened && !m_readClosed && !m_writeClosed && !m_reset && !m_readCompletion && m_writes.empty())
+            fd = m_socket.get();
+    });
+    return fd;
+}
+
 UniqueFd NEAppProxyTCPFlow::takeUnusedSocket()
 {
     UniqueFd socket;

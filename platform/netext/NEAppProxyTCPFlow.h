@@ -55,6 +55,12 @@ public:
     void closeReadWithError(std::optional<FlowError> error) override;
     void closeWriteWithError(std::optional<FlowError> error) override;
 
+    // The socket's descriptor, lent to a caller that moves the flow's bytes itself (splice) from now on and makes
+    // no more reads or writes through the flow; -1 unless the flow is open, nothing is pending and neither
+    // direction is closed. The flow still owns the socket and closes it as ever, so the caller stops using it
+    // before it closes the flow.
+    int lendSocket();
+
     // The source's side: gives back the socket of a flow the flow code never opened nor closed (it declined the
     // flow), so that the source can carry the connection itself; nothing otherwise.
     UniqueFd takeUnusedSocket();

@@ -1,8 +1,11 @@
 #include "tests/extension/FlowTestSupport.h"
 
+#include "core/foundation/SystemUtils.h"
+
 #include "tests/peers/EchoServer.h"
 #include "tests/peers/HttpProxyPeers.h"
 #include "tests/peers/ProxyPeers.h"
+#include "tests/support/FileText.h"
 #include "tests/support/HttpOrigin.h"
 #include "tests/support/Sha256.h"
 
@@ -58,7 +61,32 @@ private:
     std::vector<std::thread> m_workers;
 };
 
-TEST_F(FlowTest, FiveMebibytesEachWayOnEveryRoad)
+// The tests of the bytes' way run twice: pumped by the queues, and by the splice pump wherever the engine has
+// nothing left to prepare.
+class TcpFlowTest : public FlowTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        FlowTest::SetUp();
+        if (!GetParam())
+            return;
+        auto pump = TcpSplicePump::open();
+        ASSERT_TRUE(pump.ok()) << pump.status().message();
+        queues.splice = *pump;
+    }
+    void TearDown() override
+    {
+        FlowTest::TearDown();
+        queues.splice.reset();
+    }
+    // The flows in the splice pump; 0 without one.
+    size_t Spliced() const { return queues.splice ? queues.splice->count() : 0; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Pumps, TcpFlowTest, ::testing::Values(false, true),
+    [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Splice" : "Queues"; });
+
+TEST_P(TcpFlowTest, FiveMebibytesEachWayOnEveryRoad)
 {
     EchoServer echo;
     auto microsocks = startMicrosocks();
@@ -92,7 +120,7 @@ TEST_F(FlowTest, FiveMebibytesEachWayOnEveryRoad)
     }
 }
 
-TEST_F(FlowTest, APlainHttpRequestInTwoWritesThroughAnHttpProxy)
+TEST_P(TcpFlowTest, APlainHttpRequestInTwoWritesThroughAnHttpProxy)
 {
     HttpOrigin origin("the origin's answer");
     auto tinyproxy = startTinyproxy();
@@ -109,7 +137,65 @@ TEST_F(FlowTest, APlainHttpRequestInTwoWritesThroughAnHttpProxy)
     EXPECT_EQ(origin.seen()[0].header.rfind("GET /page HTTP/1.", 0), 0u);
 }
 
-TEST_F(FlowTest, ARemoteThatClosesAtOnceEndsTheFlowGracefully)
+TEST_P(TcpFlowTest, TheCountsHoldEveryByteMoved)
+{
+    EchoServer echo;
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    const uint64_t sentBefore = app.GetStatistics().GetTotalSent();
+    const uint64_t receivedBefore = app.GetStatistics().GetTotalReceived();
+    auto offered = Offer(echo.port());
+    ASSERT_TRUE(offered.taken);
+    const auto data = Pattern(3 * kOneMiB + 17, 5);
+    const auto back = Exchange(offered.application.get(), data, data.size());
+    EXPECT_EQ(back, data);
+    // An open flow with nothing for the engine to prepare is in the splice pump when there is one.
+    EXPECT_EQ(Spliced(), GetParam() ? 1u : 0u);
+    offered.application.reset();
+    EXPECT_TRUE(waitUntil([&] { return manager->flowCount() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return Spliced() == 0; }));
+    EXPECT_EQ(app.GetStatistics().GetTotalSent() - sentBefore, data.size());
+    EXPECT_EQ(app.GetStatistics().GetTotalReceived() - receivedBefore, data.size());
+}
+
+TEST_P(TcpFlowTest, WithTrafficDumpsOnTheBytesGoThroughTheEngine)
+{
+    EchoServer echo;
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    std::filesystem::create_directories(GetTrafficDir());
+    CAppSettings settings = app.GetSettings();
+    settings.TrafficLogEnabled = true;
+    app.SetSettings(settings);
+    auto offered = Offer(echo.port());
+    ASSERT_TRUE(offered.taken);
+    const auto data = Pattern(200000, 8);
+    EXPECT_EQ(Exchange(offered.application.get(), data, data.size()), data);
+    EXPECT_EQ(Spliced(), 0u);
+    offered.application.reset();
+    EXPECT_TRUE(waitUntil([&] { return manager->flowCount() == 0; }));
+    std::vector<std::string> dumps;
+    for (const auto& entry : std::filesystem::directory_iterator(GetTrafficDir())) {
+        EXPECT_EQ(ReadFile(entry.path()), std::string(data.begin(), data.end())) << entry.path();
+        dumps.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(dumps.size(), 2u) << "one file each way";
+}
+
+TEST_F(FlowTest, AStoppedSplicePumpLeavesTheBytesToTheQueues)
+{
+    auto pump = TcpSplicePump::open();
+    ASSERT_TRUE(pump.ok());
+    (*pump)->stop();
+    queues.splice = *pump;
+    EchoServer echo;
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    auto offered = Offer(echo.port());
+    ASSERT_TRUE(offered.taken);
+    const auto data = Pattern(kOneMiB, 6);
+    EXPECT_EQ(Exchange(offered.application.get(), data, data.size()), data);
+    EXPECT_EQ((*pump)->count(), 0u);
+}
+
+TEST_P(TcpFlowTest, ARemoteThatClosesAtOnceEndsTheFlowGracefully)
 {
     ScriptedServer server([](int) {});
     UseProfile({}, { RuleWith("Direct", kActionDirect) });
@@ -123,7 +209,7 @@ TEST_F(FlowTest, ARemoteThatClosesAtOnceEndsTheFlowGracefully)
     EXPECT_EQ(logs.startingWith("Corvantis flow closed nil").size(), 1u);
 }
 
-TEST_F(FlowTest, AServerThatAnswersAfterTheRequestsEndIsHeardInFull)
+TEST_P(TcpFlowTest, AServerThatAnswersAfterTheRequestsEndIsHeardInFull)
 {
     const auto answer = Pattern(3 * kOneMiB, 3);
     ScriptedServer server([&](int fd) {
@@ -143,7 +229,7 @@ TEST_F(FlowTest, AServerThatAnswersAfterTheRequestsEndIsHeardInFull)
     EXPECT_EQ(received.size(), answer.size());
 }
 
-TEST_F(FlowTest, AfterTheApplicationsEndASilentRemoteEndsTheFlowAtTheIdleLimit)
+TEST_P(TcpFlowTest, AfterTheApplicationsEndASilentRemoteEndsTheFlowAtTheIdleLimit)
 {
     constexpr auto kLimit = std::chrono::milliseconds(400);
     manager->closeAllFlows();
@@ -166,6 +252,37 @@ TEST_F(FlowTest, AfterTheApplicationsEndASilentRemoteEndsTheFlowAtTheIdleLimit)
     EXPECT_EQ(err, 0);
     EXPECT_GE(waited, kLimit);
     EXPECT_LT(waited, std::chrono::seconds(20));
+}
+
+TEST_P(TcpFlowTest, AnOrderlyEndAtTheIdleLimitHandsOverEveryByteTakenFromTheRemote)
+{
+    constexpr auto kLimit = std::chrono::milliseconds(400);
+    manager->closeAllFlows();
+    MakeManager(std::chrono::seconds(5), kLimit);
+    const auto answer = Pattern(48 * kOneMiB, 12);
+    std::atomic<bool> release { false };
+    ScriptedServer server([&](int fd) {
+        // Answers more than the application takes, then waits: the remote falls silent with bytes on the way.
+        (void)sendAll(fd, answer);
+        waitUntil([&] { return release.load(); }, deadlineIn(std::chrono::seconds(30)));
+    });
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    const uint64_t receivedBefore = app.GetStatistics().GetTotalReceived();
+    auto offered = Offer(server.port());
+    ASSERT_TRUE(offered.taken);
+    const int small = 16384;
+    ::setsockopt(offered.application.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(sendAll(offered.application.get(), "request"));
+    ::shutdown(offered.application.get(), SHUT_WR);
+    // The application reads nothing until the flow has ended at the idle limit.
+    EXPECT_TRUE(waitUntil([&] { return manager->flowCount() == 0; }, deadlineIn(std::chrono::seconds(30))));
+    auto [received, err] = ReadAll(offered.application.get());
+    release = true;
+    EXPECT_EQ(err, 0) << "an orderly end";
+    ASSERT_LT(received.size(), answer.size()) << "the remote was cut short";
+    EXPECT_TRUE(std::equal(received.begin(), received.end(), answer.begin())) << "in order, without a gap";
+    EXPECT_EQ(app.GetStatistics().GetTotalReceived() - receivedBefore, received.size())
+        << "every byte taken from the remote reached the application";
 }
 
 TEST_F(FlowTest, ABlockRuleResetsTheFlowAndRegistersNothing)
@@ -232,7 +349,7 @@ TEST_F(FlowTest, AStopDuringTheConnectClosesOnceAndTheLateResultNothing)
     EXPECT_EQ(logs.startingWith("Corvantis flow closed nil").size(), 1u);
 }
 
-TEST_F(FlowTest, TwoFailuresAtOnceCloseTheFlowOnce)
+TEST_P(TcpFlowTest, TwoFailuresAtOnceCloseTheFlowOnce)
 {
     EchoServer echo;
     UseProfile({}, { RuleWith("Direct", kActionDirect) });
@@ -249,7 +366,7 @@ TEST_F(FlowTest, TwoFailuresAtOnceCloseTheFlowOnce)
     EXPECT_EQ(ClosedLines(), 1u);
 }
 
-TEST_F(FlowTest, BackPressureFromAServerThatStopsReading)
+TEST_P(TcpFlowTest, BackPressureFromAServerThatStopsReading)
 {
     constexpr size_t kTotal = 64 * kOneMiB;
     std::atomic<bool> readOn { false };

@@ -1,5 +1,6 @@
 #include "core/foundation/SafeSocket.h"
 
+#include "platform/UniqueFd.h"
 #include "tests/support/NetNamespace.h"
 
 #include <arpa/inet.h>
@@ -159,6 +160,10 @@ TEST(SafeSocketTest, EveryOperationOnAClosedWrapperFailsWithEbadf)
     int error = 0;
     short revents = 0;
     CSafeSocketPtr received;
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK), 0);
+    const UniqueFd pipeRead(pipeEnds[0]);
+    const UniqueFd pipeWrite(pipeEnds[1]);
     struct Case {
         const char* name;
         std::function<long()> call;
@@ -183,6 +188,8 @@ TEST(SafeSocketTest, EveryOperationOnAClosedWrapperFailsWithEbadf)
         { "SendTo", [&] { return socket->SendTo(buffer, 1, 0, asAddress(address), sizeof address, error); } },
         { "SendMsg", [&] { return socket->SendMsg(buffer, 1, 0, -1); } },
         { "Poll", [&] { return socket->Poll(POLLIN, 0, revents); } },
+        { "SpliceToPipe", [&] { return socket->SpliceToPipe(pipeEnds[1], 1, error); } },
+        { "SpliceFromPipe", [&] { return socket->SpliceFromPipe(pipeEnds[0], 1, error); } },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -227,6 +234,38 @@ TEST(SafeSocketTest, CountersAddOnlySuccessfulTransfers)
     pair.b.reset();
     EXPECT_EQ(pair.a->Send("x", 1, 0, error), -1);
     EXPECT_EQ(pair.a->GetBytesSent(), 15u);
+}
+
+TEST(SafeSocketTest, SpliceMovesBytesThroughAPipeAndCountsThem)
+{
+    SocketPair pair = makePair();
+    ASSERT_TRUE(pair.a && pair.b);
+    ASSERT_TRUE(pair.a->SetNonBlocking());
+    ASSERT_TRUE(pair.b->SetNonBlocking());
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    const UniqueFd pipeRead(ends[0]);
+    const UniqueFd pipeWrite(ends[1]);
+    int error = 0;
+
+    // Nothing waiting: the call says so at once and counts nothing.
+    EXPECT_EQ(pair.b->SpliceToPipe(pipeWrite.get(), 4096, error), -1);
+    EXPECT_EQ(error, EAGAIN);
+    EXPECT_EQ(pair.b->GetBytesReceived(), 0u);
+
+    ASSERT_TRUE(pair.a->SendAll("spliced bytes", 13, 0));
+    EXPECT_EQ(pair.b->SpliceToPipe(pipeWrite.get(), 4096, error), 13);
+    EXPECT_EQ(pair.b->GetBytesReceived(), 13u);
+    EXPECT_EQ(pair.b->SpliceFromPipe(pipeRead.get(), 13, error), 13);
+    EXPECT_EQ(pair.b->GetBytesSent(), 13u);
+    char buffer[32] = {};
+    EXPECT_EQ(pair.a->Recv(buffer, sizeof buffer, 0, error), 13);
+    EXPECT_STREQ(buffer, "spliced bytes");
+
+    // The peer's end reads as 0 bytes moved.
+    pair.a->ShutdownSend();
+    EXPECT_EQ(pair.b->SpliceToPipe(pipeWrite.get(), 4096, error), 0);
+    EXPECT_EQ(pair.b->GetBytesReceived(), 13u);
 }
 
 TEST(SafeSocketTest, DatagramsAreCountedAndCarryTheSendersAddress)

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "platform/Mutex.h"
+#include "platform/Result.h"
+#include "platform/UniqueFd.h"
+#include "platform/netext/NEAppProxyFlow.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace corvantis {
+
+class ClientProcessorWrapper;
+
+// Moves the bytes of TCP flows that the engine has nothing left to prepare (connected, no request for a plain
+// HTTP proxy, no traffic dumps) between the application's socket and the remote's, with splice through a pipe:
+// the bytes never enter the process, and no chunk crosses a thread. A direction holds a pipe only while bytes are
+// on their way; emptied pipes go back to a small pool, so idle flows cost no descriptor beyond their sockets. All flows
+// run on one thread of the pump's own, which waits on epoll (edge-triggered, so a flow costs no system call to re-arm)
+// and never blocks otherwise. The remote side goes through the engine's wrapper, which counts the bytes in the
+// connection's record and the statistics, as its send and receive do.
+//
+// Each direction reads only into an empty pipe, so the slower side paces the faster, and one direction's end is
+// seen only once every byte before it has been passed on. The application's end of stream becomes the remote's
+// send shutdown; the remote's end, or any failure, ends the flow (the Client hears it once, and nothing moves for
+// that flow afterwards).
+//
+// Ownership: the pump holds each flow's Client until remove() (or stop()), so a Client never goes while the pump
+// may call it.
+//
+// Thread-safety: add(), remove() and stop() may be called from any thread but the pump's own. The Client's calls
+// come on the pump's thread under its lock: they may only note or schedule, never call back into the pump.
+class TcpSplicePump final {
+    struct PrivateTag { };
+
+public:
+    // What the pump tells the flow's owner.
+    class Client {
+    public:
+        virtual ~Client() = default;
+        // The application ended its sending side and the remote's was shut down after the bytes before it.
+        virtual void spliceApplicationEnded() = 0;
+        // Bytes came from the remote.
+        virtual void spliceRemoteData() = 0;
+        // The flow ends: no error when the remote ended its stream and every byte reached the application;
+        // otherwise the error the application is to see.
+        virtual void spliceEnded(std::optional<FlowError> error) = 0;
+    };
+
+    // Most bytes one splice moves: what a pipe holds.
+    static constexpr std::size_t kChunk = 1 << 20;
+
+    static Result<std::shared_ptr<TcpSplicePump>> open();
+    TcpSplicePump(PrivateTag, UniqueFd epoll, UniqueFd wake);
+    ~TcpSplicePump();
+    TcpSplicePump(const TcpSplicePump&) = delete;
+    TcpSplicePump& operator=(const TcpSplicePump&) = delete;
+
+    // Starts moving the bytes of flow `id` between `appFd` (a non-blocking stream socket, lent: the caller keeps
+    // it open until remove() returned) and the remote of `remote` (whose prepareSplice() said yes). `client`
+    // is held until the flow leaves the pump. False, with nothing started, when the pipes or the registration fail
+    // or the pump has stopped; the caller then moves the bytes itself.
+    bool add(uint64_t id, int appFd, std::shared_ptr<ClientProcessorWrapper> remote, std::shared_ptr<Client> client);
+    // Stops moving flow `id`'s bytes; once it returns the pump touches neither socket again. Returns the bytes
+    // the remote sent that had not reached the application yet, for a caller that ends the flow in order.
+    std::vector<uint8_t> remove(uint64_t id);
+    // The flows being moved.
+    std::size_t count() const;
+    // Ends the thread and lets go of the flows still in the pump; their sockets are left as they are. Also done
+    // by the destructor.
+    void stop();
+
+private:
+    struct Pipe {
+        UniqueFd read;
+        UniqueFd write;
+    };
+    struct Direction {
+        std::optional<Pipe> pipe; // only while bytes are pending
+        std::size_t pending = 0; // bytes in the pipe
+        bool ended = false;
+    };
+    struct Flow {
+        int appFd = -1;
+        int remoteFd = -1;
+        std::shared_ptr<ClientProcessorWrapper> remote;
+        std::shared_ptr<Client> client;
+        Direction up; // application → remote
+        Direction down; // remote → application
+        // What each socket may do without waiting, as far as the pump knows: set by its events, cleared when a
+        // call would wait. Edge-triggered events come only after such a call, so nothing is missed, and a flow
+        // moving bytes one way makes no calls the other way.
+        bool appReadable = true;
+        bool appWritable = true;
+        bool remoteReadable = true;
+        bool remoteWritable = true;
+        bool done = false;
+        uint64_t lastTurn = 0; // the pump's turn that served it last
+    };
+    enum class Progress { Idle, More, Done };
+
+    void run();
+    // Moves what can move now; More when a flow should get another turn before the next wait.
+    Progress serve(Flow& flow) REQUIRES(m_mutex);
+    void finish(Flow& flow, std::optional<FlowError> error) REQUIRES(m_mutex);
+    // Gives `direction` a pipe from the pool or a new one; false when the system has none to give.
+    bool takePipe(Direction& direction) REQUIRES(m_mutex);
+    // Returns an emptied pipe to the pool.
+    void releasePipe(Direction& direction) REQUIRES(m_mutex);
+
+    const UniqueFd m_epoll;
+    const UniqueFd m_wake;
+    mutable Mutex m_mutex;
+    std::unordered_map<uint64_t, std::unique_ptr<Flow>> m_flows GUARDED_BY(m_mutex);
+    std::vector<Pipe> m_pipes GUARDED_BY(m_mutex); // empty pipes to reuse
+    bool m_stopping GUARDED_BY(m_mutex) = false;
+    std::thread m_thread;
+};
+
+} // namespace corvantis
