@@ -5,8 +5,10 @@
 #include "platform/ThreadName.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <limits>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -23,6 +25,8 @@ constexpr uint64_t kMaxId = kWakeKey / 2 - 1;
 constexpr int kRoundsPerTurn = 16;
 // Emptied pipes kept for reuse; more are closed.
 constexpr std::size_t kPooledPipes = 32;
+// How long a flow that found no pipe (the process is out of descriptors) waits before it tries again.
+constexpr int kNoPipeRetryMs = 20;
 
 ssize_t spliceRetrying(int from, int to, std::size_t length)
 {
@@ -35,7 +39,7 @@ ssize_t spliceRetrying(int from, int to, std::size_t length)
 
 } // namespace
 
-Result<std::shared_ptr<TcpSplicePump>> TcpSplicePump::open()
+Result<std::shared_ptr<TcpSplicePump>> TcpSplicePump::open(MakePipe makePipe)
 {
     UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll)
@@ -48,12 +52,13 @@ Result<std::shared_ptr<TcpSplicePump>> TcpSplicePump::open()
     event.data.u64 = kWakeKey;
     if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake.get(), &event) != 0)
         return Status::error(errno, "the splice pump cannot wait for sockets");
-    return std::make_shared<TcpSplicePump>(PrivateTag {}, std::move(epoll), std::move(wake));
+    return std::make_shared<TcpSplicePump>(PrivateTag {}, std::move(epoll), std::move(wake), std::move(makePipe));
 }
 
-TcpSplicePump::TcpSplicePump(PrivateTag, UniqueFd epoll, UniqueFd wake)
+TcpSplicePump::TcpSplicePump(PrivateTag, UniqueFd epoll, UniqueFd wake, MakePipe makePipe)
     : m_epoll(std::move(epoll))
     , m_wake(std::move(wake))
+    , m_makePipe(std::move(makePipe))
 {
     m_thread = std::thread([this] { run(); });
 }
@@ -161,7 +166,7 @@ bool TcpSplicePump::takePipe(Direction& direction)
         return true;
     }
     int ends[2];
-    if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0)
+    if ((m_makePipe ? m_makePipe(ends) : ::pipe2(ends, O_NONBLOCK | O_CLOEXEC)) != 0)
         return false;
     direction.pipe = Pipe { UniqueFd(ends[0]), UniqueFd(ends[1]) };
     (void)::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kChunk));
@@ -208,10 +213,8 @@ TcpSplicePump::Progress TcpSplicePump::serve(Flow& flow)
             }
         }
         if (up.pending == 0 && !up.ended && flow.appReadable) {
-            if (!takePipe(up)) {
-                finish(flow, PosixFlowError(errno));
-                return Progress::Done;
-            }
+            if (!takePipe(up))
+                return Progress::NoPipe;
             const ssize_t n = spliceRetrying(flow.appFd, up.pipe->write.get(), kChunk);
             if (n > 0) {
                 up.pending = static_cast<std::size_t>(n);
@@ -247,10 +250,8 @@ TcpSplicePump::Progress TcpSplicePump::serve(Flow& flow)
             }
         }
         if (down.pending == 0 && !down.ended && flow.remoteReadable) {
-            if (!takePipe(down)) {
-                finish(flow, PosixFlowError(errno));
-                return Progress::Done;
-            }
+            if (!takePipe(down))
+                return Progress::NoPipe;
             int32_t err = 0;
             const int64_t n = flow.remote->spliceFromRemote(down.pipe->write.get(), kChunk, err);
             if (n > 0) {
@@ -281,18 +282,26 @@ TcpSplicePump::Progress TcpSplicePump::serve(Flow& flow)
 void TcpSplicePump::run()
 {
     setCurrentThreadName("Corvantis splice");
+    // A signal never lands here: a write it cut short would look like a full socket, and the flow would wait
+    // for room that is there already.
+    sigset_t all;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
     std::vector<epoll_event> events(64);
     std::vector<uint64_t> turn;
     std::vector<uint64_t> again; // flows that used up their rounds and still had bytes to move
+    std::vector<uint64_t> starved; // flows that found no pipe; nothing was read for them
     uint64_t turnNumber = 0;
     for (;;) {
-        const int n
-            = ::epoll_wait(m_epoll.get(), events.data(), static_cast<int>(events.size()), again.empty() ? -1 : 0);
+        const int timeout = !again.empty() ? 0 : !starved.empty() ? kNoPipeRetryMs : -1;
+        const int n = ::epoll_wait(m_epoll.get(), events.data(), static_cast<int>(events.size()), timeout);
         MutexLock lock(m_mutex);
         if (m_stopping)
             return;
         turn.swap(again);
         again.clear();
+        turn.insert(turn.end(), starved.begin(), starved.end());
+        starved.clear();
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kWakeKey) {
                 uint64_t value;
@@ -324,8 +333,11 @@ void TcpSplicePump::run()
             if (it == m_flows.end() || it->second->lastTurn == turnNumber)
                 continue;
             it->second->lastTurn = turnNumber;
-            if (serve(*it->second) == Progress::More)
+            const Progress progress = serve(*it->second);
+            if (progress == Progress::More)
                 again.push_back(id);
+            else if (progress == Progress::NoPipe)
+                starved.push_back(id);
         }
         turn.clear();
     }

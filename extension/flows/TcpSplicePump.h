@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -20,7 +21,8 @@ class ClientProcessorWrapper;
 // Moves the bytes of TCP flows that the engine has nothing left to prepare (connected, no request for a plain
 // HTTP proxy, no traffic dumps) between the application's socket and the remote's, with splice through a pipe:
 // the bytes never enter the process, and no chunk crosses a thread. A direction holds a pipe only while bytes are
-// on their way; emptied pipes go back to a small pool, so idle flows cost no descriptor beyond their sockets. All flows
+// on their way; emptied pipes go back to a small pool, so idle flows cost no descriptor beyond their sockets. A flow
+// that finds no pipe (the process is out of descriptors) reads nothing and tries again shortly. All flows
 // run on one thread of the pump's own, which waits on epoll (edge-triggered, so a flow costs no system call to re-arm)
 // and never blocks otherwise. The remote side goes through the engine's wrapper, which counts the bytes in the
 // connection's record and the statistics, as its send and receive do.
@@ -55,8 +57,12 @@ public:
     // Most bytes one splice moves: what a pipe holds.
     static constexpr std::size_t kChunk = 1 << 20;
 
-    static Result<std::shared_ptr<TcpSplicePump>> open();
-    TcpSplicePump(PrivateTag, UniqueFd epoll, UniqueFd wake);
+    // Makes a pipe like pipe2(ends, O_NONBLOCK | O_CLOEXEC): 0, or -1 with errno.
+    using MakePipe = std::function<int(int ends[2])>;
+
+    // `makePipe` makes the pipes (empty: pipe2); called on the pump's thread only.
+    static Result<std::shared_ptr<TcpSplicePump>> open(MakePipe makePipe = nullptr);
+    TcpSplicePump(PrivateTag, UniqueFd epoll, UniqueFd wake, MakePipe makePipe);
     ~TcpSplicePump();
     TcpSplicePump(const TcpSplicePump&) = delete;
     TcpSplicePump& operator=(const TcpSplicePump&) = delete;
@@ -102,7 +108,12 @@ private:
         bool done = false;
         uint64_t lastTurn = 0; // the pump's turn that served it last
     };
-    enum class Progress { Idle, More, Done };
+    enum class Progress {
+        Idle, // waits for its sockets
+        More, // still had bytes to move after its rounds
+        NoPipe, // found no pipe to read into, and read nothing
+        Done, // ended
+    };
 
     void run();
     // Moves what can move now; More when a flow should get another turn before the next wait.
@@ -115,6 +126,7 @@ private:
 
     const UniqueFd m_epoll;
     const UniqueFd m_wake;
+    const MakePipe m_makePipe;
     mutable Mutex m_mutex;
     std::unordered_map<uint64_t, std::unique_ptr<Flow>> m_flows GUARDED_BY(m_mutex);
     std::vector<Pipe> m_pipes GUARDED_BY(m_mutex); // empty pipes to reuse

@@ -254,6 +254,35 @@ TEST_P(TcpFlowTest, AfterTheApplicationsEndASilentRemoteEndsTheFlowAtTheIdleLimi
     EXPECT_LT(waited, std::chrono::seconds(20));
 }
 
+TEST_F(FlowTest, ASplicedFlowOutOfDescriptorsWaitsForAPipeAndLosesNothing)
+{
+    // The system refuses pipes until the test allows them, as when the process is out of descriptors.
+    std::atomic<bool> allowed { false };
+    std::atomic<int> refused { 0 };
+    auto pump = TcpSplicePump::open([&](int ends[2]) {
+        if (allowed)
+            return ::pipe2(ends, O_NONBLOCK | O_CLOEXEC);
+        ++refused;
+        errno = EMFILE;
+        return -1;
+    });
+    ASSERT_TRUE(pump.ok());
+    queues.splice = *pump;
+    EchoServer echo;
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    auto offered = Offer(echo.port());
+    ASSERT_TRUE(offered.taken);
+    ASSERT_TRUE(waitUntil([&] { return (*pump)->count() == 1; }));
+    const auto data = Pattern(kOneMiB, 21);
+    ASSERT_TRUE(sendAll(offered.application.get(), data));
+    EXPECT_TRUE(waitUntil([&] { return refused.load() >= 3; })) << "it keeps trying";
+    EXPECT_EQ(manager->flowCount(), 1u) << "the flow lives on";
+    allowed = true;
+    auto [back, err] = ReadAll(offered.application.get(), data.size());
+    EXPECT_EQ(err, 0);
+    EXPECT_TRUE(back == data) << "every byte, in order, once a pipe could be made";
+}
+
 TEST_P(TcpFlowTest, AnOrderlyEndAtTheIdleLimitHandsOverEveryByteTakenFromTheRemote)
 {
     constexpr auto kLimit = std::chrono::milliseconds(400);
