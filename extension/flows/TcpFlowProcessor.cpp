@@ -397,10 +397,11 @@ void TcpFlowProcessor::shutdown(std::optional<FlowError> error)
         m_spliced = false;
         std::vector<uint8_t> unsent = m_splicePump->remove(m_flowId.load());
         // An orderly end still hands over what the remote sent: the flow sends its end after its pending writes,
-        // and this write is queued on the flow before the close is.
+        // and this write is queued on the flow before the close is. The write holds the flow until it is done,
+        // as a pumped write does: a flow let go of with bytes unsent resets the connection.
         if (!error && !unsent.empty()) {
             CorvantisCoreWrapper::incTestWriteCounter(unsent.size());
-            m_flow->writeData(std::move(unsent), [](std::optional<FlowError>) {});
+            m_flow->writeData(std::move(unsent), [flow = m_flow](std::optional<FlowError>) {});
         }
     }
     closeFlow(error);
