@@ -271,7 +271,7 @@ void ClientProcessorWrapper::dump(bool towardsRemote, const uint8_t* data, size_
     std::fflush(file);
 }
 
-bool ClientProcessorWrapper::sendDataToRemote(const uint8_t* data, size_t length, int64_t& sent, int32_t& err)
+template <typename Move> bool ClientProcessorWrapper::moveToRemote(const Move& move, int64_t& sent, int32_t& err)
 {
     sent = 0;
     err = 0;
@@ -282,16 +282,45 @@ bool ClientProcessorWrapper::sendDataToRemote(const uint8_t* data, size_t length
         return false;
     }
     int error = 0;
-    const ssize_t n = remote->Send(data, length, MSG_DONTWAIT | MSG_NOSIGNAL, error);
+    const ssize_t n = move(*remote, error);
     if (n < 0) {
         err = error;
         return false;
     }
     sent = n;
-    const auto count = static_cast<uint64_t>(n);
-    record->AddBytesSent(count);
-    m_app.GetStatistics().AddSent(count);
-    dump(true, data, count);
+    record->AddBytesSent(static_cast<uint64_t>(n));
+    m_app.GetStatistics().AddSent(static_cast<uint64_t>(n));
+    return true;
+}
+
+template <typename Move> int64_t ClientProcessorWrapper::moveFromRemote(const Move& move, int32_t& err)
+{
+    err = 0;
+    const auto record = m_clientProcessor.GetConnection();
+    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
+    if (!remote) {
+        err = EBADF;
+        return -1;
+    }
+    int error = 0;
+    const ssize_t n = move(*remote, error);
+    if (n < 0) {
+        err = error;
+        return -1;
+    }
+    record->AddBytesReceived(static_cast<uint64_t>(n));
+    m_app.GetStatistics().AddReceived(static_cast<uint64_t>(n));
+    return n;
+}
+
+bool ClientProcessorWrapper::sendDataToRemote(const uint8_t* data, size_t length, int64_t& sent, int32_t& err)
+{
+    const auto send = [&](CSafeSocket& remote, int& error) {
+        return remote.Send(data, length, MSG_DONTWAIT | MSG_NOSIGNAL, error);
+    };
+    if (!moveToRemote(send, sent, err))
+        return false;
+    dump(true, data, static_cast<size_t>(sent));
     return true;
 }
 
@@ -319,25 +348,15 @@ int ClientProcessorWrapper::setRecvTimoutOnRemoteSocket()
 
 std::optional<std::vector<uint8_t>> ClientProcessorWrapper::recvDataFromRemoteWithError(int32_t& err)
 {
-    err = 0;
-    const auto record = m_clientProcessor.GetConnection();
-    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
-    if (!remote) {
-        err = EBADF;
-        return std::nullopt;
-    }
     // Received into one buffer per thread; what is handed on holds just the bytes that came.
     thread_local std::vector<uint8_t> scratch(kRecvChunk);
-    int error = 0;
-    const ssize_t n = remote->Recv(scratch.data(), scratch.size(), MSG_DONTWAIT, error);
-    if (n < 0) {
-        err = error;
+    const auto receive = [](CSafeSocket& remote, int& error) {
+        return remote.Recv(scratch.data(), scratch.size(), MSG_DONTWAIT, error);
+    };
+    const int64_t n = moveFromRemote(receive, err);
+    if (n < 0)
         return std::nullopt;
-    }
     std::vector<uint8_t> buffer(scratch.begin(), scratch.begin() + n);
-    const auto count = static_cast<uint64_t>(n);
-    record->AddBytesReceived(count);
-    m_app.GetStatistics().AddReceived(count);
     dump(false, buffer.data(), buffer.size());
     return buffer;
 }
@@ -356,44 +375,14 @@ bool ClientProcessorWrapper::prepareSplice()
 
 bool ClientProcessorWrapper::spliceToRemote(int pipeRead, size_t length, int64_t& sent, int32_t& err)
 {
-    sent = 0;
-    err = 0;
-    const auto record = m_clientProcessor.GetConnection();
-    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
-    if (!remote) {
-        err = EBADF;
-        return false;
-    }
-    int error = 0;
-    const ssize_t n = remote->SpliceFromPipe(pipeRead, length, error);
-    if (n < 0) {
-        err = error;
-        return false;
-    }
-    sent = n;
-    record->AddBytesSent(static_cast<uint64_t>(n));
-    m_app.GetStatistics().AddSent(static_cast<uint64_t>(n));
-    return true;
+    const auto splice = [&](CSafeSocket& remote, int& error) { return remote.SpliceFromPipe(pipeRead, length, error); };
+    return moveToRemote(splice, sent, err);
 }
 
 int64_t ClientProcessorWrapper::spliceFromRemote(int pipeWrite, size_t length, int32_t& err)
 {
-    err = 0;
-    const auto record = m_clientProcessor.GetConnection();
-    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
-    if (!remote) {
-        err = EBADF;
-        return -1;
-    }
-    int error = 0;
-    const ssize_t n = remote->SpliceToPipe(pipeWrite, length, error);
-    if (n < 0) {
-        err = error;
-        return -1;
-    }
-    record->AddBytesReceived(static_cast<uint64_t>(n));
-    m_app.GetStatistics().AddReceived(static_cast<uint64_t>(n));
-    return n;
+    const auto splice = [&](CSafeSocket& remote, int& error) { return remote.SpliceToPipe(pipeWrite, length, error); };
+    return moveFromRemote(splice, err);
 }
 
 int ClientProcessorWrapper::shutdownRemoteSend()

@@ -166,6 +166,10 @@ private:
     // gives the semaphore's unit back when done.
     bool startConnectThread(const char* threadName, std::optional<CHost> resolved,
         const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor);
+    // A send towards the remote (copied or spliced) and a receive from it: `move(socket, error)` makes the call
+    // on the remote socket; the errors and the counts are those of every path.
+    template <typename Move> bool moveToRemote(const Move& move, int64_t& sent, int32_t& err);
+    template <typename Move> int64_t moveFromRemote(const Move& move, int32_t& err);
     // Opens the connection's two dump files once, when traffic dumps are on.
     void openDumpsOnce();
     void dump(bool towardsRemote, const uint8_t* data, size_t length);

@@ -5,8 +5,12 @@
 namespace corvantis::test {
 namespace {
 
+using ManyFlowsTest = TcpFlowTest;
+
+INSTANTIATE_TEST_SUITE_P(Pumps, ManyFlowsTest, ::testing::Values(false, true), PumpName);
+
 // Many short flows beside long ones: every flow's bytes come back whole, whatever the others do meanwhile.
-TEST_F(FlowTest, ShortFlowsBesideLongOnesKeepEveryChecksum)
+TEST_P(ManyFlowsTest, ShortFlowsBesideLongOnesKeepEveryChecksum)
 {
     EchoServer echo;
     UseProfile({}, { RuleWith("Direct", kActionDirect) });

@@ -6,6 +6,7 @@
 #include "extension/engine/ClientProcessorWrapper.h"
 #include "extension/engine/SocketEventsManager.h"
 #include "extension/flows/TcpFlowsManager.h"
+#include "extension/flows/TcpSplicePump.h"
 #include "platform/SystemLog.h"
 #include "platform/netext/FlowInjector.h"
 #include "tests/engine/WrapperTestSupport.h"
@@ -130,6 +131,43 @@ inline std::pair<std::vector<uint8_t>, int> ReadAll(int fd, size_t limit = SIZE_
         received.insert(received.end(), buffer.begin(), buffer.begin() + n);
     }
     return { received, 0 };
+}
+
+// For the tests of the bytes' way, which run twice: pumped by the queues, and by the splice pump wherever the
+// engine has nothing left to prepare (parameter true).
+class TcpFlowTest : public FlowTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        FlowTest::SetUp();
+        if (!GetParam())
+            return;
+        auto pump = TcpSplicePump::open();
+        ASSERT_TRUE(pump.ok()) << pump.status().message();
+        queues.splice = *pump;
+    }
+    void TearDown() override
+    {
+        FlowTest::TearDown();
+        queues.splice.reset();
+    }
+    // The flows in the splice pump; 0 without one.
+    size_t Spliced() const { return queues.splice ? queues.splice->count() : 0; }
+    // Sends `data` to an echo and reads it back, leaving the flow open.
+    static std::vector<uint8_t> EchoedBack(int application, const std::vector<uint8_t>& data)
+    {
+        std::thread writer([&] { sendAll(application, data); });
+        auto [back, err] = ReadAll(application, data.size());
+        writer.join();
+        EXPECT_EQ(err, 0);
+        return back;
+    }
+};
+
+// Names the two runs of a TcpFlowTest.
+inline std::string PumpName(const ::testing::TestParamInfo<bool>& info)
+{
+    return info.param ? "Splice" : "Queues";
 }
 
 } // namespace corvantis::test
