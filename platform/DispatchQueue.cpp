@@ -13,8 +13,33 @@ namespace corvantis {
 
 namespace {
 
-// The queue whose block the calling thread is running, if any.
-thread_local const DispatchQueue* t_currentQueue = nullptr;
+// The queues whose blocks the calling thread is running, innermost first: a queue's block may run another
+// queue's block inline (sync or asyncInline on an idle queue).
+struct Running {
+    const DispatchQueue* queue;
+    const Running* outer;
+};
+thread_local const Running* t_running = nullptr;
+
+// Marks the calling thread as running a block of `queue` for the scope's life.
+class RunningScope final {
+public:
+    explicit RunningScope(const DispatchQueue* queue)
+        : m_frame { queue, t_running }
+    {
+        t_running = &m_frame;
+    }
+    ~RunningScope() { t_running = m_frame.outer; }
+    RunningScope(const RunningScope&) = delete;
+    RunningScope& operator=(const RunningScope&) = delete;
+
+private:
+    Running m_frame;
+};
+
+// Blocks an inline run takes from its queue before the rest goes to the pool, so that the caller is lent out
+// for a while, not for good.
+constexpr std::size_t kInlineBatch = 16;
 
 } // namespace
 
@@ -153,22 +178,21 @@ void DispatchQueue::async(Block block)
 
 bool DispatchQueue::drain(std::size_t maxBlocks)
 {
-    const DispatchQueue* outer = t_currentQueue;
-    t_currentQueue = this;
-    for (std::size_t i = 0; i < maxBlocks; ++i) {
-        Block block;
-        {
-            MutexLock lock(m_mutex);
-            if (!hasPending()) {
-                m_scheduled = false;
-                t_currentQueue = outer;
-                return false;
+    {
+        RunningScope running(this);
+        for (std::size_t i = 0; i < maxBlocks; ++i) {
+            Block block;
+            {
+                MutexLock lock(m_mutex);
+                if (!hasPending()) {
+                    m_scheduled = false;
+                    return false;
+                }
+                block = takeFirst();
             }
-            block = takeFirst();
+            dispatch_detail::runGuarded(block, m_label);
         }
-        dispatch_detail::runGuarded(block, m_label);
     }
-    t_currentQueue = outer;
     MutexLock lock(m_mutex);
     if (!hasPending()) {
         m_scheduled = false;
@@ -199,7 +223,8 @@ DispatchQueue::Block DispatchQueue::takeFirst()
 
 void DispatchQueue::sync(const Block& block)
 {
-    if (isCurrent()) {
+    // This thread runs one of the queue's blocks, further out: waiting for the queue would wait for itself.
+    if (runsOnThisThread()) {
         block();
         return;
     }
@@ -238,17 +263,33 @@ bool DispatchQueue::claimIdle()
     return true;
 }
 
+void DispatchQueue::asyncInline(Block block)
+{
+    if (runsOnThisThread() || !claimIdle()) {
+        async(std::move(block));
+        return;
+    }
+    {
+        RunningScope running(this);
+        dispatch_detail::runGuarded(block, m_label);
+        block = nullptr; // what the block holds goes now, as it would on a pool thread
+    }
+    // The queue stays claimed: drain() runs what came in meanwhile and releases it once dry.
+    if (drain(kInlineBatch))
+        DispatchPool::instance().schedule(shared_from_this());
+}
+
 void DispatchQueue::runClaimed(const Block& block)
 {
-    const DispatchQueue* outer = t_currentQueue;
-    t_currentQueue = this;
     std::exception_ptr error;
-    try {
-        block();
-    } catch (...) {
-        error = std::current_exception();
+    {
+        RunningScope running(this);
+        try {
+            block();
+        } catch (...) {
+            error = std::current_exception();
+        }
     }
-    t_currentQueue = outer;
     bool more = false;
     {
         MutexLock lock(m_mutex);
@@ -272,7 +313,16 @@ void DispatchQueue::after(std::chrono::nanoseconds delay, Block block)
 
 bool DispatchQueue::isCurrent() const
 {
-    return t_currentQueue == this;
+    return t_running && t_running->queue == this;
+}
+
+bool DispatchQueue::runsOnThisThread() const
+{
+    for (const Running* running = t_running; running; running = running->outer) {
+        if (running->queue == this)
+            return true;
+    }
+    return false;
 }
 
 void DispatchQueue::asyncGlobal(Block block)

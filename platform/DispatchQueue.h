@@ -38,18 +38,28 @@ public:
     void async(Block block);
 
     // Runs `block` on this queue after every block submitted earlier and waits until it has run; an exception
-    // thrown by the block is rethrown here. Called from a block of this very queue, it runs `block` at once on
-    // the calling thread instead of deadlocking. Two queues that sync onto each other from their blocks deadlock.
+    // thrown by the block is rethrown here. Called from a block of this very queue (also from a block of another
+    // queue that runs inline within one of this queue's), it runs `block` at once on the calling thread instead
+    // of deadlocking. Two queues that sync onto each other from their blocks deadlock.
     // When the queue is idle (nothing pending, nothing running) `block` runs on the calling thread, with no
     // thread hop: it still runs alone on the queue (a block submitted meanwhile waits for its end) and
     // isCurrent() holds for it, as on a pool thread.
     void sync(const Block& block);
 
+    // Runs `block` at once on the calling thread when the queue is idle, and after it, still on this thread, the
+    // blocks submitted to the queue meanwhile (up to a batch; the rest go to the pool); when the queue has work
+    // pending or running, submits `block` as async() does. Never waits for the queue. A block run here runs alone
+    // on the queue, isCurrent() holds for it, and an exception it throws is written to standard error as on a
+    // pool thread. For callers that have nothing else to do meanwhile (a thread about to finish its own work, or
+    // a block at its end): the work is spared a hand-over to another thread and its wake-up.
+    void asyncInline(Block block);
+
     // Submits `block` with async() once `delay` has passed on the monotonic clock; never earlier. The queue is
     // kept alive until then. Returns at once.
     void after(std::chrono::nanoseconds delay, Block block);
 
-    // True when the calling thread is running a block of this queue.
+    // True when the calling thread is running a block of this queue (the innermost one, when a block of another
+    // queue runs inline within it).
     bool isCurrent() const;
 
     const std::string& label() const { return m_label; }
@@ -72,6 +82,8 @@ private:
     // Runs `block` on the calling thread as the queue's block, for a queue claimIdle() claimed; then hands what
     // was submitted meanwhile to the pool. Rethrows what `block` throws.
     void runClaimed(const Block& block);
+    // Whether the calling thread is running a block of this queue, innermost or not.
+    bool runsOnThisThread() const;
     bool hasPending() const REQUIRES(m_mutex) { return m_head < m_blocks.size(); }
     // Takes the first pending block; there must be one.
     Block takeFirst() REQUIRES(m_mutex);

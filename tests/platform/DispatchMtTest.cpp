@@ -9,6 +9,7 @@
 #include <atomic>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -136,6 +137,82 @@ TEST(DispatchQueueMtTest, SyncOnABusyQueueWaitsForTheEarlierBlocks)
     });
     releaser.join();
     EXPECT_EQ(steps, (std::vector<int> { 1, 2 }));
+}
+
+TEST(DispatchQueueMtTest, AsyncInlineOnAnIdleQueueRunsOnTheCallerWithWhatItSubmits)
+{
+    auto q = DispatchQueue::create("inline async");
+    std::vector<int> steps; // the queue's state
+    std::thread::id ranOn;
+    std::thread::id followerRanOn;
+    q->asyncInline([&] {
+        ranOn = std::this_thread::get_id();
+        EXPECT_TRUE(q->isCurrent());
+        steps.push_back(1);
+        // Submitted by the block: it runs after it, on this thread too, before asyncInline returns.
+        q->async([&] {
+            followerRanOn = std::this_thread::get_id();
+            steps.push_back(2);
+        });
+        steps.push_back(3);
+    });
+    EXPECT_FALSE(q->isCurrent());
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(followerRanOn, std::this_thread::get_id());
+    EXPECT_EQ(steps, (std::vector<int> { 1, 3, 2 }));
+
+    // A throwing block is reported like one on a pool thread; the queue goes on.
+    EXPECT_NO_THROW(q->asyncInline([] { throw std::runtime_error("inline boom"); }));
+    q->asyncInline([&] { steps.push_back(4); });
+    EXPECT_EQ(steps.back(), 4);
+}
+
+TEST(DispatchQueueMtTest, AsyncInlineOnABusyQueueNeverWaits)
+{
+    auto q = DispatchQueue::create("busy inline async");
+    DispatchSemaphore started(0);
+    DispatchSemaphore release(0);
+    std::vector<int> steps; // the queue's state
+    std::atomic<bool> laterRanHere { false };
+    q->async([&] {
+        started.signal();
+        ASSERT_TRUE(release.waitFor(10s));
+        steps.push_back(1);
+    });
+    ASSERT_TRUE(started.waitFor(10s));
+    const auto caller = std::this_thread::get_id();
+    // Returns while the first block still runs: the block waits its turn on the queue.
+    q->asyncInline([&] {
+        laterRanHere = std::this_thread::get_id() == caller;
+        steps.push_back(2);
+    });
+    release.signal();
+    q->sync([] {});
+    EXPECT_FALSE(laterRanHere.load());
+    EXPECT_EQ(steps, (std::vector<int> { 1, 2 }));
+}
+
+TEST(DispatchQueueMtTest, SyncOntoAnOuterQueueFromAnInlineBlockRunsInline)
+{
+    // outer's block runs inner's block inline; that block waiting for outer would wait for its own thread.
+    auto outer = DispatchQueue::create("outer");
+    auto inner = DispatchQueue::create("inner");
+    std::vector<int> steps; // outer's state
+    DispatchSemaphore done(0);
+    outer->async([&] {
+        steps.push_back(1);
+        inner->asyncInline([&] {
+            EXPECT_TRUE(inner->isCurrent());
+            EXPECT_FALSE(outer->isCurrent());
+            outer->sync([&] { steps.push_back(2); });
+            inner->sync([&] { steps.push_back(3); });
+        });
+        inner->sync([&] { outer->sync([&] { steps.push_back(4); }); });
+        done.signal();
+    });
+    ASSERT_TRUE(done.waitFor(10s));
+    outer->sync([] {});
+    EXPECT_EQ(steps, (std::vector<int> { 1, 2, 3, 4 }));
 }
 
 TEST(DispatchQueueMtTest, ConcurrentSyncsAndAsyncsRunOneAtATime)
