@@ -263,6 +263,18 @@ bool DispatchQueue::claimIdle()
     return true;
 }
 
+bool DispatchQueue::syncIfIdle(const Block& block)
+{
+    if (runsOnThisThread()) {
+        block();
+        return true;
+    }
+    if (!claimIdle())
+        return false;
+    runClaimed(block);
+    return true;
+}
+
 void DispatchQueue::asyncInline(Block block)
 {
     if (runsOnThisThread() || !claimIdle()) {

@@ -46,6 +46,11 @@ public:
     // isCurrent() holds for it, as on a pool thread.
     void sync(const Block& block);
 
+    // Runs `block` on the calling thread as sync() does when the queue is idle (or when this thread runs one of
+    // its blocks), and returns true; returns false without running it when the queue has work pending or running
+    // elsewhere. Never waits for the queue.
+    [[nodiscard]] bool syncIfIdle(const Block& block);
+
     // Runs `block` at once on the calling thread when the queue is idle, and after it, still on this thread, the
     // blocks submitted to the queue meanwhile (up to a batch; the rest go to the pool); when the queue has work
     // pending or running, submits `block` as async() does. Never waits for the queue. A block run here runs alone

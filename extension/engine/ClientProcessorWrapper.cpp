@@ -131,9 +131,10 @@ int ClientProcessorWrapper::createNewConnection(
 }
 
 bool ClientProcessorWrapper::startConnectThread(const char* threadName, std::optional<CHost> resolved,
-    const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor)
+    const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor, bool unitTaken)
 {
-    semaphore->wait();
+    if (!unitTaken)
+        semaphore->wait();
     try {
         ConnectThreads::instance().run([self = shared_from_this(), name = std::string(threadName),
                                            resolved = std::move(resolved), semaphore, resultProcessor] {
@@ -154,11 +155,27 @@ bool ClientProcessorWrapper::startConnectThread(const char* threadName, std::opt
     return true;
 }
 
+bool ClientProcessorWrapper::tryStartConnectNow(
+    const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor)
+{
+    if (m_prepared || !semaphore->waitFor(std::chrono::nanoseconds(0)))
+        return false;
+    const CTunnel::SConnectPrepare prepared = m_clientProcessor.ConnectionTargetHostPrepare();
+    if (prepared.kind != CTunnel::kConnectNow) {
+        // A resolution first, or a failure (which may wait in the connection throttle): the connect queue's.
+        semaphore->signal();
+        m_prepared = prepared;
+        return false;
+    }
+    return startConnectThread("Corvantis connect thread (IP)", std::nullopt, semaphore, resultProcessor, true);
+}
+
 bool ClientProcessorWrapper::establishRemoteConnection(const SocketEventsManagerPtr& eventManager,
     const std::shared_ptr<const AppNameSource>& appName, const DispatchQueuePtr& queue,
     const DispatchSemaphorePtr& semaphore, ConnectResultProcessor resultProcessor)
 {
-    const CTunnel::SConnectPrepare prepared = m_clientProcessor.ConnectionTargetHostPrepare();
+    const CTunnel::SConnectPrepare prepared
+        = m_prepared ? *std::exchange(m_prepared, std::nullopt) : m_clientProcessor.ConnectionTargetHostPrepare();
     if (prepared.kind == CTunnel::kConnectNow)
         return startConnectThread("Corvantis connect thread (IP)", std::nullopt, semaphore, resultProcessor);
 

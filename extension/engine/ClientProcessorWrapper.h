@@ -88,6 +88,14 @@ public:
         const std::shared_ptr<const AppNameSource>& appName, const DispatchQueuePtr& queue,
         const DispatchSemaphorePtr& semaphore, ConnectResultProcessor resultProcessor);
 
+    // The start of establishRemoteConnection for a caller that must not wait: when the connection is to connect
+    // now (no resolution first) and `semaphore` has a unit free at once, takes it and starts the connect as
+    // establishRemoteConnection does (YES). Otherwise NO, having started nothing and given back what it took: the
+    // caller then calls establishRemoteConnection, where it may wait. Call it, and establishRemoteConnection,
+    // from the one queue on which every connect takes its unit, and only while no connect waits there, so that a
+    // free unit goes to the connect that waited longest.
+    bool tryStartConnectNow(const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor);
+
     // False while the application's request still has to go to a plain HTTP proxy (the connection's last hop):
     // the flow must not read from the remote before prepateDataForRemote has forwarded that request.
     bool needDownstreamNow() const;
@@ -164,8 +172,9 @@ public:
 private:
     // The connect on a thread of its own (a new one, or one a finished connect left free), named `threadName`;
     // gives the semaphore's unit back when done.
+    // `unitTaken`: the caller took the semaphore's unit already.
     bool startConnectThread(const char* threadName, std::optional<CHost> resolved,
-        const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor);
+        const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor, bool unitTaken = false);
     // A send towards the remote (copied or spliced) and a receive from it: `move(socket, error)` makes the call
     // on the remote socket; the errors and the counts are those of every path.
     template <typename Move> bool moveToRemote(const Move& move, int64_t& sent, int32_t& err);
@@ -176,6 +185,8 @@ private:
     CCorvantisAppProxy& m_app;
     DnsResolverSettings m_resolver;
     CClientProcessor m_clientProcessor;
+    // What tryStartConnectNow prepared without connecting, for establishRemoteConnection (the connect queue's).
+    std::optional<CTunnel::SConnectPrepare> m_prepared;
     std::unique_ptr<CHttpTraffic> m_httpTraffic; // the send path's, created with the first data
     std::once_flag m_dumpOnce;
     std::shared_ptr<DnsRequestHandler> m_dns; // shared with resolutions still under way

@@ -72,17 +72,26 @@ int TcpFlowProcessor::matchFlow(const NWEndpoint& endpoint, const std::optional<
 
 void TcpFlowProcessor::connectRemote()
 {
-    m_connectQueue->async([self = shared_from_this()] {
+    auto connected = [self = shared_from_this()](bool connected) {
+        if (!connected) {
+            // Not registered any more (stopped while connecting): the removal finds nothing, so nothing is closed
+            // twice.
+            self->closeFlow(NEAppProxyFlowError(kNEAppProxyFlowErrorAborted));
+            return;
+        }
+        self->startUpstream();
+    };
+    // While the connect queue is idle no connect waits there for a unit, so a unit free now may go to this one:
+    // the connect thread then starts from here, without a hand-over to the queue first. Anything else (a wait
+    // for a unit, a resolution, a failure) takes its turn on the queue.
+    bool started = false;
+    if (m_connectQueue->syncIfIdle(
+            [&] { started = m_externalTcpProcessor->tryStartConnectNow(m_connectSemaphore, connected); })
+        && started)
+        return;
+    m_connectQueue->async([self = shared_from_this(), connected = std::move(connected)] {
         self->m_externalTcpProcessor->establishRemoteConnection(self->m_socketEventsManager, self->m_appNameWrapper,
-            self->m_connectQueue, self->m_connectSemaphore, [self](bool connected) {
-                if (!connected) {
-                    // Not registered any more (stopped while connecting): the removal finds nothing, so nothing
-                    // is closed twice.
-                    self->closeFlow(NEAppProxyFlowError(kNEAppProxyFlowErrorAborted));
-                    return;
-                }
-                self->startUpstream();
-            });
+            self->m_connectQueue, self->m_connectSemaphore, connected);
     });
 }
 

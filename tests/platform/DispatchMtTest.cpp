@@ -160,6 +160,11 @@ TEST(DispatchQueueMtTest, AsyncInlineOnAnIdleQueueRunsOnTheCallerWithWhatItSubmi
     EXPECT_EQ(ranOn, std::this_thread::get_id());
     EXPECT_EQ(followerRanOn, std::this_thread::get_id());
     EXPECT_EQ(steps, (std::vector<int> { 1, 3, 2 }));
+    EXPECT_TRUE(q->syncIfIdle([&] {
+        EXPECT_TRUE(q->isCurrent());
+        EXPECT_TRUE(q->syncIfIdle([&] { steps.push_back(5); })) << "its own block: at once";
+    }));
+    EXPECT_EQ(steps.back(), 5);
 
     // A throwing block is reported like one on a pool thread; the queue goes on.
     EXPECT_NO_THROW(q->asyncInline([] { throw std::runtime_error("inline boom"); }));
@@ -186,6 +191,7 @@ TEST(DispatchQueueMtTest, AsyncInlineOnABusyQueueNeverWaits)
         laterRanHere = std::this_thread::get_id() == caller;
         steps.push_back(2);
     });
+    EXPECT_FALSE(q->syncIfIdle([&] { steps.push_back(-1); })) << "a busy queue runs nothing here";
     release.signal();
     q->sync([] {});
     EXPECT_FALSE(laterRanHere.load());
