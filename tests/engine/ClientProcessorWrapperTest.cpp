@@ -343,6 +343,75 @@ TEST_F(WrapperTest, FirstHopNeedingResolution)
     loop.join();
 }
 
+// The start of a connect for a caller that must not wait: it starts only an address's connect with a unit free at
+// once; anything else is left whole to establishRemoteConnection, which then connects as usual.
+TEST_F(WrapperTest, TryStartConnectNowStartsOnlyWhatNeedsNoWait)
+{
+    EchoServer echo;
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    // A name the table does not know goes to a resolver that never answers: the connect must resolve first.
+    const uint32_t unknown = Placeholder("nosuch.invalid");
+    ASSERT_NE(unknown, 0u);
+    DnsResolverSettings resolver;
+    resolver.systemServers = "127.0.0.1:" + std::to_string(freeLoopbackPort());
+    resolver.systemTimeout = 200ms;
+
+    struct Case {
+        const char* name;
+        std::string target;
+        long freeUnits;
+        bool startsNow;
+        bool connects;
+    };
+    const Case cases[] = {
+        { "an address with a unit free", "127.0.0.1", 1, true, true },
+        { "an address with no unit free", "127.0.0.1", 0, false, true },
+        { "a name to resolve first", Text(unknown), 1, false, false },
+    };
+    auto events = std::make_shared<SocketEventsManager>();
+    ASSERT_TRUE(events->InitInstance());
+    std::thread loop([events] { events->EventsProcessingThread(); });
+    auto queue = DispatchQueue::create("Corvantis tcp connect queue");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto semaphore = ClientProcessorWrapper::MakeConnectSemaphore(c.freeUnits);
+        auto wrapper = ClientProcessorWrapper::create(app, resolver);
+        const AppNameWrapper curl = Curl();
+        ASSERT_EQ(
+            wrapper->createNewConnection(&curl, nullptr, c.target.c_str(), std::to_string(echo.port()).c_str(), false),
+            ClientProcessorWrapper::kTaken);
+        auto reported = std::make_shared<std::promise<bool>>();
+        auto future = reported->get_future();
+        const ClientProcessorWrapper::ConnectResultProcessor report
+            = [reported](bool connected) { reported->set_value(connected); };
+        ASSERT_EQ(wrapper->tryStartConnectNow(semaphore, report), c.startsNow);
+        if (!c.startsNow) {
+            EXPECT_NE(future.wait_for(100ms), std::future_status::ready) << "nothing started";
+            if (c.freeUnits > 0) {
+                EXPECT_TRUE(semaphore->waitFor(0ns)) << "the unit was given back";
+            }
+            semaphore->signal();
+            EXPECT_TRUE(wrapper->establishRemoteConnection(
+                events, std::make_shared<const AppNameWrapper>(curl), queue, semaphore, report));
+        }
+        ASSERT_EQ(future.wait_for(60s), std::future_status::ready);
+        EXPECT_EQ(future.get(), c.connects);
+        EXPECT_TRUE(semaphore->waitFor(60s)) << "the unit is free again";
+        EXPECT_FALSE(semaphore->waitFor(0ns)) << "and no other came";
+        if (c.connects) {
+            const auto data = Pattern(1024, 3);
+            int64_t sent = 0;
+            int32_t err = 0;
+            ASSERT_TRUE(wrapper->sendDataToRemote(data, sent, err));
+            EXPECT_EQ(sent, static_cast<int64_t>(data.size()));
+        }
+        wrapper->close();
+    }
+    EXPECT_TRUE(HasLineWith(Lines(), "Could not resolve nosuch.invalid"));
+    events->Stop();
+    loop.join();
+}
+
 // With every connect unit in use the next connect waits until one is given back.
 TEST_F(WrapperTest, ConnectWaitsWhileAllUnitsAreInUse)
 {

@@ -10,6 +10,7 @@
 #include "tests/support/Sha256.h"
 
 #include <fcntl.h>
+#include <poll.h>
 
 #include <filesystem>
 
@@ -352,6 +353,27 @@ TEST_F(FlowTest, AStopDuringTheConnectClosesOnceAndTheLateResultNothing)
     std::this_thread::sleep_for(kConnectTimeout * 3);
     EXPECT_EQ(ClosedLines(), 1u);
     EXPECT_EQ(logs.startingWith("Corvantis flow closed nil").size(), 1u);
+}
+
+// With every connect unit in use the flow is still taken at once (the taking thread never waits for a unit), and
+// its connect starts when a unit comes back.
+TEST_F(FlowTest, AFlowTakenWhileEveryConnectUnitIsInUseConnectsWhenOneComesBack)
+{
+    EchoServer echo;
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    queues.connectSemaphore = ClientProcessorWrapper::MakeConnectSemaphore(0);
+    auto offered = Offer(echo.port());
+    ASSERT_TRUE(offered.taken);
+    EXPECT_EQ(manager->flowCount(), 1u);
+    ASSERT_TRUE(sendAll(offered.application.get(), "ab"));
+    pollfd waiting { offered.application.get(), POLLIN, 0 };
+    EXPECT_EQ(::poll(&waiting, 1, 300), 0) << "no connect without a unit";
+
+    queues.connectSemaphore->signal();
+    std::vector<uint8_t> back(2);
+    ASSERT_EQ(::recv(offered.application.get(), back.data(), back.size(), MSG_WAITALL), 2);
+    EXPECT_EQ(back, (std::vector<uint8_t> { 'a', 'b' }));
+    EXPECT_TRUE(queues.connectSemaphore->waitFor(std::chrono::seconds(30))) << "the connect gave its unit back";
 }
 
 TEST_P(TcpFlowTest, TwoFailuresAtOnceCloseTheFlowOnce)
