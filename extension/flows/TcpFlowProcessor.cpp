@@ -99,7 +99,9 @@ void TcpFlowProcessor::connectRemote()
 
 void TcpFlowProcessor::startUpstream()
 {
-    m_apiSyncQueue->async([self = shared_from_this()] {
+    // The connect's thread has nothing left to do: when the API queue is idle it opens the flow itself, and the
+    // first chunk the application sent goes on in this thread too.
+    m_apiSyncQueue->asyncInline([self = shared_from_this()] {
         self->m_flow->openWithLocalEndpoint([self](std::optional<FlowError> error) {
             if (error) {
                 logClose(*error, "startUpstream()");
@@ -397,6 +399,13 @@ void TcpFlowProcessor::checkHalfClosedIdleAfter(std::chrono::steady_clock::durat
 void TcpFlowProcessor::close(std::optional<FlowError> error)
 {
     m_closeRequested = true;
+    // A close from the downstream queue's own block (the remote's end, most often) goes on at once: every such
+    // caller returns right after it, and a block queued behind would cost the flow's end a thread hop when the
+    // queue runs inline in another queue's thread.
+    if (m_downstreamQueue->isCurrent()) {
+        shutdown(error);
+        return;
+    }
     m_downstreamQueue->async([self = shared_from_this(), error = std::move(error)] { self->shutdown(error); });
 }
 
@@ -431,7 +440,9 @@ void TcpFlowProcessor::closeFlow(std::optional<FlowError> error)
 {
     if (!m_flowManager->removeFlow(m_flowId.load()))
         return;
-    m_apiSyncQueue->async([self = shared_from_this(), error = std::move(error)] { self->finishClose(error); });
+    // Ended from a block that has nothing left to do but end the flow: when the API queue is idle the flow's
+    // close runs here, without a hand-over.
+    m_apiSyncQueue->asyncInline([self = shared_from_this(), error = std::move(error)] { self->finishClose(error); });
 }
 
 void TcpFlowProcessor::finishClose(std::optional<FlowError> error)

@@ -81,7 +81,9 @@ public:
     // Schedules the connect of a taken flow; called once the flow is registered, so that its result finds the
     // flow's id.
     void connectRemote();
-    // Ends the flow, with the error the application is to see (none: an orderly end). Only schedules.
+    // Ends the flow, with the error the application is to see (none: an orderly end). Only schedules, except
+    // when called from a block of the downstream queue: there the end begins at once, so such a caller must
+    // return right after it.
     void close(std::optional<FlowError> error);
 
     uint64_t flowId() const { return m_flowId.load(); }

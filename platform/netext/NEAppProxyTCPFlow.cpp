@@ -50,7 +50,7 @@ NEAppProxyTCPFlow::~NEAppProxyTCPFlow()
 
 void NEAppProxyTCPFlow::openWithLocalEndpoint(Completion completion)
 {
-    m_queue->async([self = shared_from_this(), completion = std::move(completion)] {
+    m_queue->asyncInline([self = shared_from_this(), completion = std::move(completion)] {
         if (self->m_reset || !self->m_socket) {
             completion(PosixFlowError(ENOTCONN));
             return;
@@ -209,7 +209,7 @@ void NEAppProxyTCPFlow::failPending(const FlowError& error)
 
 void NEAppProxyTCPFlow::closeWriteWithError(std::optional<FlowError> error)
 {
-    m_queue->async([self = shared_from_this(), error = std::move(error)] {
+    m_queue->asyncInline([self = shared_from_this(), error = std::move(error)] {
         if (error) {
             self->resetNow();
             return;
@@ -224,7 +224,7 @@ void NEAppProxyTCPFlow::closeWriteWithError(std::optional<FlowError> error)
 
 void NEAppProxyTCPFlow::closeReadWithError(std::optional<FlowError> error)
 {
-    m_queue->async([self = shared_from_this(), error = std::move(error)] {
+    m_queue->asyncInline([self = shared_from_this(), error = std::move(error)] {
         if (error) {
             self->resetNow();
             return;

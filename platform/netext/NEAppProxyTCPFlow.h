@@ -21,7 +21,9 @@ using NEAppProxyTCPFlowPtr = std::shared_ptr<NEAppProxyTCPFlow>;
 // receive; nothing passes before the flow is opened.
 //
 // Every operation returns at once and completes once, later, on the flow's own serial queue (a dispatch queue:
-// it borrows a pool thread only while it has work, so idle flows cost no thread). A read waits until the
+// it borrows a pool thread only while it has work, so idle flows cost no thread). Opening and closing run on the
+// calling thread instead, before they return, when the flow's queue is idle (DispatchQueue::asyncInline): a
+// flow's start and end then cost no hand-over to another thread. A read waits until the
 // application sends something and then gives what is there (at most kReadSize bytes), empty data once the
 // application ended its sending side, or an error; one read at a time. A write completes once every byte is in
 // the socket's buffer towards the application, so a slow reader slows the writer down; writes complete in order.
