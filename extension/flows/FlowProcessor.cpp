@@ -23,8 +23,10 @@ FlowProcessor::FlowProcessor(const FlowMetaData& metaData)
     m_bsdName = CorvantisCoreWrapper::getProcessNameForPid(m_pid);
     SystemLog("PID = " + std::to_string(m_pid) + ", AUID = " + std::to_string(m_uid) + " Name = " + m_bsdName);
     // The code is looked up only while the token's process still runs: a pid handed to another process since
-    // would name the wrong program.
-    if (const std::optional<std::string> path = token->CodePath()) {
+    // would name the wrong program. A path the source read while it identified the process is that process's.
+    const std::optional<std::string> path
+        = metaData.sourceAppCodePath.empty() ? token->CodePath() : std::optional(metaData.sourceAppCodePath);
+    if (path) {
         m_codePath = *path;
         m_bundleName = std::filesystem::path(*path).filename().string();
         m_bundleShortName = std::filesystem::path(m_bundleName).stem().string();

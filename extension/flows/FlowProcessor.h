@@ -34,8 +34,8 @@ public:
 
 protected:
     // Reads the identity from `metaData`. Without a valid audit token (exactly 32 bytes) the pid is -1, the
-    // audit user id 4294967295 and the names empty; with one, the process name, and the code's path and names
-    // while that process still runs.
+    // audit user id 4294967295 and the names empty; with one, the process name, and the code's path and names:
+    // the path the metadata gives, else the one read while that process still runs.
     explicit FlowProcessor(const FlowMetaData& metaData);
 
     const std::chrono::steady_clock::time_point m_creationTime;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvantis {
@@ -50,10 +51,21 @@ struct NWEndpoint {
 };
 
 // Who opened a flow: the application's identifier (its executable's name) and the 32-byte audit token
-// (AuditToken.h); either may be missing.
+// (AuditToken.h); either may be missing. A source that read the executable's path while it identified the
+// process gives it too, so that the flow code need not read it again; empty otherwise.
 struct FlowMetaData {
+    // Not explicit: a flow is given its metadata as a braced list, whose trailing fields may be left out.
+    FlowMetaData(
+        std::string identifier = {}, std::optional<std::vector<uint8_t>> auditToken = {}, std::string codePath = {})
+        : sourceAppSigningIdentifier(std::move(identifier))
+        , sourceAppAuditToken(std::move(auditToken))
+        , sourceAppCodePath(std::move(codePath))
+    {
+    }
+
     std::string sourceAppSigningIdentifier;
     std::optional<std::vector<uint8_t>> sourceAppAuditToken;
+    std::string sourceAppCodePath;
 };
 
 // What the TCP and UDP flows share: where the flow goes, who opened it, and a number unique in the process.

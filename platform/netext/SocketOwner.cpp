@@ -393,7 +393,8 @@ FlowMetaData IdentifyFlowOwner(SocketProcessFinder& finder, int protocol, const 
         if (!token)
             return {};
         std::string name;
-        if (std::optional<std::string> path = token->CodePath()) {
+        std::optional<std::string> path = token->CodePath();
+        if (path) {
             name = path->substr(path->rfind('/') + 1);
         } else {
             Result<std::string> command = readProcessName(*pid);
@@ -406,6 +407,8 @@ FlowMetaData IdentifyFlowOwner(SocketProcessFinder& finder, int protocol, const 
         FlowMetaData metaData;
         metaData.sourceAppSigningIdentifier = std::move(name);
         metaData.sourceAppAuditToken = token->Bytes();
+        if (path)
+            metaData.sourceAppCodePath = std::move(*path);
         return metaData;
     } catch (...) {
         // Out of memory while reading /proc: an unknown owner, not a lost flow.

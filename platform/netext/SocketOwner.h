@@ -85,9 +85,9 @@ private:
     std::deque<Recent> m_recent GUARDED_BY(m_mutex); // latest first, each pid once
 };
 
-// Who opened a captured flow: finds the client socket, the process holding it and that process's audit token
-// and executable name (the file name of /proc/PID/exe, else /proc/PID/comm). An empty FlowMetaData (no token,
-// no identifier) when any step fails. Thread-safe as far as `finder` is.
+// Who opened a captured flow: finds the client socket, the process holding it and that process's audit token,
+// executable name (the file name of /proc/PID/exe, else /proc/PID/comm) and executable path (when it could be read). An
+// empty FlowMetaData (no token, no identifier) when any step fails. Thread-safe as far as `finder` is.
 FlowMetaData IdentifyFlowOwner(SocketProcessFinder& finder, int protocol, const sockaddr_storage& clientLocal,
     const sockaddr_storage& clientRemote);
 

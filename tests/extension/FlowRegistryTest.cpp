@@ -186,6 +186,12 @@ TEST(FlowProcessorTest, IdentityOfALiveAndAnExitedProcess)
     EXPECT_EQ(gone.codePath(), "");
     EXPECT_EQ(gone.bundleName(), "");
     EXPECT_EQ(gone.bundleShortName(), "");
+    // A path the source read while the process ran is still its code's.
+    const IdentityProbe identified({ "Viewer.app", token, "/opt/tools/Viewer.app" });
+    EXPECT_EQ(identified.codePath(), "/opt/tools/Viewer.app");
+    EXPECT_EQ(identified.bundleName(), "Viewer.app");
+    EXPECT_EQ(identified.bundleShortName(), "Viewer");
+    EXPECT_EQ(identified.appNameWrapper()->fullPath(), "/opt/tools/Viewer.app");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <optional>
@@ -187,6 +188,7 @@ TEST(SocketOwner, FindsTheClientSocketItsProcessAndItsName)
 
         FlowMetaData metaData = IdentifyFlowOwner(finder, connection.protocol(), connection.local(), connection.peer());
         EXPECT_EQ(metaData.sourceAppSigningIdentifier, ExecutableName(::getpid()));
+        EXPECT_EQ(metaData.sourceAppCodePath, std::filesystem::read_symlink("/proc/self/exe").string());
         ASSERT_TRUE(metaData.sourceAppAuditToken);
         std::optional<AuditToken> token = AuditToken::FromBytes(*metaData.sourceAppAuditToken);
         ASSERT_TRUE(token);
@@ -200,6 +202,7 @@ TEST(SocketOwner, FindsTheClientSocketItsProcessAndItsName)
         metaData = IdentifyFlowOwner(finder, connection.protocol(), connection.local(), connection.peer());
         EXPECT_EQ(metaData.sourceAppSigningIdentifier, "");
         EXPECT_FALSE(metaData.sourceAppAuditToken);
+        EXPECT_EQ(metaData.sourceAppCodePath, "");
     }
 }
 
