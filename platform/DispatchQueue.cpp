@@ -37,10 +37,6 @@ private:
     Running m_frame;
 };
 
-// Blocks an inline run takes from its queue before the rest goes to the pool, so that the caller is lent out
-// for a while, not for good.
-constexpr std::size_t kInlineBatch = 16;
-
 } // namespace
 
 // The threads that run the queues' blocks. The ready list holds every queue with pending work that no thread
@@ -286,9 +282,7 @@ void DispatchQueue::asyncInline(Block block)
         dispatch_detail::runGuarded(block, m_label);
         block = nullptr; // what the block holds goes now, as it would on a pool thread
     }
-    // The queue stays claimed: drain() runs what came in meanwhile and releases it once dry.
-    if (drain(kInlineBatch))
-        DispatchPool::instance().schedule(shared_from_this());
+    releaseClaim();
 }
 
 void DispatchQueue::runClaimed(const Block& block)
@@ -302,6 +296,13 @@ void DispatchQueue::runClaimed(const Block& block)
             error = std::current_exception();
         }
     }
+    releaseClaim();
+    if (error)
+        std::rethrow_exception(error);
+}
+
+void DispatchQueue::releaseClaim()
+{
     bool more = false;
     {
         MutexLock lock(m_mutex);
@@ -312,8 +313,6 @@ void DispatchQueue::runClaimed(const Block& block)
     }
     if (more)
         DispatchPool::instance().schedule(shared_from_this());
-    if (error)
-        std::rethrow_exception(error);
 }
 
 void DispatchQueue::after(std::chrono::nanoseconds delay, Block block)

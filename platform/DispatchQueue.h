@@ -51,12 +51,13 @@ public:
     // elsewhere. Never waits for the queue.
     [[nodiscard]] bool syncIfIdle(const Block& block);
 
-    // Runs `block` at once on the calling thread when the queue is idle, and after it, still on this thread, the
-    // blocks submitted to the queue meanwhile (up to a batch; the rest go to the pool); when the queue has work
-    // pending or running, submits `block` as async() does. Never waits for the queue. A block run here runs alone
-    // on the queue, isCurrent() holds for it, and an exception it throws is written to standard error as on a
-    // pool thread. For callers that have nothing else to do meanwhile (a thread about to finish its own work, or
-    // a block at its end): the work is spared a hand-over to another thread and its wake-up.
+    // Runs `block` at once on the calling thread when the queue is idle; when the queue has work pending or
+    // running, submits it as async() does. Never waits for the queue. A block run here runs alone on the queue
+    // (blocks submitted meanwhile go to the pool after it), isCurrent() holds for it, and an exception it throws
+    // is written to standard error as on a pool thread. For callers that have nothing else to do meanwhile (a
+    // thread about to finish its own work, or a block at its end): the work is spared a hand-over to another
+    // thread and its wake-up. What it submits is not run here: the caller's thread is lent for one block only,
+    // so it never takes on the work (and the per-thread buffers) of the pool's threads.
     void asyncInline(Block block);
 
     // Submits `block` with async() once `delay` has passed on the monotonic clock; never earlier. The queue is
@@ -87,6 +88,8 @@ private:
     // Runs `block` on the calling thread as the queue's block, for a queue claimIdle() claimed; then hands what
     // was submitted meanwhile to the pool. Rethrows what `block` throws.
     void runClaimed(const Block& block);
+    // Ends an inline run on a claimed queue: hands what was submitted meanwhile to the pool, else marks it idle.
+    void releaseClaim();
     // Whether the calling thread is running a block of this queue, innermost or not.
     bool runsOnThisThread() const;
     bool hasPending() const REQUIRES(m_mutex) { return m_head < m_blocks.size(); }

@@ -139,7 +139,7 @@ TEST(DispatchQueueMtTest, SyncOnABusyQueueWaitsForTheEarlierBlocks)
     EXPECT_EQ(steps, (std::vector<int> { 1, 2 }));
 }
 
-TEST(DispatchQueueMtTest, AsyncInlineOnAnIdleQueueRunsOnTheCallerWithWhatItSubmits)
+TEST(DispatchQueueMtTest, AsyncInlineOnAnIdleQueueRunsOnTheCallerAndHoldsTheQueue)
 {
     auto q = DispatchQueue::create("inline async");
     std::vector<int> steps; // the queue's state
@@ -149,22 +149,27 @@ TEST(DispatchQueueMtTest, AsyncInlineOnAnIdleQueueRunsOnTheCallerWithWhatItSubmi
         ranOn = std::this_thread::get_id();
         EXPECT_TRUE(q->isCurrent());
         steps.push_back(1);
-        // Submitted by the block: it runs after it, on this thread too, before asyncInline returns.
+        // Submitted by the block, and from another thread while it runs: both wait for its end, and run on the
+        // pool, not on this thread.
         q->async([&] {
             followerRanOn = std::this_thread::get_id();
             steps.push_back(2);
         });
-        steps.push_back(3);
+        std::thread([&] { q->async([&] { steps.push_back(3); }); }).join();
+        std::this_thread::sleep_for(20ms);
+        steps.push_back(4);
     });
     EXPECT_FALSE(q->isCurrent());
+    q->sync([] {});
     EXPECT_EQ(ranOn, std::this_thread::get_id());
-    EXPECT_EQ(followerRanOn, std::this_thread::get_id());
-    EXPECT_EQ(steps, (std::vector<int> { 1, 3, 2 }));
+    EXPECT_NE(followerRanOn, std::this_thread::get_id());
+    EXPECT_EQ(steps, (std::vector<int> { 1, 4, 2, 3 }));
     EXPECT_TRUE(q->syncIfIdle([&] {
         EXPECT_TRUE(q->isCurrent());
         EXPECT_TRUE(q->syncIfIdle([&] { steps.push_back(5); })) << "its own block: at once";
     }));
     EXPECT_EQ(steps.back(), 5);
+    steps.clear();
 
     // A throwing block is reported like one on a pool thread; the queue goes on.
     EXPECT_NO_THROW(q->asyncInline([] { throw std::runtime_error("inline boom"); }));
