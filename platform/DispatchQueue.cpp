@@ -56,14 +56,18 @@ public:
 
     void schedule(DispatchQueuePtr queue)
     {
-        MutexLock lock(m_mutex);
-        m_ready.push_back(std::move(queue));
-        if (m_ready.size() > m_idle) {
-            if (m_threads < m_softLimit)
-                startThread();
-            else
-                armStallCheck();
+        {
+            MutexLock lock(m_mutex);
+            m_ready.push_back(std::move(queue));
+            if (m_ready.size() > m_idle) {
+                if (m_threads < m_softLimit)
+                    startThread();
+                else
+                    armStallCheck();
+            }
         }
+        // Signalled once the lock is free: a thread woken while it is held would only wake to wait for it, and
+        // its second wake-up, where each one is dear, would double the hand-over's cost. The pool lives for good.
         m_cv.signal();
     }
 

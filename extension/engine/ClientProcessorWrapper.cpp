@@ -46,9 +46,16 @@ public:
     // Runs `task` on a free thread, or on a new one; throws std::system_error when none can be started.
     void run(std::function<void()> task)
     {
-        MutexLock lock(m_mutex);
-        if (m_idle > m_tasks.size()) {
-            m_tasks.push_back(std::move(task));
+        bool queued = false;
+        {
+            MutexLock lock(m_mutex);
+            if (m_idle > m_tasks.size()) {
+                m_tasks.push_back(std::move(task));
+                queued = true;
+            }
+        }
+        if (queued) {
+            // Once the lock is free: a thread woken while it is held would only wake to wait for it.
             m_cv.signal();
             return;
         }

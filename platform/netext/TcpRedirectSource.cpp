@@ -204,8 +204,12 @@ void TcpRedirectSource::acceptLoop()
                 if (!destination || SameEndpoint(*destination, LocalOf(accepted.socket.get())))
                     continue;
                 accepted.destination = *destination;
-                MutexLock lock(m_mutex);
-                m_queue.push_back(std::move(accepted));
+                {
+                    MutexLock lock(m_mutex);
+                    m_queue.push_back(std::move(accepted));
+                }
+                // Once the lock is free, so that the woken identity thread does not wake only to wait for it;
+                // stop() joins this thread before the condition goes.
                 m_ready.signal();
             }
         }
