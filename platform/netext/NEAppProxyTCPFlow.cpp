@@ -200,7 +200,7 @@ void NEAppProxyTCPFlow::retire(DispatchSourcePtr source)
 
 void NEAppProxyTCPFlow::failPending(const FlowError& error)
 {
-    std::deque<PendingWrite> writes;
+    std::list<PendingWrite> writes;
     writes.swap(m_writes);
     retire(std::move(m_writeSource));
     for (PendingWrite& write : writes)

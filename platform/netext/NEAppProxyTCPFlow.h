@@ -6,7 +6,7 @@
 #include "platform/netext/NEAppProxyFlow.h"
 
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -93,7 +93,9 @@ private:
     bool m_finSent = false;
     bool m_reset = false;
     ReadCompletion m_readCompletion;
-    std::deque<PendingWrite> m_writes;
+    // A list rather than a deque: an empty deque still holds a 512-byte block, which every held connection would
+    // pay for while it waits; a list holds nothing until a write is pending.
+    std::list<PendingWrite> m_writes;
     DispatchSourcePtr m_readSource;
     DispatchSourcePtr m_writeSource;
 };
