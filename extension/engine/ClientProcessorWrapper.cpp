@@ -118,7 +118,6 @@ ClientProcessorWrapper::ClientProcessorWrapper(PrivateTag, CCorvantisAppProxy& a
 {
     if (!m_resolver.storage && !m_resolver.withoutTable)
         m_resolver.storage = &app.GetDnsStorage();
-    m_dns = std::make_shared<DnsRequestHandler>(app, m_resolver);
 }
 
 ClientProcessorWrapper::~ClientProcessorWrapper() = default;
@@ -430,16 +429,24 @@ void ClientProcessorWrapper::close()
 
 // ---- DNS ----
 
+DnsRequestHandler& ClientProcessorWrapper::dnsHandler()
+{
+    // Made on the first DNS call: most wrappers carry a TCP connection and never answer a name request, and each
+    // held connection would otherwise keep a handler of its own.
+    std::call_once(m_dnsOnce, [this] { m_dns = std::make_shared<DnsRequestHandler>(m_app, m_resolver); });
+    return *m_dns;
+}
+
 bool ClientProcessorWrapper::processDnsConnection(const AppNameWrapper& app)
 {
-    return m_dns->processDnsConnection(app);
+    return dnsHandler().processDnsConnection(app);
 }
 
 bool ClientProcessorWrapper::processDnsRequest(const std::vector<uint8_t>& request, const AppNameWrapper& app,
     const std::string& serverHost, uint16_t serverPort, bool internalServer, const SocketEventsManagerPtr& eventManager,
     DnsResultProcessor resultProcessor)
 {
-    return m_dns->processDnsRequest(
+    return dnsHandler().processDnsRequest(
         request, app, serverHost, serverPort, internalServer, eventManager, std::move(resultProcessor));
 }
 

@@ -179,6 +179,9 @@ private:
     // on the remote socket; the errors and the counts are those of every path.
     template <typename Move> bool moveToRemote(const Move& move, int64_t& sent, int32_t& err);
     template <typename Move> int64_t moveFromRemote(const Move& move, int32_t& err);
+        const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor);
+    // The DNS side, made on first use.
+    DnsRequestHandler& dnsHandler();
     // Opens the connection's two dump files once, when traffic dumps are on.
     void openDumpsOnce();
     void dump(bool towardsRemote, const uint8_t* data, size_t length);
@@ -189,7 +192,8 @@ private:
     std::optional<CTunnel::SConnectPrepare> m_prepared;
     std::unique_ptr<CHttpTraffic> m_httpTraffic; // the send path's, created with the first data
     std::once_flag m_dumpOnce;
-    std::shared_ptr<DnsRequestHandler> m_dns; // shared with resolutions still under way
+    std::once_flag m_dnsOnce;
+    std::shared_ptr<DnsRequestHandler> m_dns; // set once under m_dnsOnce; shared with resolutions still under way
     TrafficDumpFiles m_dumps; // set once under m_dumpOnce; `to` by the send path, `from` by the receive path
 };
 
