@@ -41,6 +41,14 @@ void CCorvantisApp::GetProfile(CProfileData& out, bool withExtraRules) const
             out.m_Rules.insert(out.m_Rules.begin(), rule);
 }
 
+std::shared_ptr<const CProfileData> CCorvantisApp::GetProfileSnapshot() const
+{
+    MutexLock lock(profileLock);
+    if (!profileSnapshot)
+        profileSnapshot = std::make_shared<const CProfileData>(profile);
+    return profileSnapshot;
+}
+
 bool CCorvantisApp::SetProfile(CProfileData incoming, bool saveToFile)
 {
     incoming.m_DnsChanged = false;
@@ -89,6 +97,7 @@ bool CCorvantisApp::ApplyDetectedDnsMode(bool viaProxy)
 
 void CCorvantisApp::PublishOptionsLocked()
 {
+    profileSnapshot.reset(); // made again from the changed profile when next asked for
     resolveThroughProxy.store(profile.m_ViaProxy, std::memory_order_relaxed);
     profileLoopOption.store(profile.m_ConnectionLoopDetection, std::memory_order_relaxed);
 }

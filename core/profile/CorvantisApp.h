@@ -69,6 +69,9 @@ public:
     // Copies the active profile, change stamp included, into `out`. With `withExtraRules` the extra rules are
     // put in front of the copy's rules, the last extra rule first.
     void GetProfile(CProfileData& out, bool withExtraRules) const;
+    // The active profile (without the extra rules) as an unchangeable copy, shared by every caller until the
+    // profile changes: then the next call makes a new one, and the holders of the old one keep it as it was.
+    std::shared_ptr<const CProfileData> GetProfileSnapshot() const;
     // Makes `profile` the active profile: clears its DNS-changed mark, moves the id counter past its highest
     // proxy or chain id (to at least kFirstAllocatedId), and, on the first call and whenever its change stamp or
     // its automatic DNS mode option differs from the active profile's, starts or wakes the DNS mode detection. Then,
@@ -262,6 +265,7 @@ protected:
 private:
     // LoadDefaultProfile, saving the new profile to its file only with `saveToFile`.
     int InstallDefaultProfile(bool saveToFile);
+    // After every change of the profile: refreshes the option copies and drops the shared snapshot.
     void PublishOptionsLocked() REQUIRES(profileLock);
     // The DNS mode detection's switch: when the active profile still asks for the detection and its
     // resolve-through-proxy option differs from `viaProxy` (or its DNS-changed mark is set), sets the option and
@@ -271,9 +275,11 @@ private:
     bool ApplyDetectedDnsMode(bool viaProxy);
     int32_t FindFreeIdLocked(int64_t after) const REQUIRES(profileLock);
 
-    // Guards profile, extraRules, nextId and wrappedId.
+    // Guards profile, profileSnapshot, extraRules, nextId and wrappedId.
     mutable Mutex profileLock;
     CProfileData profile GUARDED_BY(profileLock);
+    // The copy GetProfileSnapshot hands out; empty until asked for after a change.
+    mutable std::shared_ptr<const CProfileData> profileSnapshot GUARDED_BY(profileLock);
     std::vector<CRule> extraRules GUARDED_BY(profileLock);
     int64_t nextId GUARDED_BY(profileLock) = kFirstAllocatedId;
     int64_t wrappedId GUARDED_BY(profileLock) = kFirstAllocatedId - 1; // the last id found after the wrap

@@ -63,8 +63,8 @@ std::string BytesText(uint64_t bytes)
 
 CClientProcessor::CClientProcessor(CCorvantisAppProxy& app)
     : m_App(app)
+    , m_Profile(app.GetProfileSnapshot())
 {
-    m_App.GetProfile(m_Profile, false);
 }
 
 CClientProcessor::~CClientProcessor()
@@ -136,7 +136,7 @@ int CClientProcessor::ProcessConnectionRequest(
         case kActionDirect:
             decisionText = "direct connection";
             m_OpenString = " directly";
-            if (!m_Profile.m_HandleDirectConnections) {
+            if (!m_Profile->m_HandleDirectConnections) {
                 record.SetForceProcessing(true);
                 m_OpenString += " (force processing)";
             }
@@ -233,14 +233,14 @@ int CClientProcessor::FindRule()
         return kNotProcessed;
     CConnRecord& record = *m_pConnection;
     const CHost target = record.GetTarget();
-    const int index = corvantis::FindRule(m_Profile, record.GetLogEvent(), target, &m_App);
+    const int index = corvantis::FindRule(*m_Profile, record.GetLogEvent(), target, &m_App);
     if (index == kNoRule) {
         // Only a broken profile lacks the catch-all rule; leave the connection to the system.
         m_pRule = nullptr;
         CLogMessage(kLogError, record.GetContext()) << EndpointText(false) << " : no rule matches the connection";
         return kNotProcessed;
     }
-    m_pRule = &m_Profile.m_Rules[static_cast<size_t>(index)];
+    m_pRule = &m_Profile->m_Rules[static_cast<size_t>(index)];
 
     int decision;
     if (m_pRule->m_Action == kActionProxy || m_pRule->m_Action == kActionChain)
@@ -250,18 +250,18 @@ int CClientProcessor::FindRule()
     else if (target.m_FakeIp) // the system cannot connect to a placeholder address
         decision = kTaken;
     else
-        decision = m_Profile.m_HandleDirectConnections ? kTaken : kNotProcessed;
+        decision = m_Profile->m_HandleDirectConnections ? kTaken : kNotProcessed;
 
     record.SetRuleName(m_pRule->m_Name);
     record.SetAction(static_cast<uint32_t>(m_pRule->m_Action));
     if (m_pRule->m_Action == kActionChain) {
-        const int chainIndex = GetChainIndexById(m_Profile.m_Chains, m_pRule->m_ProxyId);
+        const int chainIndex = GetChainIndexById(m_Profile->m_Chains, m_pRule->m_ProxyId);
         if (chainIndex != -1)
-            record.SetProxyText(m_Profile.m_Chains[static_cast<size_t>(chainIndex)].m_Name);
+            record.SetProxyText(m_Profile->m_Chains[static_cast<size_t>(chainIndex)].m_Name);
     } else if (m_pRule->m_Action == kActionProxy) {
-        const int proxyIndex = GetProxyIndexById(m_Profile.m_Proxies, m_pRule->m_ProxyId);
+        const int proxyIndex = GetProxyIndexById(m_Profile->m_Proxies, m_pRule->m_ProxyId);
         if (proxyIndex != -1) {
-            const CProxy& proxy = m_Profile.m_Proxies[static_cast<size_t>(proxyIndex)];
+            const CProxy& proxy = m_Profile->m_Proxies[static_cast<size_t>(proxyIndex)];
             const char* typeName = GetProxyTypeName(proxy.m_Type);
             record.SetProxyText(proxy.ToString(false) + " " + (typeName ? typeName : ""));
         }
@@ -278,7 +278,7 @@ CTunnel::SConnectPrepare CClientProcessor::ConnectionTargetHostPrepare()
         blocked.kind = CTunnel::kBlocked;
         return blocked;
     }
-    m_pTunnel = std::make_unique<CTunnel>(m_pConnection->GetTarget(), m_Profile, *m_pRule);
+    m_pTunnel = std::make_unique<CTunnel>(m_pConnection->GetTarget(), *m_Profile, *m_pRule);
     m_pTunnel->SetConnectTimeout(m_ConnectTimeout);
     // The record holds the socket from its creation on, so closing the connection (the user's cancel, or the
     // flow ending) shuts down a connect or handshake still under way instead of waiting for a silent peer.

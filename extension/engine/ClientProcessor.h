@@ -23,9 +23,10 @@ struct CLogContext;
 // writes the connection's log lines (match, open, error, close). It moves no data itself: the connection's facade sends
 // and receives on the remote socket stored in the record.
 //
-// The processor works on its own copy of the active profile, taken at construction, so a profile change never
-// affects a connection under way; the matched rule and the tunnel point into that copy, which is why the
-// processor can be neither copied nor moved.
+// The processor works on a snapshot of the active profile taken at construction, so a profile change never
+// affects a connection under way; the matched rule and the tunnel point into that snapshot, which the processor
+// holds to its end. Processors made under the same profile share one snapshot, so a held connection does not pay
+// for a copy of every rule and proxy.
 //
 // Calling order: ProcessConnectionRequest once; when it answers kTaken, ConnectionTargetHostPrepare, then
 // (after an optional resolution of the first hop's name, which may end in FailConnection) ConnectTargetHost;
@@ -47,8 +48,8 @@ public:
     // The connection limit when the settings ask for no more.
     static constexpr uint64_t kDefaultConnectionLimit = 1500;
 
-    // Copies the active profile of the extension's object (without the rules held outside it). The object must
-    // outlive the processor.
+    // Takes the snapshot of the active profile of the extension's object (without the rules held outside it).
+    // The object must outlive the processor.
     explicit CClientProcessor(CCorvantisAppProxy& app);
     ~CClientProcessor();
     CClientProcessor(const CClientProcessor&) = delete;
@@ -120,7 +121,7 @@ private:
     void FailRecord(const std::string& text);
 
     CCorvantisAppProxy& m_App;
-    CProfileData m_Profile;
+    const std::shared_ptr<const CProfileData> m_Profile;
     const CRule* m_pRule = nullptr;
     std::shared_ptr<CConnRecord> m_pConnection;
     std::unique_ptr<CTunnel> m_pTunnel;

@@ -291,6 +291,40 @@ TEST_F(ClientProcessorTest, DirectAndProxyRulesConnectAndCloseOnce)
     }
 }
 
+// A profile change never reaches a connection under way; connections made under one profile share it.
+TEST_F(ClientProcessorTest, ConnectionKeepsTheProfileItStartedWith)
+{
+    EchoServer echo;
+    auto microsocks = startMicrosocks();
+    const std::string port = std::to_string(echo.port());
+    auto app = App(Profile({ RuleWith("Socks", kActionProxy, 1) }, microsocks->port()));
+    CClientProcessor first(*app);
+    CClientProcessor sibling(*app);
+    ASSERT_EQ(
+        first.ProcessConnectionRequest(Curl(), nullptr, "127.0.0.1", port.c_str(), false), CClientProcessor::kTaken);
+    ASSERT_EQ(
+        sibling.ProcessConnectionRequest(Curl(), nullptr, "127.0.0.1", port.c_str(), false), CClientProcessor::kTaken);
+    EXPECT_EQ(first.GetRule(), sibling.GetRule()) << "one profile, one rule object";
+
+    // The proxy moves to a port where nothing listens, under a rule of another name.
+    app->SetProfile(Profile({ RuleWith("Moved", kActionProxy, 1) }, freeLoopbackPort()), false);
+    EXPECT_EQ(first.ConnectionTargetHostPrepare().kind, CTunnel::kConnectNow);
+    ASSERT_TRUE(first.ConnectTargetHost()) << "still through the proxy of the profile it started with";
+    EXPECT_EQ(first.GetRule()->m_Name, "Socks");
+    ExpectEchoedUnchanged(*first.GetConnection()->GetRemoteSocket(), 4096);
+
+    CClientProcessor later(*app);
+    ASSERT_EQ(
+        later.ProcessConnectionRequest(Curl(), nullptr, "127.0.0.1", port.c_str(), false), CClientProcessor::kTaken);
+    EXPECT_EQ(later.GetRule()->m_Name, "Moved");
+    EXPECT_EQ(later.GetConnection()->GetRuleName(), "Moved");
+    EXPECT_EQ(first.GetConnection()->GetRuleName(), "Socks");
+
+    first.CloseConnection();
+    sibling.CloseConnection();
+    later.CloseConnection();
+}
+
 // A failed connect closes the record, counts as failed and is reported to the throttle once.
 TEST_F(ClientProcessorTest, FailedConnectIsLoggedCountedAndThrottledOnce)
 {

@@ -247,6 +247,8 @@ TEST(AutoDnsModeDetection, SwitchesTheActiveProfileBothWaysAndKeepsTheRest)
     CProfileData active;
     app.GetProfile(active, false);
     EXPECT_FALSE(active.m_ViaProxy);
+    const std::shared_ptr<const CProfileData> switchedOff = app.GetProfileSnapshot();
+    EXPECT_FALSE(switchedOff->m_ViaProxy);
     EXPECT_TRUE(active.m_AutoModeDetection);
     EXPECT_EQ(active.m_ChangeStamp, profile.m_ChangeStamp);
     EXPECT_EQ(active.m_Rules.size(), 1u);
@@ -261,6 +263,9 @@ TEST(AutoDnsModeDetection, SwitchesTheActiveProfileBothWaysAndKeepsTheRest)
     app.probe.SetUnavailable(true);
     app.SetNetworkChanged();
     ASSERT_TRUE(waitUntil([&] { return app.IsResolveThroughProxy(); }));
+    // The switch changes the profile in place: a snapshot taken now shows it, one taken before stays as it was.
+    EXPECT_TRUE(app.GetProfileSnapshot()->m_ViaProxy);
+    EXPECT_FALSE(switchedOff->m_ViaProxy);
     EXPECT_TRUE(waitUntil([&] {
         return HasLineEndingWith(TakeScreenLines(),
             "(Automatic DNS mode detection) Local DNS service is unavailable. Name Resolution through proxy is "

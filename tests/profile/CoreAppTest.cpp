@@ -105,6 +105,31 @@ TEST(CoreApp, ExtraRulesPrecedeTheProfileRulesLastFirst)
     EXPECT_EQ(RuleNames(out), (std::vector<std::string> { "Localhost", "Default" }));
 }
 
+TEST(CoreApp, ProfileSnapshotIsSharedUntilTheProfileChanges)
+{
+    CoreTestApp app;
+    app.SetProfile(MakeProfile({ 7 }, {}, 1), false);
+    app.AddExtraRule(CRule("Extra"));
+
+    const std::shared_ptr<const CProfileData> first = app.GetProfileSnapshot();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(app.GetProfileSnapshot(), first) << "an unchanged profile is handed out once";
+    EXPECT_EQ(RuleNames(*first), std::vector<std::string> { "Default" }) << "the extra rules stay outside";
+
+    CProfileData next = MakeProfile({ 8 }, {}, 2);
+    next.m_Rules.insert(next.m_Rules.begin(), CRule("Second"));
+    app.SetProfile(next, false);
+    const std::shared_ptr<const CProfileData> second = app.GetProfileSnapshot();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(RuleNames(*second), (std::vector<std::string> { "Second", "Default" }));
+    ASSERT_EQ(second->m_Proxies.size(), 1u);
+    EXPECT_EQ(second->m_Proxies[0].m_Id, 8);
+    // Whoever holds the old snapshot keeps the profile as it was.
+    EXPECT_EQ(first->m_ChangeStamp, 1);
+    ASSERT_EQ(first->m_Proxies.size(), 1u);
+    EXPECT_EQ(first->m_Proxies[0].m_Id, 7);
+}
+
 TEST(CoreApp, IdsFollowTheHighestIdOfTheInstalledProfile)
 {
     constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
