@@ -312,7 +312,11 @@ bool CClientProcessor::ConnectTargetHost(const std::optional<CHost>& resolved)
     if (!m_pConnection)
         return false;
     m_pConnection->SetResolving(false);
-    if (!ConnectTargetHostInt(resolved)) {
+    const bool connected = ConnectTargetHostInt(resolved);
+    // The tunnel's work ends here (a connected socket belongs to the record now): a connection held open for
+    // hours need not keep its chain, target copy and handlers.
+    m_pTunnel.reset();
+    if (!connected) {
         m_App.GetStatistics().AddFailedConnection();
         return false;
     }

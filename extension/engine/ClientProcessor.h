@@ -82,8 +82,8 @@ public:
 
     // Establishes the connection (`resolved` replaces the first hop when given) and writes the open line. On
     // failure the record is closed, the failed-connections counter grows, and the target is reported once to
-    // the connection throttle; a first proxy that cannot be connected is reported to it as well. True when
-    // connected.
+    // the connection throttle; a first proxy that cannot be connected is reported to it as well. Either way the
+    // tunnel is gone afterwards. True when connected.
     bool ConnectTargetHost(const std::optional<CHost>& resolved = std::nullopt);
     // The establishment alone: stores the remote socket, the first hop's family and the HTTP proxy copy in the
     // record and marks it connected; on failure writes the error line, closes the record and reports the target
