@@ -12,6 +12,7 @@
 #include "extension/engine/CorvantisAppProxy.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadName.h"
+#include "platform/ThreadStack.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -73,6 +74,14 @@ private:
             task = nullptr; // what the connect held goes now, not when the next one comes
             MutexLock lock(m_mutex);
             ++m_idle;
+            if (m_tasks.empty()) {
+                // A connect runs deep (proxy handshakes, log lines); the wait for the next one is shallow and may
+                // last until the thread ends, so the stack pages the connect touched go back meanwhile. Outside
+                // the lock: a connect handed over meanwhile is found below.
+                lock.unlock();
+                releaseUnusedStack();
+                lock.lock();
+            }
             while (m_tasks.empty()) {
                 if (!m_cv.waitFor(m_mutex, kLinger) && m_tasks.empty()) {
                     --m_idle;
