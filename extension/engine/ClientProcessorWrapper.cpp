@@ -380,15 +380,17 @@ int ClientProcessorWrapper::setRecvTimoutOnRemoteSocket()
 
 std::optional<std::vector<uint8_t>> ClientProcessorWrapper::recvDataFromRemoteWithError(int32_t& err)
 {
-    // Received into one buffer per thread; what is handed on holds just the bytes that came.
-    thread_local std::vector<uint8_t> scratch(kRecvChunk);
+    // Received into one buffer per thread; what is handed on holds just the bytes that came. Not zero-filled, so
+    // its pages become resident only as data comes: a thread that has only met idle connections costs nothing
+    // for it.
+    thread_local const std::unique_ptr<uint8_t[]> scratch = std::make_unique_for_overwrite<uint8_t[]>(kRecvChunk);
     const auto receive = [](CSafeSocket& remote, int& error) {
-        return remote.Recv(scratch.data(), scratch.size(), MSG_DONTWAIT, error);
+        return remote.Recv(scratch.get(), kRecvChunk, MSG_DONTWAIT, error);
     };
     const int64_t n = moveFromRemote(receive, err);
     if (n < 0)
         return std::nullopt;
-    std::vector<uint8_t> buffer(scratch.begin(), scratch.begin() + n);
+    std::vector<uint8_t> buffer(scratch.get(), scratch.get() + n);
     dump(false, buffer.data(), buffer.size());
     return buffer;
 }

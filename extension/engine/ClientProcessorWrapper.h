@@ -179,7 +179,6 @@ private:
     // on the remote socket; the errors and the counts are those of every path.
     template <typename Move> bool moveToRemote(const Move& move, int64_t& sent, int32_t& err);
     template <typename Move> int64_t moveFromRemote(const Move& move, int32_t& err);
-        const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor);
     // The DNS side, made on first use.
     DnsRequestHandler& dnsHandler();
     // Opens the connection's two dump files once, when traffic dumps are on.

@@ -81,12 +81,13 @@ void NEAppProxyTCPFlow::tryRead()
     if (!m_readCompletion)
         return;
     // One receive buffer per pool thread: a waiting flow holds none, and a chunk costs one allocation of its
-    // own size.
-    thread_local std::vector<uint8_t> buffer(kReadSize);
+    // own size. Not zero-filled, so its pages become resident only as data comes: a thread that has only met
+    // flows with nothing to read costs nothing for it.
+    thread_local const std::unique_ptr<uint8_t[]> buffer = std::make_unique_for_overwrite<uint8_t[]>(kReadSize);
     for (;;) {
-        const ssize_t n = ::recv(m_socket.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        const ssize_t n = ::recv(m_socket.get(), buffer.get(), kReadSize, MSG_DONTWAIT);
         if (n >= 0) {
-            std::vector<uint8_t> chunk(buffer.begin(), buffer.begin() + n);
+            std::vector<uint8_t> chunk(buffer.get(), buffer.get() + n);
             auto completion = std::move(m_readCompletion);
             m_readCompletion = nullptr;
             completion(std::move(chunk), std::nullopt);
