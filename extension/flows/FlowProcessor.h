@@ -14,6 +14,9 @@ namespace corvantis {
 // identity comes from the flow's metadata (signing identifier and audit token) and ends in an AppNameWrapper,
 // which the engine uses for rule matching and for the connection list, log and statistics.
 //
+// The identity's texts are kept once, in the AppNameWrapper, and read from it: a held connection need not
+// carry them twice.
+//
 // Immutable after construction: the fields are set once, on the thread that creates the processor, and then
 // only read, from any of the processor's queues.
 class FlowProcessor {
@@ -23,13 +26,13 @@ public:
     virtual ~FlowProcessor() = default;
 
     std::chrono::steady_clock::time_point creationTime() const { return m_creationTime; }
-    const std::string& appIdentifier() const { return m_appIdentifier; }
+    const std::string& appIdentifier() const { return m_appNameWrapper->revDns(); }
     int32_t pid() const { return m_pid; }
     uint32_t uid() const { return m_uid; }
-    const std::string& bsdName() const { return m_bsdName; }
-    const std::string& codePath() const { return m_codePath; }
-    const std::string& bundleName() const { return m_bundleName; }
-    const std::string& bundleShortName() const { return m_bundleShortName; }
+    const std::string& bsdName() const { return m_appNameWrapper->bsdName(); }
+    const std::string& codePath() const { return m_appNameWrapper->fullPath(); }
+    const std::string& bundleName() const { return m_appNameWrapper->packetName(); }
+    const std::string& bundleShortName() const { return m_appNameWrapper->packetShortName(); }
     const std::shared_ptr<const AppNameWrapper>& appNameWrapper() const { return m_appNameWrapper; }
 
 protected:
@@ -39,13 +42,9 @@ protected:
     explicit FlowProcessor(const FlowMetaData& metaData);
 
     const std::chrono::steady_clock::time_point m_creationTime;
-    std::string m_appIdentifier;
     int32_t m_pid = -1;
     uint32_t m_uid = 0xFFFFFFFFu;
-    std::string m_bsdName;
-    std::string m_codePath;
-    std::string m_bundleName;
-    std::string m_bundleShortName;
+    // Never null: the identifier, the process name, the code's path and names, and the pid.
     std::shared_ptr<const AppNameWrapper> m_appNameWrapper;
 };
 

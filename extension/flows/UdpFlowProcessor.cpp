@@ -238,7 +238,7 @@ void UdpFlowProcessor::dnsAnswer(
     const NWEndpoint& server, const std::string& name, const std::optional<std::vector<uint8_t>>& answer)
 {
     if (!answer) {
-        CorvantisCoreWrapper::putLog(true, false, "DNS resolve of " + name + " for " + m_appIdentifier + " failed");
+        CorvantisCoreWrapper::putLog(true, false, "DNS resolve of " + name + " for " + appIdentifier() + " failed");
         return;
     }
     if (answer->empty())
@@ -246,8 +246,8 @@ void UdpFlowProcessor::dnsAnswer(
     m_apiSyncQueue->async([self = shared_from_this(), server, answer = *answer] {
         self->m_udpFlowNeedSync->writeDatagrams({ { answer, server } }, [self](std::optional<FlowError> error) {
             LogEventWrap::putLogDebugFromApp(self->m_appNameWrapper.get(),
-                error ? self->m_appIdentifier + " - DNS answer injection failed: " + error->description
-                      : self->m_appIdentifier + " - DNS answer injected");
+                error ? self->appIdentifier() + " - DNS answer injection failed: " + error->description
+                      : self->appIdentifier() + " - DNS answer injected");
         });
     });
 }
