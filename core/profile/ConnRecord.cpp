@@ -15,6 +15,15 @@ namespace {
 
 std::atomic<uint64_t> g_nextId { 1 };
 
+// The lower-case copy of `context`, or null when it equals `context`.
+std::unique_ptr<const CLogContext> LowerCaseCopyIfDifferent(const CLogContext& context)
+{
+    CLogContext lower = LowerCaseContext(context);
+    if (lower == context)
+        return nullptr;
+    return std::make_unique<const CLogContext>(std::move(lower));
+}
+
 int64_t ToTicks(std::chrono::steady_clock::time_point time)
 {
     return time.time_since_epoch().count();
@@ -80,7 +89,7 @@ CConnRecord::CConnRecord(const CLogContext& context, const CHost& target, Clock 
     : m_Id(g_nextId.fetch_add(1, std::memory_order_relaxed))
     , m_Clock(std::move(clock))
     , m_Context(context)
-    , m_ContextLower(LowerCaseContext(context))
+    , m_ContextLower(LowerCaseCopyIfDifferent(context))
     , m_Target(target)
     , m_FirstHopFamily(AF_INET)
     , m_TimeStamp(ToTicks(Now()))

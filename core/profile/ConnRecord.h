@@ -48,7 +48,7 @@ public:
 
     // The application as the engine saw it, and its lower-case copy (the identity rule matching and the log use).
     const CLogContext& GetContext() const { return m_Context; }
-    const CLogContext& GetLogEvent() const { return m_ContextLower; }
+    const CLogContext& GetLogEvent() const { return m_ContextLower ? *m_ContextLower : m_Context; }
 
     // A copy of the target, and its replacement (for example once the engine has resolved it).
     CHost GetTarget() const;
@@ -132,7 +132,9 @@ private:
     const uint64_t m_Id;
     const Clock m_Clock;
     const CLogContext m_Context;
-    const CLogContext m_ContextLower;
+    // Null when the context is in lower case already (as most names and paths are), so that a held record does
+    // not carry the same texts twice.
+    const std::unique_ptr<const CLogContext> m_ContextLower;
 
     mutable Mutex m_Lock;
     CHost m_Target GUARDED_BY(m_Lock);

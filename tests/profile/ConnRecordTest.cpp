@@ -339,6 +339,12 @@ TEST(ConnRecord, LowerCaseContextForMatching)
     EXPECT_EQ(lower.fullPath, "/opt/mail");
     EXPECT_EQ(lower.pid, 77);
     EXPECT_EQ(record.GetContext(), context);
+
+    // A context in lower case already is its own lower-case copy: the record keeps it once.
+    const CLogContext& mail = record.GetLogEvent();
+    CConnRecord again(mail, CHost("10.0.0.5", 80, false));
+    EXPECT_EQ(again.GetLogEvent(), mail);
+    EXPECT_EQ(&again.GetLogEvent(), &again.GetContext());
 }
 
 TEST(ConnRecord, IdentifiersAreUniqueAndNotReused)
