@@ -14,6 +14,7 @@
 #include "extension/daemon/XPCServerInExtension.h"
 #include "extension/engine/CorvantisAppProxy.h"
 #include "ipc/GssHelperClient.h"
+#include "platform/Allocator.h"
 #include "platform/DefaultsStore.h"
 #include "platform/ProgramHome.h"
 #include "platform/SocketMark.h"
@@ -76,6 +77,9 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     setCurrentProgram(Program::Extension);
+    // One shared arena takes effect only if set before other threads allocate; the engine's bring-up sets it
+    // again, too late to matter by then.
+    LimitAllocatorArenas(1);
     std::vector<std::string> arguments(argv + 1, argv + argc);
     // "--cleanup": remove what a daemon that ended left of its capture, and end.
     const auto cleanup = std::find(arguments.begin(), arguments.end(), "--cleanup");
