@@ -384,9 +384,8 @@ std::optional<std::vector<uint8_t>> ClientProcessorWrapper::recvDataFromRemoteWi
     // its pages become resident only as data comes: a thread that has only met idle connections costs nothing
     // for it.
     thread_local const std::unique_ptr<uint8_t[]> scratch = std::make_unique_for_overwrite<uint8_t[]>(kRecvChunk);
-    const auto receive = [](CSafeSocket& remote, int& error) {
-        return remote.Recv(scratch.get(), kRecvChunk, MSG_DONTWAIT, error);
-    };
+    const auto receive
+        = [](CSafeSocket& remote, int& error) { return remote.Recv(scratch.get(), kRecvChunk, MSG_DONTWAIT, error); };
     const int64_t n = moveFromRemote(receive, err);
     if (n < 0)
         return std::nullopt;
