@@ -164,9 +164,13 @@ TEST(DispatchQueueMtTest, AsyncInlineOnAnIdleQueueRunsOnTheCallerAndHoldsTheQueu
     EXPECT_EQ(ranOn, std::this_thread::get_id());
     EXPECT_NE(followerRanOn, std::this_thread::get_id());
     EXPECT_EQ(steps, (std::vector<int> { 1, 4, 2, 3 }));
-    EXPECT_TRUE(q->syncIfIdle([&] {
-        EXPECT_TRUE(q->isCurrent());
-        EXPECT_TRUE(q->syncIfIdle([&] { steps.push_back(5); })) << "its own block: at once";
+    // The pool thread that ran the last block may not have let the queue go yet when sync() returns: the queue
+    // is idle once it has, and then syncIfIdle runs the block.
+    EXPECT_TRUE(waitUntil([&] {
+        return q->syncIfIdle([&] {
+            EXPECT_TRUE(q->isCurrent());
+            EXPECT_TRUE(q->syncIfIdle([&] { steps.push_back(5); })) << "its own block: at once";
+        });
     }));
     EXPECT_EQ(steps.back(), 5);
     steps.clear();
