@@ -66,6 +66,9 @@ public:
 private:
     // How long a thread without a connect waits for the next before it ends.
     static constexpr std::chrono::seconds kLinger { 10 };
+    // How long a thread waits for the next connect before it gives back the stack pages the last one touched:
+    // connects that follow each other closely reuse them instead of faulting them in anew each time.
+    static constexpr std::chrono::milliseconds kReleaseStackAfter { 100 };
 
     void loop(std::function<void()> task)
     {
@@ -74,15 +77,20 @@ private:
             task = nullptr; // what the connect held goes now, not when the next one comes
             MutexLock lock(m_mutex);
             ++m_idle;
-            if (m_tasks.empty()) {
-                // A connect runs deep (proxy handshakes, log lines); the wait for the next one is shallow and may
-                // last until the thread ends, so the stack pages the connect touched go back meanwhile. Outside
-                // the lock: a connect handed over meanwhile is found below.
-                lock.unlock();
-                releaseUnusedStack();
-                lock.lock();
-            }
+            bool stackReleased = false;
             while (m_tasks.empty()) {
+                if (!stackReleased) {
+                    if (m_cv.waitFor(m_mutex, kReleaseStackAfter) || !m_tasks.empty())
+                        continue;
+                    // A connect runs deep (proxy handshakes, log lines); the wait for the next one is shallow and
+                    // may last until the thread ends, so the stack pages the connect touched go back meanwhile.
+                    // Outside the lock: a connect handed over meanwhile is found by the loop.
+                    lock.unlock();
+                    releaseUnusedStack();
+                    lock.lock();
+                    stackReleased = true;
+                    continue;
+                }
                 if (!m_cv.waitFor(m_mutex, kLinger) && m_tasks.empty()) {
                     --m_idle;
                     return;

@@ -162,7 +162,10 @@ void TcpFlowProcessor::spliceEnded(std::optional<FlowError> error)
         logClose(*error, "splice");
     else
         SystemLog("Corvantis close stream gracefully at processDownstream() ");
-    close(std::move(error));
+    // The pump's thread has nothing else to do for this flow: when the closing queue is idle the end runs here,
+    // without a hand-over to another thread.
+    m_closeRequested = true;
+    m_downstreamQueue->asyncInline([self = shared_from_this(), error = std::move(error)] { self->shutdown(error); });
 }
 
 void TcpFlowProcessor::startDownstream()
@@ -428,8 +431,9 @@ void TcpFlowProcessor::shutdown(std::optional<FlowError> error)
     // onto this queue would wait for itself).
     retire(m_sourceRead, m_downstreamQueue);
     // The engine's connection closes only after both sources are cancelled, so its descriptor number, which
-    // may be reused at once, never fires this flow's handlers or takes its bytes.
-    m_upstreamQueue->async([self = shared_from_this()] {
+    // may be reused at once, never fires this flow's handlers or takes its bytes. The last step here: when the
+    // upstream queue is idle it runs in this thread.
+    m_upstreamQueue->asyncInline([self = shared_from_this()] {
         self->m_upstreamClosed = true;
         retire(self->m_sourceWrite, self->m_upstreamQueue);
         self->m_externalTcpProcessor->close();

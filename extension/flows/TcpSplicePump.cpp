@@ -27,6 +27,8 @@ constexpr int kRoundsPerTurn = 16;
 constexpr std::size_t kPooledPipes = 32;
 // How long a flow that found no pipe (the process is out of descriptors) waits before it tries again.
 constexpr int kNoPipeRetryMs = 20;
+// What every socket's registration asks for; EPOLLOUT joins once a write to it had to wait.
+constexpr uint32_t kWatched = EPOLLIN | EPOLLRDHUP | EPOLLET;
 
 ssize_t spliceRetrying(int from, int to, std::size_t length)
 {
@@ -93,27 +95,46 @@ bool TcpSplicePump::add(
     if (appFd < 0 || remoteFd < 0 || id > kMaxId)
         return false;
     auto flow = std::make_unique<Flow>();
+    flow->id = id;
     flow->appFd = appFd;
     flow->remoteFd = remoteFd;
     flow->remote = std::move(remote);
     flow->client = std::move(client);
 
+    std::vector<std::pair<std::shared_ptr<Client>, std::optional<FlowError>>> ended;
     MutexLock lock(m_mutex);
     if (m_stopping || m_flows.count(id) != 0)
         return false;
-    // Edge-triggered on both sockets and for both directions: registered once, never re-armed. The
-    // registration itself reports what is ready already.
-    epoll_event event {};
-    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    event.data.u64 = id * 2;
-    if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, appFd, &event) != 0)
-        return false;
-    event.data.u64 = id * 2 + 1;
-    if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, remoteFd, &event) != 0) {
-        (void)::epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, appFd, nullptr);
-        return false;
+    // The first bytes move here at once (most often the application's request, waiting already), sparing them
+    // the hand-over to the pump's thread, whose wake-up would find nothing left to do. The registration comes
+    // after: it reports what is ready then, so a flow with more to move wakes the pump.
+    Flow& added = *m_flows.emplace(id, std::move(flow)).first->second;
+    const Progress progress = serve(added);
+    if (progress == Progress::More || progress == Progress::NoPipe) {
+        m_retry.push_back(id);
+        const uint64_t one = 1;
+        (void)::write(m_wake.get(), &one, sizeof one);
     }
-    m_flows.emplace(id, std::move(flow));
+    if (!added.done) {
+        // Edge-triggered on both sockets, never re-armed.
+        epoll_event event {};
+        event.events = kWatched;
+        event.data.u64 = id * 2 + 1;
+        if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, remoteFd, &event) != 0) {
+            finish(added, PosixFlowError(errno));
+        } else {
+            event.data.u64 = id * 2;
+            if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, appFd, &event) != 0) {
+                finish(added, PosixFlowError(errno));
+                (void)::epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, remoteFd, nullptr);
+            }
+        }
+    }
+    // Only this flow can have ended here: the pump's thread tells its own before it lets go of the lock.
+    ended.swap(m_ended);
+    lock.unlock();
+    for (auto& [endedClient, error] : ended)
+        endedClient->spliceEnded(std::move(error));
     return true;
 }
 
@@ -185,7 +206,24 @@ void TcpSplicePump::releasePipe(Direction& direction)
 void TcpSplicePump::finish(Flow& flow, std::optional<FlowError> error)
 {
     flow.done = true;
-    flow.client->spliceEnded(std::move(error));
+    m_ended.emplace_back(flow.client, std::move(error));
+}
+
+bool TcpSplicePump::waitForRoom(Flow& flow, bool remote)
+{
+    bool& writable = remote ? flow.remoteWritable : flow.appWritable;
+    bool& watched = remote ? flow.remoteWatchedForRoom : flow.appWatchedForRoom;
+    writable = false;
+    if (watched)
+        return true;
+    // A changed registration reports the room there is already, so room made since the write is not missed.
+    epoll_event event {};
+    event.events = kWatched | EPOLLOUT;
+    event.data.u64 = flow.id * 2 + (remote ? 1 : 0);
+    if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, remote ? flow.remoteFd : flow.appFd, &event) != 0)
+        return false;
+    watched = true;
+    return true;
 }
 
 TcpSplicePump::Progress TcpSplicePump::serve(Flow& flow)
@@ -200,15 +238,20 @@ TcpSplicePump::Progress TcpSplicePump::serve(Flow& flow)
         if (up.pending > 0 && flow.remoteWritable) {
             int64_t sent = 0;
             int32_t err = 0;
+            bool full = false;
             if (flow.remote->spliceToRemote(up.pipe->read.get(), up.pending, sent, err)) {
                 up.pending -= static_cast<std::size_t>(sent);
                 moved = sent > 0;
                 // A part taken means the socket's buffer is full, and the kernel reports when it has room.
-                flow.remoteWritable = up.pending == 0;
+                full = up.pending > 0;
             } else if (err == EAGAIN || err == EWOULDBLOCK) {
-                flow.remoteWritable = false;
+                full = true;
             } else {
                 finish(flow, NEAppProxyFlowError(kNEAppProxyFlowErrorPeerReset));
+                return Progress::Done;
+            }
+            if (full && !waitForRoom(flow, true)) {
+                finish(flow, PosixFlowError(errno));
                 return Progress::Done;
             }
         }
@@ -237,15 +280,20 @@ TcpSplicePump::Progress TcpSplicePump::serve(Flow& flow)
         Direction& down = flow.down;
         if (down.pending > 0 && flow.appWritable) {
             const ssize_t n = spliceRetrying(down.pipe->read.get(), flow.appFd, down.pending);
+            bool full = false;
             if (n > 0) {
                 down.pending -= static_cast<std::size_t>(n);
                 moved = true;
-                flow.appWritable = down.pending == 0;
+                full = down.pending > 0;
                 CorvantisCoreWrapper::incTestWriteCounter(static_cast<uint64_t>(n));
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                flow.appWritable = false;
+                full = true;
             } else {
                 finish(flow, PosixFlowError(n < 0 ? errno : EPIPE));
+                return Progress::Done;
+            }
+            if (full && !waitForRoom(flow, false)) {
+                finish(flow, PosixFlowError(errno));
                 return Progress::Done;
             }
         }
@@ -295,6 +343,7 @@ void TcpSplicePump::run()
     for (;;) {
         const int timeout = !again.empty() ? 0 : !starved.empty() ? kNoPipeRetryMs : -1;
         const int n = ::epoll_wait(m_epoll.get(), events.data(), static_cast<int>(events.size()), timeout);
+        std::vector<std::pair<std::shared_ptr<Client>, std::optional<FlowError>>> ended;
         MutexLock lock(m_mutex);
         if (m_stopping)
             return;
@@ -302,6 +351,8 @@ void TcpSplicePump::run()
         again.clear();
         turn.insert(turn.end(), starved.begin(), starved.end());
         starved.clear();
+        turn.insert(turn.end(), m_retry.begin(), m_retry.end());
+        m_retry.clear();
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kWakeKey) {
                 uint64_t value;
@@ -340,6 +391,13 @@ void TcpSplicePump::run()
                 starved.push_back(id);
         }
         turn.clear();
+        if (m_ended.empty())
+            continue;
+        // Told outside the lock, so that an owner may take its flow out (and end it) right here.
+        ended.swap(m_ended);
+        lock.unlock();
+        for (auto& [client, error] : ended)
+            client->spliceEnded(std::move(error));
     }
 }
 

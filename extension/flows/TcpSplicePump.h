@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace corvantis {
@@ -24,19 +25,23 @@ class ClientProcessorWrapper;
 // on their way; emptied pipes go back to a small pool, so idle flows cost no descriptor beyond their sockets. A flow
 // that finds no pipe (the process is out of descriptors) reads nothing and tries again shortly. All flows
 // run on one thread of the pump's own, which waits on epoll (edge-triggered, so a flow costs no system call to re-arm)
-// and never blocks otherwise. The remote side goes through the engine's wrapper, which counts the bytes in the
-// connection's record and the statistics, as its send and receive do.
+// and never blocks otherwise. A socket is watched for room only from the first write to it that had to wait, so a
+// flow whose writes go through at once never wakes the pump for room it did not need. The remote side goes through
+// the engine's wrapper, which counts the bytes in the connection's record and the statistics, as its send and
+// receive do.
 //
 // Each direction reads only into an empty pipe, so the slower side paces the faster, and one direction's end is
 // seen only once every byte before it has been passed on. The application's end of stream becomes the remote's
 // send shutdown; the remote's end, or any failure, ends the flow (the Client hears it once, and nothing moves for
 // that flow afterwards).
 //
-// Ownership: the pump holds each flow's Client until remove() (or stop()), so a Client never goes while the pump
-// may call it.
+// Ownership: the pump holds each flow's Client until remove() (or stop()), and while it tells the Client of the
+// flow's end, so a Client never goes while the pump may call it.
 //
-// Thread-safety: add(), remove() and stop() may be called from any thread but the pump's own. The Client's calls
-// come on the pump's thread under its lock: they may only note or schedule, never call back into the pump.
+// Thread-safety: add(), remove() and stop() may be called from any thread; from the pump's own only within
+// spliceEnded(). The Client's other calls come on the pump's thread (or add()'s) under its lock: they may only
+// note or schedule, never call back into the pump. spliceEnded() comes outside the lock, so the flow's owner may
+// end the flow there at once (remove() included) instead of handing it to another thread.
 class TcpSplicePump final {
     struct PrivateTag { };
 
@@ -50,7 +55,7 @@ public:
         // Bytes came from the remote.
         virtual void spliceRemoteData() = 0;
         // The flow ends: no error when the remote ended its stream and every byte reached the application;
-        // otherwise the error the application is to see.
+        // otherwise the error the application is to see. Once per flow; the pump moves none of its bytes after.
         virtual void spliceEnded(std::optional<FlowError> error) = 0;
     };
 
@@ -60,7 +65,7 @@ public:
     // Makes a pipe like pipe2(ends, O_NONBLOCK | O_CLOEXEC): 0, or -1 with errno.
     using MakePipe = std::function<int(int ends[2])>;
 
-    // `makePipe` makes the pipes (empty: pipe2); called on the pump's thread only.
+    // `makePipe` makes the pipes (empty: pipe2); called under the pump's lock.
     static Result<std::shared_ptr<TcpSplicePump>> open(MakePipe makePipe = nullptr);
     TcpSplicePump(PrivateTag, UniqueFd epoll, UniqueFd wake, MakePipe makePipe);
     ~TcpSplicePump();
@@ -69,8 +74,10 @@ public:
 
     // Starts moving the bytes of flow `id` between `appFd` (a non-blocking stream socket, lent: the caller keeps
     // it open until remove() returned) and the remote of `remote` (whose prepareSplice() said yes). `client`
-    // is held until the flow leaves the pump. False, with nothing started, when the pipes or the registration fail
-    // or the pump has stopped; the caller then moves the bytes itself.
+    // is held until the flow leaves the pump. What can move at once moves in the calling thread, whose Client
+    // calls come as they would on the pump's thread; a flow that ends meanwhile (its sockets cannot be watched,
+    // among others) is told so through spliceEnded() before add() returns. False, with nothing started, when the
+    // pump has stopped or has flow `id` already; the caller then moves the bytes itself.
     bool add(uint64_t id, int appFd, std::shared_ptr<ClientProcessorWrapper> remote, std::shared_ptr<Client> client);
     // Stops moving flow `id`'s bytes; once it returns the pump touches neither socket again. Returns the bytes
     // the remote sent that had not reached the application yet, for a caller that ends the flow in order.
@@ -92,6 +99,7 @@ private:
         bool ended = false;
     };
     struct Flow {
+        uint64_t id = 0;
         int appFd = -1;
         int remoteFd = -1;
         std::shared_ptr<ClientProcessorWrapper> remote;
@@ -105,6 +113,9 @@ private:
         bool appWritable = true;
         bool remoteReadable = true;
         bool remoteWritable = true;
+        // Whether the socket's registration asks for room (EPOLLOUT): from its first write that had to wait on.
+        bool appWatchedForRoom = false;
+        bool remoteWatchedForRoom = false;
         bool done = false;
         uint64_t lastTurn = 0; // the pump's turn that served it last
     };
@@ -118,7 +129,11 @@ private:
     void run();
     // Moves what can move now; More when a flow should get another turn before the next wait.
     Progress serve(Flow& flow) REQUIRES(m_mutex);
+    // Marks the flow done; its Client hears of it once the turn is over, outside the lock.
     void finish(Flow& flow, std::optional<FlowError> error) REQUIRES(m_mutex);
+    // Notes that a write to the flow's application socket (or remote one) had to wait, and from the first time
+    // on has the kernel report that socket's room; false when its registration cannot be changed.
+    bool waitForRoom(Flow& flow, bool remote) REQUIRES(m_mutex);
     // Gives `direction` a pipe from the pool or a new one; false when the system has none to give.
     bool takePipe(Direction& direction) REQUIRES(m_mutex);
     // Returns an emptied pipe to the pool.
@@ -131,6 +146,10 @@ private:
     std::unordered_map<uint64_t, std::unique_ptr<Flow>> m_flows GUARDED_BY(m_mutex);
     std::vector<Pipe> m_pipes GUARDED_BY(m_mutex); // empty pipes to reuse
     bool m_stopping GUARDED_BY(m_mutex) = false;
+    // Flows add() left with more to move at once, or without a pipe: the pump serves them in its next turn.
+    std::vector<uint64_t> m_retry GUARDED_BY(m_mutex);
+    // Flows ended in the current turn, whose Clients are told after it.
+    std::vector<std::pair<std::shared_ptr<Client>, std::optional<FlowError>>> m_ended GUARDED_BY(m_mutex);
     std::thread m_thread;
 };
 

@@ -79,53 +79,81 @@ struct DiagRequest {
     inet_diag_req_v2 body;
 };
 
-// The socket's diagnostics, or nothing when the kernel has none (ENOENT) or the exchange fails.
-std::optional<inet_diag_msg> AskKernel(const DiagRequest& request)
+// What one datagram of the kernel's says about request `sequence`: the socket's diagnostics, that it has none
+// (ENOENT) or the datagram is unreadable (Over), or nothing about it (Other: a late answer to an earlier request).
+enum class Answer { Found, Over, Other };
+Answer ReadAnswer(const char* data, std::size_t length, uint32_t sequence, inet_diag_msg& message)
 {
-    UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (!fd)
-        return std::nullopt;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &kReplyTimeout, sizeof kReplyTimeout) != 0)
-        return std::nullopt;
-    sockaddr_nl kernel {};
-    kernel.nl_family = AF_NETLINK;
-    ssize_t sent = retryOnEintr([&] {
-        return ::sendto(
-            fd.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
-    });
-    if (sent != static_cast<ssize_t>(sizeof request))
-        return std::nullopt;
-
-    // Kept aligned for nlmsghdr, though every field is copied out with memcpy.
-    alignas(nlmsghdr) std::array<char, kReplyBuffer> buffer;
-    ssize_t got = retryOnEintr([&] { return ::recv(fd.get(), buffer.data(), buffer.size(), 0); });
-    if (got <= 0)
-        return std::nullopt;
-    std::size_t length = static_cast<std::size_t>(got);
     std::size_t offset = 0;
     while (length - offset >= sizeof(nlmsghdr)) {
         nlmsghdr header;
-        std::memcpy(&header, buffer.data() + offset, sizeof header);
+        std::memcpy(&header, data + offset, sizeof header);
         if (header.nlmsg_len < sizeof header || header.nlmsg_len > length - offset)
-            return std::nullopt;
-        const char* body = buffer.data() + offset + sizeof header;
+            return Answer::Over;
+        const char* body = data + offset + sizeof header;
         const std::size_t bodyLength = header.nlmsg_len - sizeof header;
-        if (header.nlmsg_seq == request.header.nlmsg_seq) {
+        if (header.nlmsg_seq == sequence) {
             if (header.nlmsg_type == NLMSG_ERROR || header.nlmsg_type == NLMSG_DONE)
-                return std::nullopt;
+                return Answer::Over;
             if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
                 if (bodyLength < sizeof(inet_diag_msg))
-                    return std::nullopt;
-                inet_diag_msg message;
+                    return Answer::Over;
                 std::memcpy(&message, body, sizeof message);
-                return message;
+                return Answer::Found;
             }
         }
         offset += NLMSG_ALIGN(header.nlmsg_len);
         if (offset > length)
             break;
     }
-    return std::nullopt;
+    return Answer::Other;
+}
+
+// The socket's diagnostics, or nothing when the kernel has none (ENOENT) or the exchange fails. Each thread keeps
+// its netlink socket, since flows are looked up one after another; requests are numbered, so that an answer that
+// came too late for its own request is never taken for the next one's.
+std::optional<inet_diag_msg> AskKernel(DiagRequest request)
+{
+    thread_local UniqueFd t_socket;
+    thread_local uint32_t t_sequence = 0;
+    if (!t_socket) {
+        UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &kReplyTimeout, sizeof kReplyTimeout) != 0)
+            return std::nullopt;
+        t_socket = std::move(fd);
+    }
+    request.header.nlmsg_seq = ++t_sequence;
+    sockaddr_nl kernel {};
+    kernel.nl_family = AF_NETLINK;
+    ssize_t sent = retryOnEintr([&] {
+        return ::sendto(
+            t_socket.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+    });
+    if (sent != static_cast<ssize_t>(sizeof request)) {
+        t_socket.reset();
+        return std::nullopt;
+    }
+
+    // Kept aligned for nlmsghdr, though every field is copied out with memcpy.
+    alignas(nlmsghdr) std::array<char, kReplyBuffer> buffer;
+    for (;;) {
+        ssize_t got = retryOnEintr([&] { return ::recv(t_socket.get(), buffer.data(), buffer.size(), 0); });
+        if (got <= 0) {
+            // No answer in time, or a broken socket: a fresh one for the next request, which an answer still on
+            // its way can then never reach.
+            t_socket.reset();
+            return std::nullopt;
+        }
+        inet_diag_msg message;
+        switch (ReadAnswer(buffer.data(), static_cast<std::size_t>(got), request.header.nlmsg_seq, message)) {
+        case Answer::Found:
+            return message;
+        case Answer::Over:
+            return std::nullopt;
+        case Answer::Other:
+            break;
+        }
+    }
 }
 
 // The answer must be the socket asked for: a TCP lookup falls back on a listener bound to the local port, and
@@ -157,7 +185,6 @@ std::optional<SocketIdentity> FindSocket(
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     request.header.nlmsg_flags = NLM_F_REQUEST;
-    request.header.nlmsg_seq = 1;
     request.body.sdiag_family = static_cast<uint8_t>(local->family);
     request.body.sdiag_protocol = static_cast<uint8_t>(protocol);
     request.body.idiag_states = ~0u;
@@ -393,7 +420,14 @@ FlowMetaData IdentifyFlowOwner(SocketProcessFinder& finder, int protocol, const 
         if (!token)
             return {};
         std::string name;
-        std::optional<std::string> path = token->CodePath();
+        std::optional<std::string> path;
+        if (Result<std::string> exe = readProcessExePath(*pid)) {
+            // The start time read after the link vouches for it: the pid was not handed on meanwhile. A process
+            // that changed meanwhile has ended, and its flow has no owner to name.
+            if (ProcessStartTime(*pid) != token->startTime)
+                return {};
+            path = std::move(exe.value());
+        }
         if (path) {
             name = path->substr(path->rfind('/') + 1);
         } else {

@@ -25,7 +25,7 @@ struct SocketIdentity {
 // sent to. An unconnected UDP socket bound to `clientLocal` counts. IPv4 addresses, also when written as IPv4-mapped
 // IPv6 ones, find IPv4 and dual-stack sockets alike. Nothing when no such socket exists, when no process holds it any
 // more (a TCP socket closed but not yet gone), for mixed or unknown address families, or on any error. Waits at most
-// about a second for the kernel's answer. Thread-safe: each call uses its own netlink socket.
+// about a second for the kernel's answer. Thread-safe: each thread keeps a netlink socket of its own.
 std::optional<SocketIdentity> FindSocket(
     int protocol, const sockaddr_storage& clientLocal, const sockaddr_storage& clientRemote);
 
