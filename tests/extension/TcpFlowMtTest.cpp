@@ -444,6 +444,34 @@ TEST_P(TcpFlowTest, BackPressureFromAServerThatStopsReading)
     EXPECT_TRUE(arrived == data) << "every byte, in order";
 }
 
+TEST_P(TcpFlowTest, BackPressureFromAnApplicationThatStopsReading)
+{
+    // The remote sends more than every buffer on the way holds while the application reads nothing; once it
+    // reads again, the flow must notice the room it makes and go on to the last byte.
+    constexpr size_t kTotal = 64 * kOneMiB;
+    const auto data = Pattern(kTotal, 42);
+    std::atomic<bool> serverDone { false };
+    ScriptedServer server([&](int fd) {
+        EXPECT_TRUE(sendAll(fd, data.data(), data.size()));
+        ::shutdown(fd, SHUT_WR);
+        serverDone = true;
+    });
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    auto offered = Offer(server.port());
+    ASSERT_TRUE(offered.taken);
+    const int app = offered.application.get();
+    // Long enough for the server to fill the whole way and stall.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(serverDone.load()) << "the bytes waited for the application";
+    auto [arrived, err] = ReadAll(app, kTotal);
+    EXPECT_EQ(err, 0);
+    ASSERT_EQ(arrived.size(), kTotal);
+    EXPECT_TRUE(arrived == data) << "every byte, in order";
+    EXPECT_TRUE(waitUntil([&] { return serverDone.load(); }));
+    offered.application.reset();
+    EXPECT_TRUE(waitUntil([&] { return manager->flowCount() == 0; }));
+}
+
 } // namespace
 } // namespace corvantis::test
 
