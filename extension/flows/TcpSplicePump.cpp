@@ -116,13 +116,15 @@ bool TcpSplicePump::add(
         (void)::write(m_wake.get(), &one, sizeof one);
     }
     if (!added.done) {
-        // Edge-triggered on both sockets, never re-armed.
+        // Edge-triggered on both sockets, never re-armed; room is asked for where a write had to wait already.
+        added.registered = true;
         epoll_event event {};
-        event.events = kWatched;
+        event.events = kWatched | (added.remoteWatchedForRoom ? uint32_t { EPOLLOUT } : 0u);
         event.data.u64 = id * 2 + 1;
         if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, remoteFd, &event) != 0) {
             finish(added, PosixFlowError(errno));
         } else {
+            event.events = kWatched | (added.appWatchedForRoom ? uint32_t { EPOLLOUT } : 0u);
             event.data.u64 = id * 2;
             if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, appFd, &event) != 0) {
                 finish(added, PosixFlowError(errno));
@@ -216,13 +218,16 @@ bool TcpSplicePump::waitForRoom(Flow& flow, bool remote)
     writable = false;
     if (watched)
         return true;
+    watched = true;
+    // Before add() registers the flow, the registration is yet to come and will ask for room itself.
+    if (!flow.registered)
+        return true;
     // A changed registration reports the room there is already, so room made since the write is not missed.
     epoll_event event {};
     event.events = kWatched | EPOLLOUT;
     event.data.u64 = flow.id * 2 + (remote ? 1 : 0);
     if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, remote ? flow.remoteFd : flow.appFd, &event) != 0)
         return false;
-    watched = true;
     return true;
 }
 

@@ -116,6 +116,8 @@ private:
         // Whether the socket's registration asks for room (EPOLLOUT): from its first write that had to wait on.
         bool appWatchedForRoom = false;
         bool remoteWatchedForRoom = false;
+        bool registered = false; // with epoll: add() serves a flow before it registers it
+
         bool done = false;
         uint64_t lastTurn = 0; // the pump's turn that served it last
     };

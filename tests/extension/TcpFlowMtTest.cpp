@@ -376,6 +376,58 @@ TEST_F(FlowTest, AFlowTakenWhileEveryConnectUnitIsInUseConnectsWhenOneComesBack)
     EXPECT_TRUE(queues.connectSemaphore->waitFor(std::chrono::seconds(30))) << "the connect gave its unit back";
 }
 
+TEST_P(TcpFlowTest, BytesWaitingBeforeTheConnectThatFillTheRemoteAllArrive)
+{
+    // The application fills its way to the relay while the connect waits for a unit; once connected, the flow
+    // starts with more than the remote takes at once, since its server reads only later.
+    std::atomic<bool> readOn { false };
+    std::mutex arrivedMutex;
+    std::vector<uint8_t> arrived;
+    ScriptedServer server([&](int fd) {
+        waitUntil([&] { return readOn.load(); }, deadlineIn(std::chrono::seconds(60)));
+        auto [data, err] = ReadAll(fd);
+        std::lock_guard lock(arrivedMutex);
+        arrived = std::move(data);
+    });
+    UseProfile({}, { RuleWith("Direct", kActionDirect) });
+    queues.connectSemaphore = ClientProcessorWrapper::MakeConnectSemaphore(0);
+    auto offered = Offer(server.port());
+    ASSERT_TRUE(offered.taken);
+    const int app = offered.application.get();
+    ::fcntl(app, F_SETFL, ::fcntl(app, F_GETFL) | O_NONBLOCK);
+    // A send buffer past the system's usual limit (root may set one) holds far more than the remote takes.
+    const int large = 32 << 20;
+    (void)::setsockopt(app, SOL_SOCKET, SO_SNDBUFFORCE, &large, sizeof large);
+    const auto data = Pattern(64 * kOneMiB, 5);
+    size_t taken = 0;
+    for (;;) {
+        const ssize_t n = ::send(app, data.data() + taken, data.size() - taken, MSG_NOSIGNAL);
+        if (n > 0) {
+            taken += static_cast<size_t>(n);
+            continue;
+        }
+        pollfd room { app, POLLOUT, 0 };
+        if (errno != EAGAIN || ::poll(&room, 1, 300) == 0)
+            break;
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    ASSERT_GT(taken, 0u);
+
+    queues.connectSemaphore->signal();
+    // Time for the flow to start and meet the full remote.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    readOn = true;
+    offered.application.reset();
+    auto arrivedSize = [&] {
+        std::lock_guard lock(arrivedMutex);
+        return arrived.size();
+    };
+    EXPECT_TRUE(waitUntil([&] { return arrivedSize() == taken; }, deadlineIn(std::chrono::seconds(60))));
+    std::lock_guard lock(arrivedMutex);
+    ASSERT_EQ(arrived.size(), taken);
+    EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), data.begin())) << "every byte, in order";
+}
+
 TEST_P(TcpFlowTest, TwoFailuresAtOnceCloseTheFlowOnce)
 {
     EchoServer echo;
