@@ -14,6 +14,7 @@
 #include "platform/ThreadName.h"
 #include "platform/ThreadStack.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -311,29 +312,7 @@ void ClientProcessorWrapper::dump(bool towardsRemote, const uint8_t* data, size_
     std::fflush(file);
 }
 
-template <typename Move> bool ClientProcessorWrapper::moveToRemote(const Move& move, int64_t& sent, int32_t& err)
-{
-    sent = 0;
-    err = 0;
-    const auto record = m_clientProcessor.GetConnection();
-    const std::shared_ptr<CSafeSocket> remote = record ? record->GetRemoteSocket() : nullptr;
-    if (!remote) {
-        err = EBADF;
-        return false;
-    }
-    int error = 0;
-    const ssize_t n = move(*remote, error);
-    if (n < 0) {
-        err = error;
-        return false;
-    }
-    sent = n;
-    record->AddBytesSent(static_cast<uint64_t>(n));
-    m_app.GetStatistics().AddSent(static_cast<uint64_t>(n));
-    return true;
-}
-
-template <typename Move> int64_t ClientProcessorWrapper::moveFromRemote(const Move& move, int32_t& err)
+template <typename Move> int64_t ClientProcessorWrapper::moveCounted(bool towardsRemote, const Move& move, int32_t& err)
 {
     err = 0;
     const auto record = m_clientProcessor.GetConnection();
@@ -348,8 +327,14 @@ template <typename Move> int64_t ClientProcessorWrapper::moveFromRemote(const Mo
         err = error;
         return -1;
     }
-    record->AddBytesReceived(static_cast<uint64_t>(n));
-    m_app.GetStatistics().AddReceived(static_cast<uint64_t>(n));
+    const auto count = static_cast<uint64_t>(n);
+    if (towardsRemote) {
+        record->AddBytesSent(count);
+        m_app.GetStatistics().AddSent(count);
+    } else {
+        record->AddBytesReceived(count);
+        m_app.GetStatistics().AddReceived(count);
+    }
     return n;
 }
 
@@ -358,7 +343,9 @@ bool ClientProcessorWrapper::sendDataToRemote(const uint8_t* data, size_t length
     const auto send = [&](CSafeSocket& remote, int& error) {
         return remote.Send(data, length, MSG_DONTWAIT | MSG_NOSIGNAL, error);
     };
-    if (!moveToRemote(send, sent, err))
+    const int64_t n = moveCounted(true, send, err);
+    sent = std::max<int64_t>(n, 0);
+    if (n < 0)
         return false;
     dump(true, data, static_cast<size_t>(sent));
     return true;
@@ -394,7 +381,7 @@ std::optional<std::vector<uint8_t>> ClientProcessorWrapper::recvDataFromRemoteWi
     thread_local const std::unique_ptr<uint8_t[]> scratch = std::make_unique_for_overwrite<uint8_t[]>(kRecvChunk);
     const auto receive
         = [](CSafeSocket& remote, int& error) { return remote.Recv(scratch.get(), kRecvChunk, MSG_DONTWAIT, error); };
-    const int64_t n = moveFromRemote(receive, err);
+    const int64_t n = moveCounted(false, receive, err);
     if (n < 0)
         return std::nullopt;
     std::vector<uint8_t> buffer(scratch.get(), scratch.get() + n);
@@ -417,13 +404,15 @@ bool ClientProcessorWrapper::prepareSplice()
 bool ClientProcessorWrapper::spliceToRemote(int pipeRead, size_t length, int64_t& sent, int32_t& err)
 {
     const auto splice = [&](CSafeSocket& remote, int& error) { return remote.SpliceFromPipe(pipeRead, length, error); };
-    return moveToRemote(splice, sent, err);
+    const int64_t n = moveCounted(true, splice, err);
+    sent = std::max<int64_t>(n, 0);
+    return n >= 0;
 }
 
 int64_t ClientProcessorWrapper::spliceFromRemote(int pipeWrite, size_t length, int32_t& err)
 {
     const auto splice = [&](CSafeSocket& remote, int& error) { return remote.SpliceToPipe(pipeWrite, length, error); };
-    return moveFromRemote(splice, err);
+    return moveCounted(false, splice, err);
 }
 
 int ClientProcessorWrapper::shutdownRemoteSend()

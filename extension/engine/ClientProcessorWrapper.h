@@ -175,10 +175,10 @@ private:
     // `unitTaken`: the caller took the semaphore's unit already.
     bool startConnectThread(const char* threadName, std::optional<CHost> resolved,
         const DispatchSemaphorePtr& semaphore, const ConnectResultProcessor& resultProcessor, bool unitTaken = false);
-    // A send towards the remote (copied or spliced) and a receive from it: `move(socket, error)` makes the call
-    // on the remote socket; the errors and the counts are those of every path.
-    template <typename Move> bool moveToRemote(const Move& move, int64_t& sent, int32_t& err);
-    template <typename Move> int64_t moveFromRemote(const Move& move, int32_t& err);
+    // A send towards the remote or a receive from it (copied or spliced): `move(socket, error)` makes the call on
+    // the remote socket, and the bytes it moved are counted in the record and the statistics. The bytes moved,
+    // or -1 with `err` set (0 otherwise); the errors and the counts are those of every path.
+    template <typename Move> int64_t moveCounted(bool towardsRemote, const Move& move, int32_t& err);
     // The DNS side, made on first use.
     DnsRequestHandler& dnsHandler();
     // Opens the connection's two dump files once, when traffic dumps are on.

@@ -70,14 +70,19 @@ TcpSplicePump::~TcpSplicePump()
     stop();
 }
 
+void TcpSplicePump::wake()
+{
+    const uint64_t one = 1;
+    (void)::write(m_wake.get(), &one, sizeof one);
+}
+
 void TcpSplicePump::stop()
 {
     {
         MutexLock lock(m_mutex);
         m_stopping = true;
     }
-    const uint64_t one = 1;
-    (void)::write(m_wake.get(), &one, sizeof one);
+    wake();
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
         m_thread.join();
     // The flows left let go of their owners here, outside the lock: an owner's end may take other locks.
@@ -101,7 +106,7 @@ bool TcpSplicePump::add(
     flow->remote = std::move(remote);
     flow->client = std::move(client);
 
-    std::vector<std::pair<std::shared_ptr<Client>, std::optional<FlowError>>> ended;
+    Endings ended;
     MutexLock lock(m_mutex);
     if (m_stopping || m_flows.count(id) != 0)
         return false;
@@ -112,8 +117,7 @@ bool TcpSplicePump::add(
     const Progress progress = serve(added);
     if (progress == Progress::More || progress == Progress::NoPipe) {
         m_retry.push_back(id);
-        const uint64_t one = 1;
-        (void)::write(m_wake.get(), &one, sizeof one);
+        wake();
     }
     if (!added.done) {
         // Edge-triggered on both sockets, never re-armed; room is asked for where a write had to wait already.
@@ -348,7 +352,7 @@ void TcpSplicePump::run()
     for (;;) {
         const int timeout = !again.empty() ? 0 : !starved.empty() ? kNoPipeRetryMs : -1;
         const int n = ::epoll_wait(m_epoll.get(), events.data(), static_cast<int>(events.size()), timeout);
-        std::vector<std::pair<std::shared_ptr<Client>, std::optional<FlowError>>> ended;
+        Endings ended;
         MutexLock lock(m_mutex);
         if (m_stopping)
             return;

@@ -121,6 +121,8 @@ private:
         bool done = false;
         uint64_t lastTurn = 0; // the pump's turn that served it last
     };
+    // Flows that ended, with the error each Client is to hear, told outside the lock.
+    using Endings = std::vector<std::pair<std::shared_ptr<Client>, std::optional<FlowError>>>;
     enum class Progress {
         Idle, // waits for its sockets
         More, // still had bytes to move after its rounds
@@ -129,6 +131,8 @@ private:
     };
 
     void run();
+    // Wakes the pump's thread from its wait.
+    void wake();
     // Moves what can move now; More when a flow should get another turn before the next wait.
     Progress serve(Flow& flow) REQUIRES(m_mutex);
     // Marks the flow done; its Client hears of it once the turn is over, outside the lock.
@@ -151,7 +155,7 @@ private:
     // Flows add() left with more to move at once, or without a pipe: the pump serves them in its next turn.
     std::vector<uint64_t> m_retry GUARDED_BY(m_mutex);
     // Flows ended in the current turn, whose Clients are told after it.
-    std::vector<std::pair<std::shared_ptr<Client>, std::optional<FlowError>>> m_ended GUARDED_BY(m_mutex);
+    Endings m_ended GUARDED_BY(m_mutex);
     std::thread m_thread;
 };
 

@@ -1,15 +1,11 @@
 #include "platform/netext/AuditToken.h"
 
+#include "platform/ProcessInfo.h"
 #include "platform/netext/ProcFiles.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fcntl.h>
 #include <string_view>
-#include <unistd.h>
-
-#include "platform/UniqueFd.h"
 
 namespace corvantis {
 
@@ -85,24 +81,6 @@ uint32_t RealUid(pid_t pid)
     return kUnsetId;
 }
 
-std::optional<std::string> ReadLink(const std::string& path)
-{
-    std::string target(256, '\0');
-    for (;;) {
-        ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-        if (length < 0)
-            return std::nullopt;
-        // A result that fills the buffer may have been cut short.
-        if (static_cast<std::size_t>(length) < target.size()) {
-            target.resize(static_cast<std::size_t>(length));
-            return target;
-        }
-        if (target.size() >= 1u << 20)
-            return std::nullopt;
-        target.resize(target.size() * 2);
-    }
-}
-
 } // namespace
 
 std::optional<uint64_t> ProcessStartTime(pid_t pid)
@@ -171,13 +149,12 @@ std::optional<std::string> AuditToken::CodePath() const
     if (pid <= 0)
         return std::nullopt;
     try {
-        if (ProcessStartTime(pid) != startTime)
-            return std::nullopt;
-        std::optional<std::string> path = ReadLink(ProcPath(pid, "exe"));
-        // The pid may have been handed on while the link was read; only a second match vouches for the path.
+        Result<std::string> path = readProcessExePath(pid);
+        // The start time read after the link vouches for it: a pid handed on before or during the read would
+        // show another process's.
         if (!path || ProcessStartTime(pid) != startTime)
             return std::nullopt;
-        return path;
+        return std::move(path.value());
     } catch (...) {
         return std::nullopt;
     }

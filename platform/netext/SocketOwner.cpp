@@ -420,14 +420,7 @@ FlowMetaData IdentifyFlowOwner(SocketProcessFinder& finder, int protocol, const 
         if (!token)
             return {};
         std::string name;
-        std::optional<std::string> path;
-        if (Result<std::string> exe = readProcessExePath(*pid)) {
-            // The start time read after the link vouches for it: the pid was not handed on meanwhile. A process
-            // that changed meanwhile has ended, and its flow has no owner to name.
-            if (ProcessStartTime(*pid) != token->startTime)
-                return {};
-            path = std::move(exe.value());
-        }
+        std::optional<std::string> path = token->CodePath();
         if (path) {
             name = path->substr(path->rfind('/') + 1);
         } else {

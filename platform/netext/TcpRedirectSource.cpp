@@ -87,14 +87,12 @@ uint16_t boundPort(int fd)
 
 } // namespace
 
-std::optional<sockaddr_storage> OriginalDestination(int socket)
+std::optional<sockaddr_storage> OriginalDestination(int socket, const sockaddr_storage& local)
 {
-    sockaddr_storage local {};
-    socklen_t length = sizeof local;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        return std::nullopt;
+    if (local.ss_family != AF_INET && local.ss_family != AF_INET6)
+        return std::nullopt; // its own address could not be read
     sockaddr_storage original {};
-    length = sizeof original;
+    socklen_t length = sizeof original;
     const bool found = local.ss_family == AF_INET6
         ? ::getsockopt(socket, IPPROTO_IPV6, kIp6tSoOriginalDst, &original, &length) == 0
         : ::getsockopt(socket, IPPROTO_IP, kSoOriginalDst, &original, &length) == 0;
@@ -198,10 +196,11 @@ void TcpRedirectSource::acceptLoop()
                     break;
                 }
                 outOfDescriptors = false;
-                const auto destination = OriginalDestination(accepted.socket.get());
+                const sockaddr_storage local = LocalOf(accepted.socket.get());
+                const auto destination = OriginalDestination(accepted.socket.get(), local);
                 // A connection made to the listener itself (its original destination is where it arrived)
                 // carries no destination to go to.
-                if (!destination || SameEndpoint(*destination, LocalOf(accepted.socket.get())))
+                if (!destination || SameEndpoint(*destination, local))
                     continue;
                 accepted.destination = *destination;
                 {

@@ -80,6 +80,7 @@ private:
 };
 
 // The destination a redirected connection had before the redirect; nothing when `socket` was not redirected.
-std::optional<sockaddr_storage> OriginalDestination(int socket);
+// `local` is the socket's own address (getsockname), which tells the family to ask for.
+std::optional<sockaddr_storage> OriginalDestination(int socket, const sockaddr_storage& local);
 
 } // namespace corvantis
